@@ -1,0 +1,31 @@
+#pragma once
+
+#include "disks/blockdevice.h"
+#include "disks/disk.h"
+
+#include <QObject>
+
+#include <memory>
+
+// The source of the candidate disk list. Lives on the GUI thread; disks()
+// and createDevice() are called there and disksChanged() is delivered there.
+class DiskMonitor : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    // Already filtered and ordered by the implementation.
+    virtual QList<Disk> disks() const = 0;
+    // A new, unopened device for disk, or null when this monitor cannot
+    // address it.
+    virtual std::unique_ptr<BlockDevice> createDevice(const Disk &disk) const = 0;
+
+signals:
+    void disksChanged();
+};
+
+// The platform's monitor. Never the file monitor: the Backend makes that
+// itself when a target file is given.
+std::unique_ptr<DiskMonitor> createDiskMonitor();

@@ -1,0 +1,121 @@
+#include "disks/fileblockdevice.h"
+#include "disks/filediskmonitor.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <limits>
+
+class TestFileBlockDevice : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void monitorListsTheFileAsOneHugeDisk()
+    {
+        FileDiskMonitor monitor(QStringLiteral("/tmp/card.img"));
+        const QList<Disk> disks = monitor.disks();
+        QCOMPARE(disks.size(), 1);
+        QCOMPARE(disks[0].id, QStringLiteral("/tmp/card.img"));
+        QCOMPARE(disks[0].device, QStringLiteral("/tmp/card.img"));
+        QCOMPARE(disks[0].model, QStringLiteral("--target-file"));
+        QCOMPARE(disks[0].size, std::numeric_limits<qint64>::max());
+        auto device = monitor.createDevice(Disk{});
+        QVERIFY(device);
+        QCOMPARE(device->size(), std::numeric_limits<qint64>::max());
+        QCOMPARE(device->sectorSize(), 512);
+    }
+
+    void createOrTruncateEmptiesALargerFile()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("card.img"));
+        {
+            QFile old(path);
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            old.write(QByteArray(8192, 'x'));
+        }
+        FileBlockDevice device(path, -1, FileBlockDevice::OpenMode::CreateOrTruncate);
+        QVERIFY(device.open());
+        // The caller pads a short last block with zeros to the sector size.
+        QByteArray block(1000, 'a');
+        block.append(QByteArray(24, '\0'));
+        QVERIFY(device.write(block.constData(), block.size()));
+        QVERIFY(device.flush());
+        QVERIFY(device.dropCaches());
+        QVERIFY(device.seek(0));
+        QByteArray back(2048, '\0');
+        QCOMPARE(device.read(back.data(), back.size()), qint64(1024));
+        QCOMPARE(back.left(1024), block);
+        device.close();
+        device.close(); // harmless twice
+        QCOMPARE(QFile(path).size(), qint64(1024));
+    }
+
+    void existingOnlyKeepsContents()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("card.img"));
+        {
+            QFile old(path);
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            old.write(QByteArray(4096, 'x'));
+        }
+        FileBlockDevice device(path, 4096, FileBlockDevice::OpenMode::ExistingOnly);
+        QVERIFY(device.open());
+        QCOMPARE(device.size(), qint64(4096));
+        QVERIFY(device.seek(512));
+        QVERIFY(device.write(QByteArray(512, 'y').constData(), 512));
+        device.close();
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray data = file.readAll();
+        QCOMPARE(data.size(), 4096);
+        QCOMPARE(data.mid(0, 512), QByteArray(512, 'x'));
+        QCOMPARE(data.mid(512, 512), QByteArray(512, 'y'));
+        QCOMPARE(data.mid(1024), QByteArray(3072, 'x'));
+    }
+
+    void openFailures_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("failure");
+        QTest::newRow("missing folder") << "missing-folder" << int(FileBlockDevice::OpenMode::CreateOrTruncate)
+                                        << int(BlockDevice::Failure::IoError);
+        QTest::newRow("existing-only on a missing file") << "missing-file" << int(FileBlockDevice::OpenMode::ExistingOnly)
+                                                         << int(BlockDevice::Failure::IoError);
+        QTest::newRow("read-only file") << "read-only" << int(FileBlockDevice::OpenMode::CreateOrTruncate)
+                                        << int(BlockDevice::Failure::PermissionDenied);
+    }
+    void openFailures()
+    {
+        QFETCH(QString, setup);
+        QFETCH(int, mode);
+        QFETCH(int, failure);
+        QTemporaryDir dir;
+        QString path = dir.filePath(QStringLiteral("card.img"));
+        if (setup == QLatin1String("missing-folder"))
+            path = dir.filePath(QStringLiteral("no/such/folder/card.img"));
+        if (setup == QLatin1String("read-only")) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("keep");
+            file.close();
+            QVERIFY(file.setPermissions(QFile::ReadOwner));
+            // root may write anything; the permission case cannot be shown then.
+            QFile probe(path);
+            if (probe.open(QIODevice::ReadWrite))
+                QSKIP("running with privileges that ignore file permissions");
+        }
+        FileBlockDevice device(path, -1, FileBlockDevice::OpenMode(mode));
+        QVERIFY(!device.open());
+        QCOMPARE(int(device.failure()), failure);
+        QVERIFY(!device.errorString().isEmpty());
+        device.close();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFileBlockDevice)
+#include "tst_fileblockdevice.moc"
