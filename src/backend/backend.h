@@ -1,19 +1,153 @@
 #pragma once
 
+#include "disks/diskmonitor.h"
+
 #include <QObject>
 #include <QString>
+#include <QUrl>
+#include <QVariantList>
 
+#include <memory>
+#include <optional>
+
+// The one object through which the QML pages drive the program: wizard steps,
+// catalog state and selection, disk list and disk choice, the running write
+// and the texts shown about it. Lives on the GUI thread.
 class Backend : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(QString appVersion READ appVersion CONSTANT)
+    Q_PROPERTY(CatalogState catalogState READ catalogState NOTIFY catalogChanged)
+    Q_PROPERTY(QString catalogError READ catalogError NOTIFY catalogChanged)
+    Q_PROPERTY(QString minTessaroVersion READ minTessaroVersion NOTIFY catalogChanged)
+    Q_PROPERTY(QVariantList products READ products NOTIFY catalogChanged)
+    Q_PROPERTY(Step step READ step NOTIFY stepChanged)
+    Q_PROPERTY(QString productId READ productId NOTIFY productChanged)
+    Q_PROPERTY(QString productName READ productName NOTIFY productChanged)
+    Q_PROPERTY(QVariantList devices READ devices NOTIFY productChanged)
+    Q_PROPERTY(QString deviceId READ deviceId NOTIFY deviceChanged)
+    Q_PROPERTY(QString deviceName READ deviceName NOTIFY deviceChanged)
+    Q_PROPERTY(QVariantList images READ images NOTIFY deviceChanged)
+    Q_PROPERTY(QString imageId READ imageId NOTIFY imageChanged)
+    Q_PROPERTY(QUrl imageUrl READ imageUrl WRITE setImageUrl NOTIFY imageChanged)
+    Q_PROPERTY(QString imageName READ imageName NOTIFY imageChanged)
+    Q_PROPERTY(bool imageReady READ imageReady NOTIFY imageChanged)
+    Q_PROPERTY(QVariantList disks READ disks NOTIFY disksChanged)
+    Q_PROPERTY(QString diskId READ diskId NOTIFY diskChanged)
+    Q_PROPERTY(QString diskName READ diskName NOTIFY diskChanged)
+    Q_PROPERTY(QString diskSize READ diskSize NOTIFY diskChanged)
+    Q_PROPERTY(bool canWrite READ canWrite NOTIFY diskChanged)
+    Q_PROPERTY(bool verify READ verify WRITE setVerify NOTIFY verifyChanged)
+    Q_PROPERTY(QString setupProductName READ setupProductName NOTIFY bootFilesChanged)
+    Q_PROPERTY(QString writeName READ writeName NOTIFY stateChanged)
+    Q_PROPERTY(State state READ state NOTIFY stateChanged)
+    Q_PROPERTY(bool cancelling READ cancelling NOTIFY stateChanged)
+    Q_PROPERTY(QString phaseLabel READ phaseLabel NOTIFY progressChanged)
+    Q_PROPERTY(double progress READ progress NOTIFY progressChanged)
+    Q_PROPERTY(QString speedText READ speedText NOTIFY progressChanged)
+    Q_PROPERTY(QString timeLeftText READ timeLeftText NOTIFY progressChanged)
+    Q_PROPERTY(QString errorMessage READ errorMessage NOTIFY stateChanged)
 
 public:
     enum class Step { ProductStep = 0, DeviceStep = 1, ImageStep = 2, DiskStep = 3 };
     Q_ENUM(Step)
+    enum class State { Idle = 0, Writing = 1, Done = 2, Failed = 3, Cancelled = 4 };
+    Q_ENUM(State)
+    enum class CatalogState { Loading = 0, Ready = 1, Unavailable = 2, UpdateRequired = 3 };
+    Q_ENUM(CatalogState)
 
-    Backend(const QString &manifest, const QString &targetFile, QObject *parent = nullptr);
+    // The application version, also compared with the catalog's minimum version.
     static inline const QString Version = QStringLiteral("0.1.0");
 
+    Backend(const QString &manifest, const QString &targetFile, QObject *parent = nullptr);
+    ~Backend() override;
+
     QString appVersion() const;
+    CatalogState catalogState() const { return m_catalogState; }
+    QString catalogError() const { return m_catalogError; }
+    QString minTessaroVersion() const;
+    QVariantList products() const;
+    Step step() const { return m_step; }
+    QString productId() const { return m_productId; }
+    QString productName() const;
+    QVariantList devices() const;
+    QString deviceId() const { return m_deviceId; }
+    QString deviceName() const;
+    QVariantList images() const;
+    QString imageId() const { return m_imageId; }
+    QUrl imageUrl() const { return m_imageUrl; }
+    void setImageUrl(const QUrl &url);
+    QString imageName() const;
+    bool imageReady() const;
+    QVariantList disks() const;
+    QString diskId() const { return m_diskId; }
+    QString diskName() const;
+    QString diskSize() const;
+    bool canWrite() const;
+    bool verify() const { return m_verify; }
+    void setVerify(bool verify);
+    QString setupProductName() const;
+    QString writeName() const { return m_writeName; }
+    State state() const { return m_state; }
+    bool cancelling() const { return m_cancelling; }
+    QString phaseLabel() const;
+    double progress() const;
+    QString speedText() const;
+    QString timeLeftText() const;
+    QString errorMessage() const { return m_errorMessage; }
+
+    Q_INVOKABLE void reloadCatalog();
+    Q_INVOKABLE void selectProduct(const QString &id);
+    Q_INVOKABLE void selectDevice(const QString &id);
+    Q_INVOKABLE void selectImage(const QString &id);
+    Q_INVOKABLE void chooseDisk();
+    Q_INVOKABLE void selectDisk(const QString &id);
+    Q_INVOKABLE void useLocalFileOnly();
+    Q_INVOKABLE void back();
+    Q_INVOKABLE void startWrite();
+    Q_INVOKABLE void cancel();
+    Q_INVOKABLE void reset();
+
+signals:
+    void catalogChanged();
+    void stepChanged();
+    void productChanged();
+    void deviceChanged();
+    void imageChanged();
+    void disksChanged();
+    void diskChanged();
+    void verifyChanged();
+    void bootFilesChanged();
+    void stateChanged();
+    void progressChanged();
+
+private:
+    void setStep(Step step);
+    void setState(State state);
+
+    void updateImageSize();
+    void updateDisks();
+    std::optional<Disk> findDisk(const QString &id) const;
+    std::optional<Disk> selectedDisk() const;
+
+    CatalogState m_catalogState = CatalogState::Loading;
+    QString m_catalogError;
+    Step m_step = Step::ProductStep;
+    QString m_productId;
+    QString m_deviceId;
+    QString m_imageId;
+    QString m_diskId;
+    QUrl m_imageUrl;
+    qint64 m_imageSize = 0;
+    bool m_verify = true;
+    QString m_writeName;
+    State m_state = State::Idle;
+    bool m_cancelling = false;
+    qint64 m_bytesDone = 0;
+    qint64 m_bytesTotal = 0;
+    QString m_errorMessage;
+
+    std::unique_ptr<DiskMonitor> m_monitor;
+
+    friend class BackendTestAccess;
 };

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "backend/backend.h"
+
+// Reaches into a Backend where a test needs a state that only a long real
+// operation would produce, or a disk list that only real hardware would.
+class BackendTestAccess
+{
+public:
+    // Replaces the disk monitor, connected as the constructor connects its own.
+    static void setMonitor(Backend &backend, std::unique_ptr<DiskMonitor> monitor)
+    {
+        backend.m_monitor = std::move(monitor);
+        QObject::connect(backend.m_monitor.get(), &DiskMonitor::disksChanged, &backend, &Backend::updateDisks);
+        backend.updateDisks();
+    }
+    static void setState(Backend &backend, Backend::State state) { backend.setState(state); }
+    static void setImageSize(Backend &backend, qint64 size)
+    {
+        backend.m_imageSize = size;
+        backend.updateDisks();
+    }
+    static qint64 imageSize(const Backend &backend) { return backend.m_imageSize; }
+};
