@@ -1,0 +1,191 @@
+#include "backend/backend.h"
+#include "backendtestaccess.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using Step = Backend::Step;
+using State = Backend::State;
+
+// A catalog location that never answers: a local file that does not exist.
+static const QString NoCatalog = QStringLiteral("/nonexistent/tessaro/images.json");
+
+class TestBackendNavigation : public QObject
+{
+    Q_OBJECT
+
+private:
+    // Drives a fresh Backend to the step named by the row.
+    static void goTo(Backend &backend, const QString &how)
+    {
+        const QStringList calls = how.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        for (const QString &call : calls) {
+            if (call == QLatin1String("local"))
+                backend.useLocalFileOnly();
+            else if (call == QLatin1String("product"))
+                backend.selectProduct(QStringLiteral("p"));
+            else if (call == QLatin1String("device"))
+                backend.selectDevice(QStringLiteral("d"));
+            else if (call == QLatin1String("file"))
+                backend.setImageUrl(QUrl::fromLocalFile(QStringLiteral("/tmp/card.img")));
+            else if (call == QLatin1String("disk"))
+                backend.chooseDisk();
+            else if (call == QLatin1String("back"))
+                backend.back();
+            else
+                QFAIL(qPrintable(QStringLiteral("unknown call ") + call));
+        }
+    }
+
+private slots:
+    void initialValues()
+    {
+        Backend backend(NoCatalog, QString());
+        QCOMPARE(backend.appVersion(), QStringLiteral("0.1.0"));
+        QCOMPARE(backend.step(), Step::ProductStep);
+        QCOMPARE(backend.state(), State::Idle);
+        QVERIFY(backend.verify());
+        QVERIFY(!backend.cancelling());
+        QVERIFY(!backend.imageReady());
+        QCOMPARE(backend.progress(), 0.0);
+        QVERIFY(backend.errorMessage().isEmpty());
+        QVERIFY(backend.writeName().isEmpty());
+    }
+
+    void navigation_data()
+    {
+        QTest::addColumn<QString>("calls");
+        QTest::addColumn<Step>("expected");
+        QTest::addColumn<int>("stepSignals");
+
+        QTest::newRow("product moves to the device step") << "product" << Step::DeviceStep << 1;
+        QTest::newRow("device moves to the image step") << "device" << Step::ImageStep << 1;
+        QTest::newRow("device from the product step too") << "product device" << Step::ImageStep << 2;
+        QTest::newRow("local file only skips to the image step") << "local" << Step::ImageStep << 1;
+        QTest::newRow("choose disk without an image does nothing") << "local disk" << Step::ImageStep << 1;
+        QTest::newRow("choose disk with a local file") << "local file disk" << Step::DiskStep << 2;
+        QTest::newRow("back from disk to image") << "local file disk back" << Step::ImageStep << 3;
+        QTest::newRow("back from image without product to product") << "local back" << Step::ProductStep << 2;
+        QTest::newRow("back from device to product") << "product back" << Step::ProductStep << 2;
+        QTest::newRow("back from the product step emits nothing") << "back" << Step::ProductStep << 0;
+        QTest::newRow("selecting the product again stays") << "product product" << Step::DeviceStep << 1;
+    }
+    void navigation()
+    {
+        QFETCH(QString, calls);
+        QFETCH(Step, expected);
+        QFETCH(int, stepSignals);
+        Backend backend(NoCatalog, QString());
+        QSignalSpy steps(&backend, &Backend::stepChanged);
+        goTo(backend, calls);
+        QCOMPARE(backend.step(), expected);
+        QCOMPARE(steps.count(), stepSignals);
+    }
+
+    void backFromImageWithProductGoesToDevice()
+    {
+        // A product id only survives a selection when the catalog lists it; without
+        // a catalog the image step leads back to the product page.
+        Backend backend(NoCatalog, QString());
+        backend.selectProduct(QStringLiteral("p"));
+        backend.selectDevice(QStringLiteral("d"));
+        QVERIFY(backend.productId().isEmpty());
+        backend.back();
+        QCOMPARE(backend.step(), Step::ProductStep);
+    }
+
+    void imageUrl_data()
+    {
+        QTest::addColumn<QUrl>("first");
+        QTest::addColumn<QUrl>("second");
+        QTest::addColumn<int>("emitted");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("ready");
+
+        const QUrl file = QUrl::fromLocalFile(QStringLiteral("/media/builds/alpha-2.1.img"));
+        QTest::newRow("local file") << file << QUrl() << 2 << QString() << false;
+        QTest::newRow("same url twice emits once") << file << file << 1 << "alpha-2.1.img" << true;
+        QTest::newRow("network url is not a local image")
+                << QUrl(QStringLiteral("http://127.0.0.1/a.img")) << QUrl(QStringLiteral("http://127.0.0.1/a.img"))
+                << 1 << QString() << false;
+        QTest::newRow("empty url on an empty backend emits nothing") << QUrl() << QUrl() << 0 << QString() << false;
+    }
+    void imageUrl()
+    {
+        QFETCH(QUrl, first);
+        QFETCH(QUrl, second);
+        QFETCH(int, emitted);
+        QFETCH(QString, name);
+        QFETCH(bool, ready);
+        Backend backend(NoCatalog, QString());
+        QSignalSpy images(&backend, &Backend::imageChanged);
+        QSignalSpy bootFiles(&backend, &Backend::bootFilesChanged);
+        backend.setImageUrl(first);
+        backend.setImageUrl(second);
+        QCOMPARE(images.count(), emitted);
+        QCOMPARE(bootFiles.count(), emitted);
+        QCOMPARE(backend.imageName(), name);
+        QCOMPARE(backend.imageReady(), ready);
+        QCOMPARE(backend.step(), Step::ProductStep);
+    }
+
+    void verifyEmitsOnlyOnChange()
+    {
+        Backend backend(NoCatalog, QString());
+        QSignalSpy spy(&backend, &Backend::verifyChanged);
+        backend.setVerify(true);
+        QCOMPARE(spy.count(), 0);
+        backend.setVerify(false);
+        backend.setVerify(false);
+        QCOMPARE(spy.count(), 1);
+        QVERIFY(!backend.verify());
+    }
+
+    void reset_data()
+    {
+        QTest::addColumn<State>("state");
+        QTest::addColumn<State>("after");
+        QTest::addColumn<bool>("diskKept");
+        QTest::addColumn<int>("stateSignals");
+        QTest::addColumn<int>("diskSignals");
+
+        QTest::newRow("idle does nothing") << State::Idle << State::Idle << true << 0 << 0;
+        QTest::newRow("writing does nothing") << State::Writing << State::Writing << true << 0 << 0;
+        QTest::newRow("done clears the disk") << State::Done << State::Idle << false << 1 << 1;
+        QTest::newRow("failed keeps the disk") << State::Failed << State::Idle << true << 1 << 0;
+        QTest::newRow("cancelled keeps the disk") << State::Cancelled << State::Idle << true << 1 << 0;
+    }
+    void reset()
+    {
+        QFETCH(State, state);
+        QFETCH(State, after);
+        QFETCH(bool, diskKept);
+        QFETCH(int, stateSignals);
+        QFETCH(int, diskSignals);
+
+        QTemporaryDir dir;
+        const QString target = dir.filePath(QStringLiteral("card.img"));
+        Backend backend(NoCatalog, target);
+        backend.useLocalFileOnly();
+        backend.setImageUrl(QUrl::fromLocalFile(dir.filePath(QStringLiteral("image.img"))));
+        backend.chooseDisk();
+        backend.selectDisk(target);
+        QCOMPARE(backend.diskId(), target);
+        BackendTestAccess::setState(backend, state);
+
+        QSignalSpy states(&backend, &Backend::stateChanged);
+        QSignalSpy disks(&backend, &Backend::diskChanged);
+        QSignalSpy steps(&backend, &Backend::stepChanged);
+        backend.reset();
+        QCOMPARE(backend.state(), after);
+        QCOMPARE(backend.diskId(), diskKept ? target : QString());
+        QCOMPARE(states.count(), stateSignals);
+        QCOMPARE(disks.count(), diskSignals);
+        QCOMPARE(steps.count(), 0);
+        QCOMPARE(backend.step(), Step::DiskStep);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBackendNavigation)
+#include "tst_backendnavigation.moc"
