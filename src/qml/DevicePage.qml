@@ -32,6 +32,7 @@ ColumnLayout {
             Button {
                 required property var modelData
 
+                objectName: "deviceButton"
                 width: 200
                 height: 64
                 text: modelData.name

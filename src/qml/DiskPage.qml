@@ -48,6 +48,7 @@ Item {
 
                     required property var modelData
 
+                    objectName: "diskDelegate"
                     Layout.fillWidth: true
                     enabled: modelData.enabled
                     highlighted: page.backend.diskId === modelData.id
@@ -57,6 +58,7 @@ Item {
                         spacing: 2
 
                         Label {
+                            objectName: "diskTitle"
                             text: diskDelegate.modelData.model !== ""
                                   ? diskDelegate.modelData.model + " — " + diskDelegate.modelData.size
                                   : diskDelegate.modelData.size
@@ -66,6 +68,7 @@ Item {
                             Layout.fillWidth: true
                         }
                         Label {
+                            objectName: "diskDetails"
                             text: diskDelegate.modelData.enabled
                                   ? diskDelegate.modelData.device
                                   : diskDelegate.modelData.device + " · " + diskDelegate.modelData.reason

@@ -36,6 +36,7 @@ ColumnLayout {
 
                 required property var modelData
 
+                objectName: "imageDelegate"
                 Layout.fillWidth: true
                 highlighted: page.backend.imageId === modelData.id
                 onClicked: page.backend.selectImage(modelData.id)
@@ -44,6 +45,7 @@ ColumnLayout {
                     spacing: 2
 
                     Label {
+                        objectName: "imageTitle"
                         text: imageDelegate.modelData.description !== ""
                               ? imageDelegate.modelData.name + " — " + imageDelegate.modelData.description
                               : imageDelegate.modelData.name
@@ -53,6 +55,7 @@ ColumnLayout {
                         Layout.fillWidth: true
                     }
                     Label {
+                        objectName: "imageDetails"
                         text: imageDelegate.modelData.extractSize !== ""
                               ? qsTr("Build %1 · %2 download · %3 on the SD card")
                                 .arg(imageDelegate.modelData.version)

@@ -41,6 +41,7 @@ ColumnLayout {
             Button {
                 required property var modelData
 
+                objectName: "productButton"
                 width: 160
                 height: 140
                 display: AbstractButton.TextUnderIcon
