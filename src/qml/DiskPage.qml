@@ -34,9 +34,12 @@ Item {
             Layout.fillWidth: true
         }
 
-        ColumnLayout {
+        // A positioner rather than a nested layout: Qt 6.4 leaves the rows of a
+        // layout nested in this page's column unarranged once the page has
+        // been hidden.
+        Column {
+            id: diskList
             objectName: "diskList"
-            spacing: 0
             Layout.fillWidth: true
 
             Repeater {
@@ -49,7 +52,7 @@ Item {
                     required property var modelData
 
                     objectName: "diskDelegate"
-                    Layout.fillWidth: true
+                    width: diskList.width
                     enabled: modelData.enabled
                     highlighted: page.backend.diskId === modelData.id
                     onClicked: page.backend.selectDisk(modelData.id)

@@ -23,9 +23,9 @@ ColumnLayout {
         opacity: 0.7
     }
 
-    ColumnLayout {
+    Column {
+        id: imageList
         objectName: "imageList"
-        spacing: 0
         Layout.fillWidth: true
 
         Repeater {
@@ -37,7 +37,7 @@ ColumnLayout {
                 required property var modelData
 
                 objectName: "imageDelegate"
-                Layout.fillWidth: true
+                width: imageList.width
                 highlighted: page.backend.imageId === modelData.id
                 onClicked: page.backend.selectImage(modelData.id)
 

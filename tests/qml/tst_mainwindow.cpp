@@ -265,6 +265,13 @@ void tst_MainWindow::diskListShowsWhyADiskCannotBeChosen()
     const QVariantList entries = w->backend.disks();
     QList<QQuickItem *> rows = w->delegates(QStringLiteral("diskList"), QStringLiteral("diskDelegate"));
     QCOMPARE(rows.size(), 2);
+    // The rows stack one under the other across the whole list.
+    QQuickItem *list = w->find(QStringLiteral("diskList"));
+    QVERIFY(list);
+    QCOMPARE(rows[0]->width(), list->width());
+    QCOMPARE(rows[1]->width(), list->width());
+    QTRY_COMPARE(rows[1]->y(), rows[0]->y() + rows[0]->height());
+
     QQuickItem *hint = w->find(QStringLiteral("noDiskHint"));
     QVERIFY(hint);
     QVERIFY(!hint->isVisible());
@@ -411,7 +418,24 @@ void tst_MainWindow::localFileAndVerifyFollowTheBackend()
     QVERIFY(!fileButton->property("highlighted").toBool());
     QVERIFY(!next->isEnabled());
 
-    w->backend.setImageUrl(QUrl::fromLocalFile(m_imagePath));
+    // The file dialog's choice becomes the Backend's image. Offscreen there is
+    // no native dialog: the user picks the file in Qt's own dialog window.
+    QObject *dialog = w->find<QObject>(QStringLiteral("fileDialog"));
+    QVERIFY(dialog);
+    QCOMPARE(dialog->property("nameFilters").toStringList(), QStringList{"Disk images (*.img *.zip)"});
+    QVERIFY(w->click(fileButton));
+    QTRY_VERIFY(dialog->property("visible").toBool());
+    QObject *shown = nullptr;
+    for (QObject *object : w->window->findChildren<QObject *>()) {
+        if (object->inherits("QQuickFileDialogImpl"))
+            shown = object;
+    }
+    QVERIFY(shown);
+    QVERIFY(shown->setProperty("currentFolder", QUrl::fromLocalFile(m_dir.path())));
+    QVERIFY(shown->setProperty("selectedFile", QUrl::fromLocalFile(m_imagePath)));
+    QVERIFY(QMetaObject::invokeMethod(shown, "accept"));
+    QTRY_VERIFY(!dialog->property("visible").toBool());
+    QCOMPARE(w->backend.imageUrl(), QUrl::fromLocalFile(m_imagePath));
     QCOMPARE(text(label), QStringLiteral("card image.img"));
     QVERIFY(fileButton->property("highlighted").toBool());
     QVERIFY(w->click(next));
