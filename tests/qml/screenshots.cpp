@@ -116,6 +116,7 @@ struct Shot
     QString manifest;
     std::function<void(Backend &)> setup;
     bool confirmation = false;
+    bool noDisks = false;
 };
 
 } // namespace
@@ -218,7 +219,8 @@ int main(int argc, char *argv[])
              [toImage](Backend &b) {
                  toImage(b);
                  b.chooseDisk();
-             }},
+             },
+             false, true},
             {QStringLiteral("10-confirmation"), catalog, toDisk, true},
             {QStringLiteral("11-writing"), catalog,
              [toDisk](Backend &b) {
@@ -240,8 +242,8 @@ int main(int argc, char *argv[])
     int failures = 0;
     for (const Shot &shot : shots) {
         Backend backend(shot.manifest, QString());
-        const bool withDisks = shot.name != QLatin1String("09-disk-none");
-        BackendTestAccess::setMonitor(backend, std::make_unique<ScriptedDiskMonitor>(withDisks ? disks : QList<Disk>()));
+        BackendTestAccess::setMonitor(backend,
+                                      std::make_unique<ScriptedDiskMonitor>(shot.noDisks ? QList<Disk>() : disks));
 
         QQmlApplicationEngine engine;
         engine.setInitialProperties({{QStringLiteral("backend"), QVariant::fromValue(&backend)}});
