@@ -1,2 +1,180 @@
+pragma ComponentBehavior: Bound
 import QtQuick
-Item {}
+import QtQuick.Controls
+import QtQuick.Layouts
+import Tessaro
+
+Item {
+    id: page
+
+    required property Backend backend
+
+    ColumnLayout {
+        anchors.fill: parent
+        spacing: 16
+
+        Label {
+            text: qsTr("Choose the SD card")
+            font.pixelSize: 20
+        }
+        Label {
+            objectName: "imageLabel"
+            text: page.backend.imageName !== ""
+                  ? page.backend.imageName
+                  : page.backend.productName + " · " + page.backend.deviceName
+            opacity: 0.7
+            elide: Text.ElideMiddle
+            Layout.fillWidth: true
+        }
+        Label {
+            objectName: "noDiskHint"
+            visible: page.backend.disks.length === 0
+            text: qsTr("Insert a microSD card or a USB stick: it will appear here.")
+            wrapMode: Text.WordWrap
+            Layout.fillWidth: true
+        }
+
+        // A positioner rather than a nested layout: Qt 6.4 leaves the rows of a
+        // layout nested in this page's column unarranged once the page has
+        // been hidden.
+        Column {
+            id: diskList
+            objectName: "diskList"
+            Layout.fillWidth: true
+
+            Repeater {
+                model: page.backend.disks
+
+                // Disks too small for the image stay listed, disabled, with the reason.
+                ItemDelegate {
+                    id: diskDelegate
+
+                    required property var modelData
+
+                    objectName: "diskDelegate"
+                    width: diskList.width
+                    enabled: modelData.enabled
+                    highlighted: page.backend.diskId === modelData.id
+                    onClicked: page.backend.selectDisk(modelData.id)
+
+                    contentItem: ColumnLayout {
+                        spacing: 2
+
+                        Label {
+                            objectName: "diskTitle"
+                            text: diskDelegate.modelData.model !== ""
+                                  ? diskDelegate.modelData.model + " — " + diskDelegate.modelData.size
+                                  : diskDelegate.modelData.size
+                            font.bold: true
+                            color: diskDelegate.highlighted ? palette.highlightedText : palette.text
+                            elide: Text.ElideRight
+                            Layout.fillWidth: true
+                        }
+                        Label {
+                            objectName: "diskDetails"
+                            text: diskDelegate.modelData.enabled
+                                  ? diskDelegate.modelData.device
+                                  : diskDelegate.modelData.device + " · " + diskDelegate.modelData.reason
+                            opacity: 0.8
+                            color: diskDelegate.highlighted ? palette.highlightedText : palette.text
+                            elide: Text.ElideRight
+                            Layout.fillWidth: true
+                        }
+                    }
+                }
+            }
+        }
+
+        Item {
+            Layout.fillHeight: true
+        }
+
+        Label {
+            objectName: "setupNotice"
+            visible: page.backend.setupProductName !== ""
+            text: qsTr("The SD card will be set up as %1.").arg(page.backend.setupProductName)
+            font.bold: true
+            wrapMode: Text.WordWrap
+            Layout.fillWidth: true
+        }
+        CheckBox {
+            objectName: "verifyCheckBox"
+            text: qsTr("Verify after writing")
+            checked: page.backend.verify
+            onToggled: page.backend.verify = checked
+        }
+
+        RowLayout {
+            Button {
+                objectName: "diskBackButton"
+                text: qsTr("Back")
+                onClicked: page.backend.back()
+            }
+            Item {
+                Layout.fillWidth: true
+            }
+            Button {
+                objectName: "writeButton"
+                text: qsTr("Write")
+                enabled: page.backend.canWrite
+                highlighted: true
+                onClicked: confirmDialog.open()
+            }
+        }
+    }
+
+    Dialog {
+        id: confirmDialog
+
+        // The disk as it was when the dialog opened: the question names it, and
+        // any later change of the chosen disk withdraws the question.
+        property string diskName
+        property string diskSize
+
+        objectName: "confirmDialog"
+        parent: Overlay.overlay
+        anchors.centerIn: parent
+        width: Math.min(page.width, 420)
+        modal: true
+        title: qsTr("Erase the SD card?")
+
+        onAboutToShow: {
+            confirmDialog.diskName = page.backend.diskName;
+            confirmDialog.diskSize = page.backend.diskSize;
+        }
+        onAccepted: page.backend.startWrite()
+
+        contentItem: Label {
+            objectName: "confirmText"
+            text: qsTr("All data on %1 (%2) will be erased.").arg(confirmDialog.diskName).arg(confirmDialog.diskSize)
+            wrapMode: Text.WordWrap
+        }
+
+        footer: DialogButtonBox {
+            Button {
+                objectName: "confirmEraseButton"
+                text: qsTr("Erase and write")
+                highlighted: true
+                DialogButtonBox.buttonRole: Dialog.AcceptRole
+            }
+            Button {
+                objectName: "confirmCancelButton"
+                text: qsTr("Cancel")
+                DialogButtonBox.buttonRole: Dialog.RejectRole
+            }
+        }
+    }
+
+    // The card named in the question was removed or replaced, or the choice was
+    // cleared: the user has to confirm again.
+    Connections {
+        target: page.backend
+        enabled: confirmDialog.visible
+
+        function onDiskChanged() {
+            if (page.backend.diskName !== confirmDialog.diskName
+                    || page.backend.diskSize !== confirmDialog.diskSize)
+                confirmDialog.reject();
+        }
+    }
+}

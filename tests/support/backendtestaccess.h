@@ -21,4 +21,11 @@ public:
         backend.updateDisks();
     }
     static qint64 imageSize(const Backend &backend) { return backend.m_imageSize; }
+    // A progress report as a running write would leave it.
+    static void setProgress(Backend &backend, qint64 bytesDone, qint64 bytesTotal)
+    {
+        backend.m_bytesDone = bytesDone;
+        backend.m_bytesTotal = bytesTotal;
+        emit backend.progressChanged();
+    }
 };

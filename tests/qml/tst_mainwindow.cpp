@@ -1,0 +1,456 @@
+#include "backendtestaccess.h"
+#include "scripteddiskmonitor.h"
+
+#include <QQmlApplicationEngine>
+#include <QQuickItem>
+#include <QQuickStyle>
+#include <QQuickWindow>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtQml/QQmlExtensionPlugin>
+
+#include <memory>
+
+Q_IMPORT_QML_PLUGIN(TessaroPlugin)
+
+namespace {
+
+constexpr qint64 GB = 1000 * 1000 * 1000;
+
+const Disk CardA{QStringLiteral("a"), QStringLiteral("/dev/sdb"), QStringLiteral("Card Reader"), 16 * GB};
+const Disk CardB{QStringLiteral("b"), QStringLiteral("/dev/sdc"), QString(), 4 * GB};
+const Disk CardC{QStringLiteral("c"), QStringLiteral("/dev/sdd"), QStringLiteral("Stick"), 64 * GB};
+
+// The application window as main() makes it: a real Backend, the module's
+// Main loaded through its resource URL, the Fusion style, and a scripted disk
+// list in place of the system's.
+class Window
+{
+public:
+    explicit Window(const QString &catalogPath)
+        : backend(catalogPath, QString())
+    {
+        auto scripted = std::make_unique<ScriptedDiskMonitor>(QList<Disk>{CardA, CardB});
+        monitor = scripted.get();
+        BackendTestAccess::setMonitor(backend, std::move(scripted));
+
+        engine.setInitialProperties({{QStringLiteral("backend"), QVariant::fromValue(&backend)}});
+        engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Tessaro/qml/Main.qml")));
+        if (!engine.rootObjects().isEmpty())
+            window = qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
+    }
+
+    template<typename T = QQuickItem>
+    T *find(const QString &name) const
+    {
+        return window ? window->findChild<T *>(name) : nullptr;
+    }
+
+    QList<QQuickItem *> delegates(const QString &listName, const QString &delegateName) const
+    {
+        QList<QQuickItem *> result;
+        if (QQuickItem *list = find(listName)) {
+            for (QQuickItem *child : list->childItems()) {
+                if (child->objectName() == delegateName)
+                    result.append(child);
+            }
+        }
+        return result;
+    }
+
+    bool click(QQuickItem *item) const
+    {
+        if (!item || !item->isVisible() || !item->isEnabled())
+            return false;
+        const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
+        QTest::mouseClick(window, Qt::LeftButton, {}, centre.toPoint());
+        return true;
+    }
+
+    Backend backend;
+    ScriptedDiskMonitor *monitor = nullptr;
+    QQmlApplicationEngine engine;
+    QQuickWindow *window = nullptr;
+};
+
+QString text(const QQuickItem *item)
+{
+    return item ? item->property("text").toString() : QStringLiteral("<missing>");
+}
+
+} // namespace
+
+class tst_MainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void pageFollowsStateAndStep_data();
+    void pageFollowsStateAndStep();
+    void writeButtonFollowsCanWrite_data();
+    void writeButtonFollowsCanWrite();
+    void diskListShowsWhyADiskCannotBeChosen();
+    void confirmationFollowsTheChosenDisk_data();
+    void confirmationFollowsTheChosenDisk();
+    void percentageNeverRoundsUp_data();
+    void percentageNeverRoundsUp();
+    void localFileAndVerifyFollowTheBackend();
+
+private:
+    std::unique_ptr<Window> openWindow();
+    // A local file chosen without a catalog, and on to the disk page.
+    void toDiskPage(Window &w);
+    // Runs one navigation call, a local file choice, or (for "=State") a state.
+    void apply(Window &w, const QString &call);
+
+    QTemporaryDir m_dir;
+    QString m_imagePath;
+};
+
+void tst_MainWindow::initTestCase()
+{
+    QQuickStyle::setStyle(QStringLiteral("Fusion"));
+    QVERIFY(m_dir.isValid());
+    m_imagePath = m_dir.filePath(QStringLiteral("card image.img"));
+    QFile image(m_imagePath);
+    QVERIFY(image.open(QIODevice::WriteOnly));
+    QCOMPARE(image.write(QByteArray(4096, '\x5a')), 4096);
+}
+
+std::unique_ptr<Window> tst_MainWindow::openWindow()
+{
+    // A catalog file that does not exist: the window starts without network.
+    auto w = std::make_unique<Window>(m_dir.filePath(QStringLiteral("missing.json")));
+    if (w->window && !QTest::qWaitForWindowExposed(w->window))
+        w->window = nullptr;
+    return w;
+}
+
+void tst_MainWindow::toDiskPage(Window &w)
+{
+    for (const char *call : {"useLocalFileOnly", "localFile", "chooseDisk"})
+        apply(w, QString::fromLatin1(call));
+    QCOMPARE(w.backend.step(), Backend::Step::DiskStep);
+}
+
+void tst_MainWindow::apply(Window &w, const QString &call)
+{
+    static const QMap<QString, Backend::State> states{
+            {QStringLiteral("=Idle"), Backend::State::Idle},
+            {QStringLiteral("=Writing"), Backend::State::Writing},
+            {QStringLiteral("=Done"), Backend::State::Done},
+            {QStringLiteral("=Failed"), Backend::State::Failed},
+            {QStringLiteral("=Cancelled"), Backend::State::Cancelled},
+    };
+    if (states.contains(call))
+        BackendTestAccess::setState(w.backend, states.value(call));
+    else if (call == QLatin1String("localFile"))
+        w.backend.setImageUrl(QUrl::fromLocalFile(m_imagePath));
+    else if (call.startsWith(QLatin1String("select")))
+        QVERIFY(QMetaObject::invokeMethod(&w.backend, call.toLatin1().constData(), Q_ARG(QString, QStringLiteral("x"))));
+    else
+        QVERIFY2(QMetaObject::invokeMethod(&w.backend, call.toLatin1().constData()), qPrintable(call));
+}
+
+void tst_MainWindow::pageFollowsStateAndStep_data()
+{
+    QTest::addColumn<QStringList>("calls");
+    QTest::addColumn<QString>("page");
+
+    const QStringList toDisk{"useLocalFileOnly", "localFile", "chooseDisk"};
+    QTest::newRow("product step at start") << QStringList() << "productPage";
+    QTest::newRow("device step after a product") << QStringList{"selectProduct"} << "devicePage";
+    QTest::newRow("image step after a device") << QStringList{"selectProduct", "selectDevice"} << "imagePage";
+    QTest::newRow("image step with a local file only") << QStringList{"useLocalFileOnly"} << "imagePage";
+    QTest::newRow("Next without an image stays") << QStringList{"useLocalFileOnly", "chooseDisk"} << "imagePage";
+    QTest::newRow("disk step") << toDisk << "diskPage";
+    QTest::newRow("back from the disk step") << toDisk + QStringList{"back"} << "imagePage";
+    QTest::newRow("back to the products without a product") << toDisk + QStringList{"back", "back"}
+                                                             << "productPage";
+    QTest::newRow("writing covers the disk step") << toDisk + QStringList{"=Writing"} << "writingPage";
+    QTest::newRow("writing covers any step") << QStringList{"=Writing"} << "writingPage";
+    QTest::newRow("done") << toDisk + QStringList{"=Done"} << "resultPage";
+    QTest::newRow("failed") << toDisk + QStringList{"=Failed"} << "resultPage";
+    QTest::newRow("cancelled") << toDisk + QStringList{"=Cancelled"} << "resultPage";
+    QTest::newRow("result covers the product step") << QStringList{"=Failed"} << "resultPage";
+    QTest::newRow("reset returns to the disk page") << toDisk + QStringList{"=Done", "reset"} << "diskPage";
+}
+
+void tst_MainWindow::pageFollowsStateAndStep()
+{
+    QFETCH(QStringList, calls);
+    QFETCH(QString, page);
+
+    const std::unique_ptr<Window> w = openWindow();
+    QVERIFY(w->window);
+    for (const QString &call : calls)
+        apply(*w, call);
+
+    static const QStringList pages{"productPage", "devicePage", "imagePage",
+                                   "diskPage", "writingPage", "resultPage"};
+    QQuickItem *stack = w->find(QStringLiteral("pageStack"));
+    QVERIFY(stack);
+    QCOMPARE(stack->property("currentIndex").toInt(), pages.indexOf(page));
+    for (const QString &name : pages) {
+        QQuickItem *item = w->find(name);
+        QVERIFY2(item, qPrintable(name));
+        QCOMPARE(item->isVisible(), name == page);
+    }
+}
+
+void tst_MainWindow::writeButtonFollowsCanWrite_data()
+{
+    QTest::addColumn<QStringList>("calls");
+    QTest::addColumn<QList<Disk>>("disksAfter");
+    QTest::addColumn<qint64>("imageSize");
+    QTest::addColumn<bool>("enabled");
+
+    const QList<Disk> both{CardA, CardB};
+    QTest::newRow("no disk chosen") << QStringList() << both << qint64(0) << false;
+    QTest::newRow("disk chosen") << QStringList{"a"} << both << qint64(0) << true;
+    QTest::newRow("disk without a model chosen") << QStringList{"b"} << both << qint64(0) << true;
+    QTest::newRow("chosen disk removed") << QStringList{"a"} << QList<Disk>{CardB} << qint64(0) << false;
+    QTest::newRow("other disk removed") << QStringList{"a"} << QList<Disk>{CardA} << qint64(0) << true;
+    QTest::newRow("chosen disk removed and inserted again")
+            << QStringList{"a", "-", "+"} << both << qint64(0) << false;
+    QTest::newRow("chosen disk too small for a larger image") << QStringList{"b"} << both << 8 * GB << false;
+    QTest::newRow("chosen disk large enough") << QStringList{"a"} << both << 8 * GB << true;
+    QTest::newRow("local file forgotten") << QStringList{"a", "forget"} << both << qint64(0) << false;
+}
+
+void tst_MainWindow::writeButtonFollowsCanWrite()
+{
+    QFETCH(QStringList, calls);
+    QFETCH(QList<Disk>, disksAfter);
+    QFETCH(qint64, imageSize);
+    QFETCH(bool, enabled);
+
+    const std::unique_ptr<Window> w = openWindow();
+    QVERIFY(w->window);
+    toDiskPage(*w);
+    QQuickItem *button = w->find(QStringLiteral("writeButton"));
+    QVERIFY(button);
+    QVERIFY(button->isVisible());
+    QVERIFY(!button->isEnabled());
+
+    for (const QString &call : calls) {
+        if (call == QLatin1String("-"))
+            w->monitor->setDisks({});
+        else if (call == QLatin1String("+"))
+            w->monitor->setDisks({CardA, CardB});
+        else if (call == QLatin1String("forget"))
+            w->backend.setImageUrl(QUrl());
+        else
+            QVERIFY(w->click(w->delegates(QStringLiteral("diskList"), QStringLiteral("diskDelegate"))
+                                     .value(call == QLatin1String("a") ? 0 : 1)));
+    }
+    w->monitor->setDisks(disksAfter);
+    if (imageSize > 0)
+        BackendTestAccess::setImageSize(w->backend, imageSize);
+
+    QCOMPARE(w->backend.canWrite(), enabled);
+    QCOMPARE(button->isEnabled(), enabled);
+}
+
+void tst_MainWindow::diskListShowsWhyADiskCannotBeChosen()
+{
+    const std::unique_ptr<Window> w = openWindow();
+    QVERIFY(w->window);
+    toDiskPage(*w);
+    BackendTestAccess::setImageSize(w->backend, 8 * GB);
+
+    const QVariantList entries = w->backend.disks();
+    QList<QQuickItem *> rows = w->delegates(QStringLiteral("diskList"), QStringLiteral("diskDelegate"));
+    QCOMPARE(rows.size(), 2);
+    // The rows stack one under the other across the whole list.
+    QQuickItem *list = w->find(QStringLiteral("diskList"));
+    QVERIFY(list);
+    QCOMPARE(rows[0]->width(), list->width());
+    QCOMPARE(rows[1]->width(), list->width());
+    QTRY_COMPARE(rows[1]->y(), rows[0]->y() + rows[0]->height());
+
+    QQuickItem *hint = w->find(QStringLiteral("noDiskHint"));
+    QVERIFY(hint);
+    QVERIFY(!hint->isVisible());
+
+    const QVariantMap a = entries.at(0).toMap();
+    QVERIFY(rows[0]->isEnabled());
+    QCOMPARE(text(rows[0]->findChild<QQuickItem *>(QStringLiteral("diskTitle"))),
+             QStringLiteral("Card Reader — %1").arg(a.value("size").toString()));
+    QCOMPARE(text(rows[0]->findChild<QQuickItem *>(QStringLiteral("diskDetails"))), QStringLiteral("/dev/sdb"));
+
+    // A disk without a model shows its size alone; a disk too small says why.
+    const QVariantMap b = entries.at(1).toMap();
+    QVERIFY(!b.value("reason").toString().isEmpty());
+    QVERIFY(!rows[1]->isEnabled());
+    QCOMPARE(text(rows[1]->findChild<QQuickItem *>(QStringLiteral("diskTitle"))), b.value("size").toString());
+    QCOMPARE(text(rows[1]->findChild<QQuickItem *>(QStringLiteral("diskDetails"))),
+             QStringLiteral("/dev/sdc · %1").arg(b.value("reason").toString()));
+
+    QVERIFY(w->click(rows[0]));
+    QCOMPARE(w->backend.diskId(), QStringLiteral("a"));
+    QVERIFY(rows[0]->property("highlighted").toBool());
+    QVERIFY(!rows[1]->property("highlighted").toBool());
+
+    w->monitor->setDisks({});
+    QVERIFY(hint->isVisible());
+    QVERIFY(w->delegates(QStringLiteral("diskList"), QStringLiteral("diskDelegate")).isEmpty());
+}
+
+void tst_MainWindow::confirmationFollowsTheChosenDisk_data()
+{
+    QTest::addColumn<QList<Disk>>("disks");
+    QTest::addColumn<qint64>("imageSize");
+    QTest::addColumn<bool>("stays");
+
+    Disk larger = CardA;
+    larger.size = 32 * GB;
+    Disk renamed = CardA;
+    renamed.model = QStringLiteral("Other Reader");
+    QTest::newRow("chosen card removed") << QList<Disk>{CardB} << qint64(0) << false;
+    QTest::newRow("all cards removed") << QList<Disk>() << qint64(0) << false;
+    QTest::newRow("card replaced by a larger one under the same id") << QList<Disk>{larger, CardB} << qint64(0)
+                                                                     << false;
+    QTest::newRow("card replaced by another model under the same id") << QList<Disk>{renamed, CardB} << qint64(0)
+                                                                      << false;
+    QTest::newRow("choice cleared by a larger image") << QList<Disk>{CardA, CardB} << 20 * GB << false;
+    QTest::newRow("another card inserted") << QList<Disk>{CardA, CardB, CardC} << qint64(0) << true;
+    QTest::newRow("other card removed") << QList<Disk>{CardA} << qint64(0) << true;
+    QTest::newRow("same list announced again") << QList<Disk>{CardA, CardB} << qint64(0) << true;
+}
+
+void tst_MainWindow::confirmationFollowsTheChosenDisk()
+{
+    QFETCH(QList<Disk>, disks);
+    QFETCH(qint64, imageSize);
+    QFETCH(bool, stays);
+
+    const std::unique_ptr<Window> w = openWindow();
+    QVERIFY(w->window);
+    toDiskPage(*w);
+    w->backend.selectDisk(CardA.id);
+
+    QObject *dialog = w->find<QObject>(QStringLiteral("confirmDialog"));
+    QVERIFY(dialog);
+    QVERIFY(!dialog->property("visible").toBool());
+    QVERIFY(w->click(w->find(QStringLiteral("writeButton"))));
+    QTRY_VERIFY(dialog->property("opened").toBool());
+
+    const QString question = QStringLiteral("All data on %1 (%2) will be erased.")
+                                     .arg(w->backend.diskName(), w->backend.diskSize());
+    QQuickItem *textItem = w->find(QStringLiteral("confirmText"));
+    QCOMPARE(text(textItem), question);
+    QVERIFY(question.contains(QLatin1String("Card Reader (/dev/sdb)")));
+
+    QSignalSpy rejected(dialog, SIGNAL(rejected()));
+    QSignalSpy accepted(dialog, SIGNAL(accepted()));
+    w->monitor->setDisks(disks);
+    if (imageSize > 0)
+        BackendTestAccess::setImageSize(w->backend, imageSize);
+
+    QCOMPARE(accepted.count(), 0);
+    if (stays) {
+        QCOMPARE(rejected.count(), 0);
+        QTest::qWait(50);
+        QVERIFY(dialog->property("visible").toBool());
+        QCOMPARE(w->backend.diskId(), CardA.id);
+    } else {
+        QCOMPARE(rejected.count(), 1);
+        QTRY_VERIFY(!dialog->property("visible").toBool());
+    }
+    // The question keeps naming the disk as it was when the dialog opened.
+    QCOMPARE(text(textItem), question);
+    QCOMPARE(w->backend.state(), Backend::State::Idle);
+}
+
+void tst_MainWindow::percentageNeverRoundsUp_data()
+{
+    QTest::addColumn<qint64>("done");
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<QString>("shown");
+
+    const qint64 fourGiB = qint64(4) << 30;
+    QTest::newRow("no report yet") << qint64(0) << qint64(0) << "0%";
+    QTest::newRow("start") << qint64(0) << qint64(100) << "0%";
+    QTest::newRow("29 of 100, just below 29 in floating point") << qint64(29) << qint64(100) << "29%";
+    QTest::newRow("57 of 100, just below 57 in floating point") << qint64(57) << qint64(100) << "57%";
+    QTest::newRow("half") << fourGiB / 2 << fourGiB << "50%";
+    QTest::newRow("99.9 percent") << qint64(999) << qint64(1000) << "99%";
+    QTest::newRow("one byte short of 4 GiB") << fourGiB - 1 << fourGiB << "99%";
+    QTest::newRow("complete") << fourGiB << fourGiB << "100%";
+}
+
+void tst_MainWindow::percentageNeverRoundsUp()
+{
+    QFETCH(qint64, done);
+    QFETCH(qint64, total);
+    QFETCH(QString, shown);
+
+    const std::unique_ptr<Window> w = openWindow();
+    QVERIFY(w->window);
+    BackendTestAccess::setState(w->backend, Backend::State::Writing);
+    BackendTestAccess::setProgress(w->backend, done, total);
+
+    QQuickItem *details = w->find(QStringLiteral("progressDetails"));
+    QVERIFY(details && details->isVisible());
+    // No speed sample has been taken, so the percentage stands alone.
+    QCOMPARE(text(details), shown);
+    QQuickItem *bar = w->find(QStringLiteral("progressBar"));
+    QVERIFY(bar);
+    QCOMPARE(bar->property("value").toDouble(), w->backend.progress());
+}
+
+void tst_MainWindow::localFileAndVerifyFollowTheBackend()
+{
+    const std::unique_ptr<Window> w = openWindow();
+    QVERIFY(w->window);
+    QCOMPARE(text(w->find(QStringLiteral("versionLabel"))), QStringLiteral("Version 0.1.0"));
+
+    w->backend.useLocalFileOnly();
+    QQuickItem *label = w->find(QStringLiteral("localFileLabel"));
+    QQuickItem *fileButton = w->find(QStringLiteral("localFileButton"));
+    QQuickItem *next = w->find(QStringLiteral("nextButton"));
+    QVERIFY(label && fileButton && next);
+    QCOMPARE(text(label), QStringLiteral("No file selected"));
+    QVERIFY(!fileButton->property("highlighted").toBool());
+    QVERIFY(!next->isEnabled());
+
+    // The file dialog's choice becomes the Backend's image. Offscreen there is
+    // no native dialog: the user picks the file in Qt's own dialog window.
+    QObject *dialog = w->find<QObject>(QStringLiteral("fileDialog"));
+    QVERIFY(dialog);
+    QCOMPARE(dialog->property("nameFilters").toStringList(), QStringList{"Disk images (*.img *.zip)"});
+    QVERIFY(w->click(fileButton));
+    QTRY_VERIFY(dialog->property("visible").toBool());
+    QObject *shown = nullptr;
+    for (QObject *object : w->window->findChildren<QObject *>()) {
+        if (object->inherits("QQuickFileDialogImpl"))
+            shown = object;
+    }
+    QVERIFY(shown);
+    QVERIFY(shown->setProperty("currentFolder", QUrl::fromLocalFile(m_dir.path())));
+    QVERIFY(shown->setProperty("selectedFile", QUrl::fromLocalFile(m_imagePath)));
+    QVERIFY(QMetaObject::invokeMethod(shown, "accept"));
+    QTRY_VERIFY(!dialog->property("visible").toBool());
+    QCOMPARE(w->backend.imageUrl(), QUrl::fromLocalFile(m_imagePath));
+    QCOMPARE(text(label), QStringLiteral("card image.img"));
+    QVERIFY(fileButton->property("highlighted").toBool());
+    QVERIFY(w->click(next));
+    QCOMPARE(w->backend.step(), Backend::Step::DiskStep);
+    QCOMPARE(text(w->find(QStringLiteral("imageLabel"))), QStringLiteral("card image.img"));
+
+    // The box writes the Backend's value and keeps following it afterwards.
+    QQuickItem *verify = w->find(QStringLiteral("verifyCheckBox"));
+    QVERIFY(verify);
+    QVERIFY(verify->property("checked").toBool());
+    QVERIFY(w->click(verify));
+    QVERIFY(!w->backend.verify());
+    w->backend.setVerify(true);
+    QVERIFY(verify->property("checked").toBool());
+}
+
+QTEST_MAIN(tst_MainWindow)
+#include "tst_mainwindow.moc"
