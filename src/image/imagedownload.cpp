@@ -138,9 +138,15 @@ bool ImageDownload::transfer(QFile &partial, Sha256 &hash, qint64 offset,
     cancelPoll.setInterval(CancelPollInterval);
     QNetworkReply *reply = client.get(request);
 
+    bool inMetaData = false;
     const auto abort = [&] {
         aborted = true;
-        reply->abort();
+        // Aborting while the reply announces its metadata makes it report
+        // its own error for the status as well; let that announcement end.
+        if (inMetaData)
+            QMetaObject::invokeMethod(reply, [reply] { reply->abort(); }, Qt::QueuedConnection);
+        else
+            reply->abort();
     };
 
     // The first response decides whether its body is wanted. False when the
@@ -211,8 +217,11 @@ bool ImageDownload::transfer(QFile &partial, Sha256 &hash, qint64 offset,
     QObject::connect(reply, &QNetworkReply::readyRead, &loop, onData);
     // A 416 answer may come without a body, and so without ready-read.
     QObject::connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] {
-        if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 416)
+        if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 416) {
+            inMetaData = true;
             onData();
+            inMetaData = false;
+        }
     });
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     // A stalled transfer delivers no chunks, so the flag is also polled.
