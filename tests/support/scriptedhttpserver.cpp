@@ -108,6 +108,11 @@ void ScriptedHttpServer::readRequest(QTcpSocket *socket)
     answer += "Connection: close\r\n\r\n";
     answer += response.body;
     socket->write(answer);
-    if (!response.stall)
+
+    // A complete answer is closed by the client, as "Connection: close"
+    // asks; otherwise the close ends the body.
+    const bool complete = response.contentLength == BodySize
+            || response.contentLength == response.body.size();
+    if (!complete && !response.stall)
         socket->disconnectFromHost();
 }

@@ -16,7 +16,8 @@ class QTcpSocket;
 // scripted by the test, for the faults a real server will not produce on
 // demand: wrong ranges, missing lengths, short bodies, stalls. It runs on the
 // thread that made it, so that thread must process events while a client
-// talks to it. Every answer closes its connection, unless it stalls.
+// talks to it. Every answer asks the client to close the connection; the
+// server closes it only to end a body of unannounced or wrong length.
 class ScriptedHttpServer : public QObject
 {
     Q_OBJECT
