@@ -3,7 +3,6 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -44,18 +43,6 @@ private slots:
         QCOMPARE(cache.dir(), QStringLiteral("/var/cache/x"));
         QCOMPARE(cache.pathFor(digest), QStringLiteral("/var/cache/x/00ab10.zip"));
         QCOMPARE(cache.partialPathFor(digest), QStringLiteral("/var/cache/x/00ab10.part"));
-
-        const QString full = cache.pathFor(digestOf("build"));
-        QCOMPARE(full, QStringLiteral("/var/cache/x/") + stemOf("build") + QStringLiteral(".zip"));
-        QCOMPARE(stemOf("build").size(), 64);
-        QCOMPARE(stemOf("build"), stemOf("build").toLower());
-    }
-
-    void defaultDirIsImagesInTheUserCache()
-    {
-        QCOMPARE(ImageCache::defaultDir(),
-                 QStandardPaths::writableLocation(QStandardPaths::CacheLocation)
-                         + QStringLiteral("/images"));
     }
 
     void prune_data()

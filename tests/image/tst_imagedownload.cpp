@@ -112,7 +112,7 @@ public:
     void start()
     {
         m_thread.reset(QThread::create([this] {
-            offMainThread = QThread::currentThread() != qApp->thread();
+            offMainThread = QThread::currentThread() != QCoreApplication::instance()->thread();
             ok = m_download.run(
                     [this](qint64 done, qint64 total) {
                         progress.append({ done, total });

@@ -63,20 +63,23 @@ bool NginxServer::start()
             return false;
         }
 
+        // nginx logs a port taken meanwhile at once, and retries binding
+        // before it gives up; whatever answers on the port then is not nginx.
+        const QString errorLog = m_prefix.filePath(QStringLiteral("error.log"));
+        const QString portTaken = QStringLiteral("Address already in use");
         const QDeadlineTimer deadline(10000);
-        while (!deadline.hasExpired()) {
+        while (!deadline.hasExpired() && !readFile(errorLog).contains(portTaken)) {
             QTcpSocket socket;
             socket.connectToHost(QHostAddress::LocalHost, m_port);
-            if (socket.waitForConnected(200))
+            if (socket.waitForConnected(200) && !readFile(errorLog).contains(portTaken))
                 return true;
             if (m_process.waitForFinished(20))
                 break;
         }
 
-        const QString log = readFile(m_prefix.filePath(QStringLiteral("error.log")))
-                + QString::fromLocal8Bit(m_process.readAll());
+        const QString log = readFile(errorLog) + QString::fromLocal8Bit(m_process.readAll());
         stop();
-        if (!log.contains(QStringLiteral("Address already in use"))) {
+        if (!log.contains(portTaken)) {
             m_errorString = QStringLiteral("nginx did not start: %1").arg(log.trimmed());
             return false;
         }
