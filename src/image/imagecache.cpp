@@ -1,0 +1,60 @@
+#include "image/imagecache.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSet>
+#include <QStandardPaths>
+
+namespace {
+
+QString stemFor(const QByteArray &sha256)
+{
+    return QString::fromLatin1(sha256.toHex());
+}
+
+} // namespace
+
+ImageCache::ImageCache(const QString &dir)
+    : m_dir(dir)
+{
+}
+
+QString ImageCache::dir() const
+{
+    return m_dir;
+}
+
+QString ImageCache::defaultDir()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation)
+            + QStringLiteral("/images");
+}
+
+QString ImageCache::pathFor(const QByteArray &sha256) const
+{
+    return m_dir + QLatin1Char('/') + stemFor(sha256) + QStringLiteral(".zip");
+}
+
+QString ImageCache::partialPathFor(const QByteArray &sha256) const
+{
+    return m_dir + QLatin1Char('/') + stemFor(sha256) + QStringLiteral(".part");
+}
+
+void ImageCache::prune(const QList<QByteArray> &keep) const
+{
+    QSet<QString> kept;
+    for (const QByteArray &sha256 : keep)
+        kept.insert(stemFor(sha256));
+
+    // The name filters ignore letter case while the stems are compared
+    // exactly, so a file named with the uppercase digest goes even when that
+    // digest is kept. A missing folder lists nothing.
+    const QDir folder(m_dir);
+    const QStringList names = folder.entryList(
+            { QStringLiteral("*.zip"), QStringLiteral("*.part") }, QDir::Files, QDir::Unsorted);
+    for (const QString &name : names) {
+        const QString stem = name.section(QLatin1Char('.'), 0, 0);
+        if (!kept.contains(stem))
+            QFile::remove(m_dir + QLatin1Char('/') + name);
+    }
+}

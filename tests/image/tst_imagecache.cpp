@@ -1,0 +1,109 @@
+#include "image/imagecache.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+QByteArray digestOf(const char *text)
+{
+    return QCryptographicHash::hash(QByteArray(text), QCryptographicHash::Sha256);
+}
+
+QString stemOf(const char *text)
+{
+    return QString::fromLatin1(digestOf(text).toHex());
+}
+
+// Files and folders (with a trailing "/") of a folder, sorted.
+QStringList entries(const QString &dir)
+{
+    QStringList result;
+    const QFileInfoList infos = QDir(dir).entryInfoList(
+            QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &info : infos)
+        result.append(info.fileName() + (info.isDir() ? QStringLiteral("/") : QString()));
+    return result;
+}
+
+} // namespace
+
+class TestImageCache : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void namesFilesByLowercaseDigest()
+    {
+        const ImageCache cache(QStringLiteral("/var/cache/x"));
+        const QByteArray digest("\x00\xAB\x10", 3);
+        QCOMPARE(cache.dir(), QStringLiteral("/var/cache/x"));
+        QCOMPARE(cache.pathFor(digest), QStringLiteral("/var/cache/x/00ab10.zip"));
+        QCOMPARE(cache.partialPathFor(digest), QStringLiteral("/var/cache/x/00ab10.part"));
+    }
+
+    void prune_data()
+    {
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QStringList>("folders");
+        QTest::addColumn<QList<QByteArray>>("keep");
+        QTest::addColumn<QStringList>("left");
+
+        const QString kept = stemOf("kept");
+        const QString other = stemOf("other");
+        const QList<QByteArray> keepKept { digestOf("kept") };
+
+        QTest::newRow("kept digest keeps both its files")
+                << QStringList { kept + ".zip", kept + ".part", other + ".zip", other + ".part" }
+                << QStringList() << keepKept
+                << QStringList { kept + ".part", kept + ".zip" };
+        QTest::newRow("uppercase names removed, even of a kept digest")
+                << QStringList { "OLD.ZIP", "old.Part", kept.toUpper() + ".ZIP", kept + ".zip" }
+                << QStringList() << keepKept << QStringList { kept + ".zip" };
+        QTest::newRow("other files and archive-named folders stay")
+                << QStringList { "notes.txt", other + ".zip.bak", other + ".zip" }
+                << QStringList { "x.zip", other + ".part" } << keepKept
+                << QStringList { other + ".part/", other + ".zip.bak", "notes.txt", "x.zip/" };
+        QTest::newRow("only the part before the first point is compared")
+                << QStringList { kept + ".tmp.zip", other + ".tmp.part" }
+                << QStringList() << keepKept << QStringList { kept + ".tmp.zip" };
+        QTest::newRow("empty keep list removes every archive")
+                << QStringList { kept + ".zip", other + ".part", "readme" }
+                << QStringList() << QList<QByteArray>() << QStringList { "readme" };
+    }
+
+    void prune()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(QStringList, folders);
+        QFETCH(QList<QByteArray>, keep);
+        QFETCH(QStringList, left);
+
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        for (const QString &name : files) {
+            QFile file(dir.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("bytes");
+        }
+        for (const QString &name : folders)
+            QVERIFY(QDir(dir.path()).mkdir(name));
+
+        ImageCache(dir.path()).prune(keep);
+        QCOMPARE(entries(dir.path()), left);
+    }
+
+    void pruneOfAMissingFolderCreatesNothing()
+    {
+        QTemporaryDir dir;
+        const QString missing = dir.filePath(QStringLiteral("images"));
+        ImageCache(missing).prune({ digestOf("kept") });
+        QVERIFY(!QFileInfo::exists(missing));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestImageCache)
+#include "tst_imagecache.moc"
