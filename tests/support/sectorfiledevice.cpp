@@ -73,6 +73,10 @@ qint64 SectorFileDevice::read(char *data, qint64 length)
         refuse(QStringLiteral("read of %1 bytes is not whole aligned sectors").arg(length));
         return -1;
     }
+    if (m_failReads) {
+        refuse(QStringLiteral("simulated read error"));
+        return -1;
+    }
     const qint64 wanted = qBound<qint64>(0, m_size - m_position, length);
     if (!m_file.seek(m_position)) {
         refuse(m_file.errorString());

@@ -30,6 +30,8 @@ public:
     // write error"; -1 (the default) never fails.
     void failWritesAfter(int writes) { m_writesLeft = writes; }
     void failFlush(bool fail) { m_failFlush = fail; }
+    // Reads fail with "simulated read error".
+    void failReads(bool fail) { m_failReads = fail; }
 
     int misalignedRequests() const { return m_misaligned; }
     int writes() const { return m_writes; }
@@ -47,6 +49,7 @@ private:
     qint64 m_position = 0;
     int m_writesLeft = -1;
     bool m_failFlush = false;
+    bool m_failReads = false;
     int m_misaligned = 0;
     int m_writes = 0;
     int m_reads = 0;
