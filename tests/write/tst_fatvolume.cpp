@@ -44,6 +44,11 @@ QByteArray le32(quint32 value)
     return bytes;
 }
 
+quint16 field16(const QByteArray &entry, int offset)
+{
+    return entry.size() >= offset + 2 ? qFromLittleEndian<quint16>(entry.constData() + offset) : 0;
+}
+
 CardImage::Options smallVolume(int fatBits)
 {
     CardImage::Options options;
@@ -312,8 +317,7 @@ void TestFatVolume::brokenChains()
     // The file is the first entry of the root directory.
     const QByteArray entry = image.read(fatBits == 32 ? image.clusterOffset(layout.rootCluster) : layout.rootOffset, 32);
     QCOMPARE(entry.left(11), QByteArray("LOOP    BIN"));
-    const quint32 first = qFromLittleEndian<quint16>(entry.constData() + 26)
-            | quint32(qFromLittleEndian<quint16>(entry.constData() + 20)) << 16;
+    const quint32 first = field16(entry, 26) | quint32(field16(entry, 20)) << 16;
     const quint32 second = image.fatEntry(first);
     const quint32 last = image.fatEntry(second);
     QVERIFY(first >= 2 && second >= 2 && last >= 2 && last < layout.clusters + 2);

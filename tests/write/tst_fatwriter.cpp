@@ -38,14 +38,15 @@ bool makeImage(CardImage &image, const QTemporaryDir &dir, const CardImage::Opti
     return image.create(dir.filePath(QStringLiteral("card.img")), options) && image.readLayout();
 }
 
+// A field of a directory entry read from the image; 0 when the read came short.
 quint16 field16(const QByteArray &entry, int offset)
 {
-    return qFromLittleEndian<quint16>(entry.constData() + offset);
+    return entry.size() >= offset + 2 ? qFromLittleEndian<quint16>(entry.constData() + offset) : 0;
 }
 
 quint32 field32(const QByteArray &entry, int offset)
 {
-    return qFromLittleEndian<quint32>(entry.constData() + offset);
+    return entry.size() >= offset + 4 ? qFromLittleEndian<quint32>(entry.constData() + offset) : 0;
 }
 
 QDateTime fatDateTime(quint16 date, quint16 time)
