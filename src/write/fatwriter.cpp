@@ -50,20 +50,20 @@ constexpr int FreeCount = 488; // 32 bit; 0xFFFFFFFF = unknown
 // A 32-byte directory entry.
 namespace Dir {
 constexpr int EntrySize = 32;
-constexpr int Name = 0;             // 8 + 3 bytes, space-padded
+constexpr int Name = 0;              // 8 + 3 bytes, space-padded
 constexpr int RawNameSize = 11;
 constexpr int Attributes = 11;
 constexpr int CaseFlags = 12;
-constexpr int CreationTime = 14;    // 16 bit
-constexpr int CreationDate = 16;    // 16 bit
-constexpr int AccessDate = 18;      // 16 bit
+constexpr int CreationTime = 14;     // 16 bit
+constexpr int CreationDate = 16;     // 16 bit
+constexpr int AccessDate = 18;       // 16 bit
 constexpr int FirstClusterHigh = 20; // 16 bit, FAT32 only
-constexpr int WriteTime = 22;       // 16 bit
-constexpr int WriteDate = 24;       // 16 bit
-constexpr int FirstClusterLow = 26; // 16 bit
-constexpr int FileSize = 28;        // 32 bit
+constexpr int WriteTime = 22;        // 16 bit
+constexpr int WriteDate = 24;        // 16 bit
+constexpr int FirstClusterLow = 26;  // 16 bit
+constexpr int FileSize = 28;         // 32 bit
 
-constexpr char EndMarker = 0x00;    // this slot and all after it are free
+constexpr char EndMarker = 0x00;     // this slot and all after it are free
 constexpr char Deleted = char(0xE5);
 
 constexpr quint8 LongName = 0x0F;
@@ -334,23 +334,31 @@ bool FatWriter::mount()
     return true;
 }
 
+// mount() made the FAT long enough for every cluster up to clusterCount + 1,
+// and callers stay below that; an entry outside reads as the end of a chain
+// and is never written.
 quint32 FatWriter::fatEntry(quint32 cluster) const
 {
+    const qint64 width = fat32 ? 4 : 2;
+    const qint64 position = qint64(cluster) * width;
+    if (position + width > fat.size())
+        return fat32 ? Fat32EndOfChain : Fat16EndOfChain;
     if (fat32)
-        return readU32(fat.constData() + qint64(cluster) * 4) & Fat32EntryMask;
-    return readU16(fat.constData() + qint64(cluster) * 2);
+        return readU32(fat.constData() + position) & Fat32EntryMask;
+    return readU16(fat.constData() + position);
 }
 
 void FatWriter::setEntry(quint32 cluster, quint32 value)
 {
-    qint64 position;
+    const qint64 width = fat32 ? 4 : 2;
+    const qint64 position = qint64(cluster) * width;
+    if (position + width > fat.size())
+        return;
     if (fat32) {
-        position = qint64(cluster) * 4;
         // The top four bits are reserved and belong to whoever set them.
         const quint32 kept = readU32(fat.constData() + position) & ~Fat32EntryMask;
         writeU32(fat, int(position), kept | (value & Fat32EntryMask));
     } else {
-        position = qint64(cluster) * 2;
         writeU16(fat, int(position), quint16(value));
     }
     const qint64 sector = position - position % bytesPerSector;
