@@ -153,6 +153,7 @@ private slots:
     void partitionAndBootSector();
     void brokenChains_data();
     void brokenChains();
+    void chainEndingInAFreeEntryIsNotReused();
     void fsInfoFreeCount_data();
     void fsInfoFreeCount();
     void deviceFailuresCarryTheDeviceText();
@@ -342,6 +343,34 @@ void TestFatVolume::brokenChains()
     QCOMPARE(writer.errorString(), QStringLiteral("broken cluster chain"));
     QVERIFY(!writer.writeFile(QStringLiteral("LOOP.BIN"), QByteArray(10, 'n')));
     QCOMPARE(writer.errorString(), QStringLiteral("broken cluster chain"));
+}
+
+void TestFatVolume::chainEndingInAFreeEntryIsNotReused()
+{
+    QTemporaryDir dir;
+    CardImage image;
+    QVERIFY2(image.create(dir.filePath(QStringLiteral("card.img")), smallVolume(16)), qPrintable(image.errorString()));
+    QVERIFY2(image.readLayout(), qPrintable(image.errorString()));
+    const CardImage::Layout &layout = image.layout();
+    const quint32 last = layout.clusters + 1;
+    FileBlockDevice device(image.path(), -1, FileBlockDevice::OpenMode::ExistingOnly);
+    QVERIFY(device.open());
+    {
+        FatWriter writer(device);
+        QVERIFY(writer.writeFile(QStringLiteral("FILL.BIN"), QByteArray(qint64(layout.clusters - 1) * 512, 'f')));
+        QVERIFY(writer.writeFile(QStringLiteral("LAST.BIN"), QByteArray(512, 'l')));
+    }
+    // LAST.BIN's only cluster now reads as free, the one free cluster of the volume.
+    for (int copy = 0; copy < layout.fatCount; ++copy)
+        QVERIFY(image.patch(layout.fatOffset + copy * layout.fatBytes + qint64(last) * 2, le16(0)));
+
+    FatWriter writer(device);
+    QVERIFY(!writer.writeFile(QStringLiteral("LAST.BIN"), QByteArray(1024, 'm')));
+    QCOMPARE(writer.errorString(), QStringLiteral("the boot partition is full"));
+    QVERIFY2(writer.writeFile(QStringLiteral("LAST.BIN"), QByteArray(100, 'n')), qPrintable(writer.errorString()));
+    QCOMPARE(image.fatEntry(last), quint32(0xFFFF));
+    QVERIFY2(image.fsck(), qPrintable(image.errorString()));
+    QCOMPARE(*image.mtype(QStringLiteral("LAST.BIN")), QByteArray(100, 'n'));
 }
 
 void TestFatVolume::fsInfoFreeCount_data()
