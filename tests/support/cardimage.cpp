@@ -91,21 +91,23 @@ bool CardImage::run(const QString &program, const QStringList &arguments, QByteA
 {
     QProcess process;
     process.setProcessEnvironment(toolEnvironment());
-    process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
     if (!process.waitForStarted(10000)) {
         *output = QStringLiteral("%1 cannot start: %2").arg(program, process.errorString()).toLocal8Bit();
         return false;
     }
     process.closeWriteChannel();
-    if (!process.waitForFinished(60000)) {
+    const bool finished = process.waitForFinished(60000);
+    if (!finished) {
         process.kill();
         process.waitForFinished();
-        *output = process.readAll() + "\n" + program.toLocal8Bit() + " did not finish";
-        return false;
     }
-    *output = process.readAll();
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    *output = process.readAllStandardOutput();
+    const bool ok = finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    // A file shown by mtype must not mix with warnings; a failure shows both.
+    if (!ok)
+        *output += process.readAllStandardError() + (finished ? QByteArray() : "\n" + program.toLocal8Bit() + " did not finish");
+    return ok;
 }
 
 QByteArray CardImage::mbrSector(quint8 type, quint32 startLba, quint32 sectorCount)
@@ -140,7 +142,7 @@ bool CardImage::create(const QString &path, const Options &options)
         return fail(QStringLiteral("cannot create %1: %2").arg(path, file.errorString()));
     const quint8 type = options.partitionType != 0 ? options.partitionType : (options.fatBits == 32 ? 0x0C : 0x0E);
     const QByteArray mbr = mbrSector(type, quint32(options.partitionLba), quint32(m_partitionBytes / 512));
-    if (file.write(mbr) != mbr.size() || !file.resize(m_partitionOffset + m_partitionBytes + options.trailingBytes))
+    if (file.write(mbr) != mbr.size() || !file.resize(m_partitionOffset + m_partitionBytes))
         return fail(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
     file.close();
 

@@ -25,7 +25,6 @@ public:
         qint64 partitionLba = 2048; // in 512-byte units, as the MBR counts
         qint64 partitionBytes = 0;  // 0 = about the smallest size the FAT type allows
         quint8 partitionType = 0;   // 0 = 0x0E for FAT16, 0x0C for FAT32
-        qint64 trailingBytes = 0;   // unpartitioned space after the partition
         QString label;              // volume label, also as a root-directory entry
     };
 
@@ -83,7 +82,8 @@ public:
     // A 512-byte MBR with one primary partition.
     static QByteArray mbrSector(quint8 type, quint32 startLba, quint32 sectorCount);
     // Runs program with arguments; false when it cannot start, crashes or
-    // exits with a code other than 0. Its output goes to *output.
+    // exits with a code other than 0. *output receives its standard output,
+    // followed by its standard error when it failed.
     static bool run(const QString &program, const QStringList &arguments, QByteArray *output);
 
 private:
