@@ -157,6 +157,7 @@ void TestFatWriter::shortNames_data()
     QTest::newRow("upper case base and extension") << QStringLiteral("CONFIG.TXT") << true;
     QTest::newRow("lower case base and extension") << QStringLiteral("config.txt") << true;
     QTest::newRow("upper case base, lower case extension") << QStringLiteral("CONFIG.txt") << true;
+    QTest::newRow("lower case base, upper case extension") << QStringLiteral("config.TXT") << true;
     QTest::newRow("eight letters, no dot") << QStringLiteral("BOOTFILE") << true;
     QTest::newRow("one letter") << QStringLiteral("a") << true;
     QTest::newRow("signs in the base") << QStringLiteral("!#$%&'()") << true;
@@ -173,6 +174,7 @@ void TestFatWriter::shortNames_data()
     QTest::newRow("non-ASCII letter") << QStringLiteral("CAF\u00C9") << false;
     QTest::newRow("plus sign") << QStringLiteral("A+B") << false;
     QTest::newRow("path separator") << QStringLiteral("DIR/A") << false;
+    QTest::newRow("wildcard") << QStringLiteral("*.TXT") << false;
 }
 
 void TestFatWriter::shortNames()
