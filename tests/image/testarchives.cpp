@@ -91,6 +91,9 @@ quint32 crc32Of(const QByteArray &data)
 
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
+    // A fresh file rather than an emptied one: ext4 flushes a written file
+    // to disk when it is truncated, which slows loops of rewrites down.
+    QFile::remove(path);
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
