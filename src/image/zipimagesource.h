@@ -45,7 +45,7 @@ private:
     };
 
     bool locateEntry();
-    bool readEntries(const QByteArray &directory, quint64 entryCount, QList<Entry> &entries);
+    bool readEntries(const char *directory, qint64 directorySize, quint64 entryCount, QList<Entry> &entries);
     bool useEntry(const Entry &entry, qint64 fileSize);
     qint64 inflateInto(char *data, qint64 length);
     qint64 readEntryData(char *data, qint64 length);
