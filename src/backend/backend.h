@@ -1,13 +1,21 @@
 #pragma once
 
+#include "catalog/catalog.h"
 #include "disks/diskmonitor.h"
+#include "write/writejob.h"
 
+#include <QElapsedTimer>
+#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QUrl>
 #include <QVariantList>
 
 #include <memory>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QThread;
 #include <optional>
 
 // The one object through which the QML pages drive the program: wizard steps,
@@ -110,6 +118,13 @@ public:
     Q_INVOKABLE void cancel();
     Q_INVOKABLE void reset();
 
+    // The boot files of the current choice: the product's own for a local
+    // file, the chosen build's otherwise.
+    QMap<QString, QByteArray> bootFiles() const;
+
+    // The user's message for a write that ended with error; detail fills %1.
+    static QString messageFor(WriteJob::Error error, const QString &detail);
+
 signals:
     void catalogChanged();
     void stepChanged();
@@ -127,10 +142,22 @@ private:
     void setStep(Step step);
     void setState(State state);
 
+    void applyManifest(const QByteArray &data);
+    void failCatalog(const QString &message);
+    void onCatalogReplyFinished();
+    void updateSelection(const QString &product, const QString &device, const QString &image, bool force);
+    void pruneCache() const;
+
     void updateImageSize();
     void updateDisks();
     std::optional<Disk> findDisk(const QString &id) const;
     std::optional<Disk> selectedDisk() const;
+
+    WriteJob *createCatalogJob(std::unique_ptr<BlockDevice> device);
+    void onProgress(WriteJob::Phase phase, qint64 bytesDone, qint64 bytesTotal);
+    void onJobFinished();
+    void restartSpeedTimer();
+    qint64 speedElapsed() const;
 
     CatalogState m_catalogState = CatalogState::Loading;
     QString m_catalogError;
@@ -149,7 +176,21 @@ private:
     qint64 m_bytesTotal = 0;
     QString m_errorMessage;
 
+    QUrl m_manifestUrl;
+    QNetworkAccessManager *m_network = nullptr;
+    QNetworkReply *m_catalogReply = nullptr;
+    Catalog m_catalog;
+
     std::unique_ptr<DiskMonitor> m_monitor;
+
+    WriteJob::Phase m_phase = WriteJob::Phase::Writing;
+    double m_speed = 0;
+    QElapsedTimer m_speedTimer;
+    qint64 m_speedTimerSkew = 0; // moved forward by tests instead of sleeping
+    qint64 m_speedSampleBytes = 0;
+    bool m_jobHasBootFiles = false;
+    WriteJob *m_job = nullptr;
+    QThread *m_thread = nullptr;
 
     friend class BackendTestAccess;
 };

@@ -1,0 +1,99 @@
+#pragma once
+
+#include "disks/blockdevice.h"
+#include "image/imagedownload.h"
+#include "image/imagesource.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+
+class AlignedBuffer;
+class FatWriter;
+class Sha256;
+
+// One complete preparation of one card: download into the cache (optional),
+// write the image over the device from byte 0 while hashing it, read it back
+// (optional) and put the boot files into the card's first FAT partition.
+// Configured on the GUI thread, then run() once on a worker thread.
+class WriteJob : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Phase { Downloading = 0, Writing = 1, Verifying = 2, Finalizing = 3 };
+    Q_ENUM(Phase)
+
+    enum class Error {
+        None = 0,
+        SourceUnreadable = 1,
+        UnsupportedImage = 2,
+        CorruptImage = 3,
+        ChecksumMismatch = 4,
+        NetworkError = 5,
+        DownloadChecksumMismatch = 6,
+        CacheFull = 7,
+        CacheIoError = 8,
+        TargetUnavailable = 9,
+        TargetTooSmall = 10,
+        TargetIoError = 11,
+        TargetWriteProtected = 12,
+        TargetRemoved = 13,
+        TargetPermissionDenied = 14,
+        VerifyMismatch = 15,
+        BootFilesFailed = 16,
+        Cancelled = 17,
+    };
+    Q_ENUM(Error)
+
+    // Every transfer to and from the device is at most this long.
+    static constexpr qint64 ChunkSize = 4 * 1024 * 1024;
+
+    WriteJob(std::unique_ptr<ImageSource> source, std::unique_ptr<BlockDevice> device, QObject *parent = nullptr);
+    ~WriteJob() override;
+
+    void setVerify(bool verify);
+    // A raw digest, not hexadecimal text; empty means no check.
+    void setExpectedSha256(const QByteArray &sha256);
+    void setDownload(std::unique_ptr<ImageDownload> download);
+    void setBootFiles(const QMap<QString, QByteArray> &files);
+
+    void run();
+    // Safe from any thread at any time; the job stops at its next check.
+    void cancel();
+
+    Error error() const { return m_error; }
+    QString errorDetail() const { return m_errorDetail; }
+    QByteArray writtenSha256() const { return m_writtenSha256; }
+
+signals:
+    // In the Finalizing phase the counts are files, not bytes.
+    void progress(WriteJob::Phase phase, qint64 bytesDone, qint64 bytesTotal);
+
+private:
+    bool download();
+    bool writeImage(AlignedBuffer &buffer);
+    bool verifyImage(AlignedBuffer &buffer);
+    bool finalize();
+
+    bool fail(Error error, const QString &detail = QString());
+    bool failSource();
+    bool failTarget(Error fallback);
+    bool failBootFiles(const FatWriter &writer);
+
+    std::unique_ptr<ImageSource> m_source;
+    std::unique_ptr<BlockDevice> m_device;
+    std::unique_ptr<ImageDownload> m_download;
+    bool m_verify = true;
+    QMap<QString, QByteArray> m_bootFiles;
+    QByteArray m_expectedSha256;
+    qint64 m_imageSize = 0;
+    std::atomic<bool> m_cancelled{false};
+    Error m_error = Error::None;
+    QString m_errorDetail;
+    QByteArray m_writtenSha256;
+};
