@@ -288,79 +288,79 @@ private slots:
         failsOnOpen("not an archive", mixedPayload(100000, 9), Corrupt, invalid("end of central directory not found"));
         failsOnOpen("end record cut by one byte", stored.bytes.chopped(1), Corrupt, invalid("end of central directory not found"));
         failsOnOpen("archive cut inside the entry data", stored.bytes.left(stored.localHeaders[0] + 5000), Corrupt,
-             invalid("end of central directory not found"));
+                    invalid("end of central directory not found"));
         failsOnOpen("end record whose comment runs past the file",
-             patched(stored, [](QByteArray &b) { put16(b, b.size() - 2, 1); }), Corrupt,
-             invalid("end of central directory not found"));
+                    patched(stored, [](QByteArray &b) { put16(b, b.size() - 2, 1); }), Corrupt,
+                    invalid("end of central directory not found"));
 
         failsOnOpen("another disk", patched(stored, [&](QByteArray &b) { put16(b, stored.endRecord + End::DiskNumber, 1); }),
-             Unsupported, "split zip archives are not supported");
+                    Unsupported, "split zip archives are not supported");
         failsOnOpen("directory on another disk",
-             patched(stored, [&](QByteArray &b) { put16(b, stored.endRecord + End::DirectoryDisk, 2); }), Unsupported,
-             "split zip archives are not supported");
+                    patched(stored, [&](QByteArray &b) { put16(b, stored.endRecord + End::DirectoryDisk, 2); }), Unsupported,
+                    "split zip archives are not supported");
 
         failsOnOpen("zip64 locator missing", patched(zip64, [&](QByteArray &b) { b.remove(zip64.zip64Locator, Zip64Locator::Size); }),
-             Corrupt, invalid("zip64 locator not found"));
+                    Corrupt, invalid("zip64 locator not found"));
         failsOnOpen("zip64 values without any zip64 record",
-             patched(stored, [&](QByteArray &b) { put16(b, stored.endRecord + End::EntryCount, 0xFFFF); }), Corrupt,
-             invalid("zip64 locator not found"));
+                    patched(stored, [&](QByteArray &b) { put16(b, stored.endRecord + End::EntryCount, 0xFFFF); }), Corrupt,
+                    invalid("zip64 locator not found"));
         {
             QByteArray alone = buildZip({}).bytes;
             put32(alone, End::DirectoryOffset, 0xFFFFFFFF);
             failsOnOpen("zip64 end record at the very start of the file", alone, Corrupt, invalid("zip64 locator not found"));
         }
         failsOnOpen("zip64 end record past the end of the file",
-             patched(zip64, [&](QByteArray &b) { put64(b, zip64.zip64Locator + Zip64Locator::EndRecordOffset, quint64(b.size()) + 1); }),
-             Corrupt, invalid("zip64 end of central directory out of range"));
+                    patched(zip64, [&](QByteArray &b) { put64(b, zip64.zip64Locator + Zip64Locator::EndRecordOffset, quint64(b.size()) + 1); }),
+                    Corrupt, invalid("zip64 end of central directory out of range"));
         failsOnOpen("zip64 end record offset above 2^63",
-             patched(zip64, [&](QByteArray &b) { put64(b, zip64.zip64Locator + Zip64Locator::EndRecordOffset, quint64(1) << 63); }),
-             Corrupt, invalid("zip64 end of central directory out of range"));
+                    patched(zip64, [&](QByteArray &b) { put64(b, zip64.zip64Locator + Zip64Locator::EndRecordOffset, quint64(1) << 63); }),
+                    Corrupt, invalid("zip64 end of central directory out of range"));
         failsOnOpen("zip64 end record cut by the end of the file",
-             patched(zip64, [&](QByteArray &b) { put64(b, zip64.zip64Locator + Zip64Locator::EndRecordOffset, quint64(b.size()) - 30); }),
-             Corrupt, invalid("zip64 end of central directory not found"));
+                    patched(zip64, [&](QByteArray &b) { put64(b, zip64.zip64Locator + Zip64Locator::EndRecordOffset, quint64(b.size()) - 30); }),
+                    Corrupt, invalid("zip64 end of central directory not found"));
         failsOnOpen("zip64 end record signature damaged", patched(zip64, [&](QByteArray &b) { b[zip64.zip64EndRecord] = 'Q'; }),
-             Corrupt, invalid("zip64 end of central directory not found"));
+                    Corrupt, invalid("zip64 end of central directory not found"));
 
         failsOnOpen("central directory past the end of the file",
-             patched(stored, [&](QByteArray &b) { put32(b, stored.endRecord + End::DirectoryOffset, quint32(size) + 1); }),
-             Corrupt, invalid("central directory out of range"));
+                    patched(stored, [&](QByteArray &b) { put32(b, stored.endRecord + End::DirectoryOffset, quint32(size) + 1); }),
+                    Corrupt, invalid("central directory out of range"));
         failsOnOpen("central directory size past the end of the file",
-             patched(stored, [&](QByteArray &b) { put32(b, stored.endRecord + End::DirectorySize, 1000); }), Corrupt,
-             invalid("central directory out of range"));
+                    patched(stored, [&](QByteArray &b) { put32(b, stored.endRecord + End::DirectorySize, 1000); }), Corrupt,
+                    invalid("central directory out of range"));
         failsOnOpen("zip64 central directory size of 2^63",
-             patched(zip64, [&](QByteArray &b) { put64(b, zip64.zip64EndRecord + Zip64End::DirectorySize, quint64(1) << 63); }),
-             Corrupt, invalid("central directory out of range"));
+                    patched(zip64, [&](QByteArray &b) { put64(b, zip64.zip64EndRecord + Zip64End::DirectorySize, quint64(1) << 63); }),
+                    Corrupt, invalid("central directory out of range"));
         failsOnOpen("zip64 central directory offset of 2^64 - 1",
-             patched(zip64, [&](QByteArray &b) { put64(b, zip64.zip64EndRecord + Zip64End::DirectoryOffset, ~quint64(0)); }),
-             Corrupt, invalid("central directory out of range"));
+                    patched(zip64, [&](QByteArray &b) { put64(b, zip64.zip64EndRecord + Zip64End::DirectoryOffset, ~quint64(0)); }),
+                    Corrupt, invalid("central directory out of range"));
 
         failsOnOpen("central header signature damaged", patched(stored, [&](QByteArray &b) { b[stored.centralHeaders[0] + 3] = 3; }),
-             Corrupt, invalid("bad central directory entry"));
+                    Corrupt, invalid("bad central directory entry"));
         failsOnOpen("more entries counted than recorded",
-             patched(stored, [&](QByteArray &b) { put16(b, stored.endRecord + End::EntryCount, 2); }), Corrupt,
-             invalid("bad central directory entry"));
+                    patched(stored, [&](QByteArray &b) { put16(b, stored.endRecord + End::EntryCount, 2); }), Corrupt,
+                    invalid("bad central directory entry"));
         failsOnOpen("zip64 entry count of 2^64 - 1",
-             patched(zip64, [&](QByteArray &b) { put64(b, zip64.zip64EndRecord + Zip64End::EntryCount, ~quint64(0)); }),
-             Corrupt, invalid("bad central directory entry"));
+                    patched(zip64, [&](QByteArray &b) { put64(b, zip64.zip64EndRecord + Zip64End::EntryCount, ~quint64(0)); }),
+                    Corrupt, invalid("bad central directory entry"));
         failsOnOpen("name running past the directory",
-             patched(stored, [&](QByteArray &b) { put16(b, stored.centralHeaders[0] + Central::NameLength, 200); }),
-             Corrupt, invalid("bad central directory entry"));
+                    patched(stored, [&](QByteArray &b) { put16(b, stored.centralHeaders[0] + Central::NameLength, 200); }),
+                    Corrupt, invalid("bad central directory entry"));
         failsOnOpen("comment running past the directory",
-             patched(stored, [&](QByteArray &b) { put16(b, stored.centralHeaders[0] + Central::CommentLength, 1); }),
-             Corrupt, invalid("bad central directory entry"));
+                    patched(stored, [&](QByteArray &b) { put16(b, stored.centralHeaders[0] + Central::CommentLength, 1); }),
+                    Corrupt, invalid("bad central directory entry"));
 
         {
             Entry entry = storedEntry("disk.img", image);
             entry.extraBefore = QByteArray::fromHex("55540f0003d171176b"); // declares 15 bytes, holds 5
             failsOnOpen("extra record running past the extra field", buildZip({entry}).bytes, Corrupt,
-                 invalid("bad zip64 extra field"));
+                        invalid("bad zip64 extra field"));
         }
         failsOnOpen("zip64 extra field without the local header offset",
-             patched(zip64, [&](QByteArray &b) { put16(b, zip64Values - 2, 16); }), Corrupt, invalid("bad zip64 extra field"));
+                    patched(zip64, [&](QByteArray &b) { put16(b, zip64Values - 2, 16); }), Corrupt, invalid("bad zip64 extra field"));
 
         failsOnOpen("no entries", buildZip({}).bytes, Corrupt, invalid("the archive is empty"));
         failsOnOpen("folders only", buildZip({storedEntry("boot/", {}), storedEntry("boot/overlays/", {})}).bytes, Corrupt,
-             invalid("the archive is empty"));
+                    invalid("the archive is empty"));
 
         Entry locked = storedEntry("disk.img", image);
         locked.flags = 0x0001;
@@ -370,36 +370,37 @@ private slots:
         failsOnOpen("bzip2 entry", buildZip({bzip2}).bytes, Unsupported, "zip compression method 12 is not supported");
         locked.method = 12;
         failsOnOpen("encryption is reported before the method", buildZip({locked}).bytes, Unsupported,
-             "encrypted zip entries are not supported");
-        bzip2.uncompressedSize = 1;
+                    "encrypted zip entries are not supported");
+        bzip2.zip64 = true;
+        bzip2.uncompressedSize = quint64(1) << 63;
         failsOnOpen("the method is reported before the sizes", buildZip({bzip2}).bytes, Unsupported,
-             "zip compression method 12 is not supported");
+                    "zip compression method 12 is not supported");
 
         failsOnOpen("stored entry whose sizes differ",
-             patched(stored, [&](QByteArray &b) { put32(b, stored.centralHeaders[0] + Central::UncompressedSize, quint32(image.size()) + 1); }),
-             Corrupt, invalid("bad entry sizes"));
+                    patched(stored, [&](QByteArray &b) { put32(b, stored.centralHeaders[0] + Central::UncompressedSize, quint32(image.size()) + 1); }),
+                    Corrupt, invalid("bad entry sizes"));
         failsOnOpen("zip64 uncompressed size above 2^63",
-             patched(zip64, [&](QByteArray &b) { put64(b, zip64Values, quint64(1) << 63); }), Corrupt,
-             invalid("bad entry sizes"));
+                    patched(zip64, [&](QByteArray &b) { put64(b, zip64Values, quint64(1) << 63); }), Corrupt,
+                    invalid("bad entry sizes"));
         failsOnOpen("local header past the end of the file",
-             patched(stored, [&](QByteArray &b) { put32(b, stored.centralHeaders[0] + Central::LocalHeaderOffset, quint32(size) + 1); }),
-             Corrupt, invalid("local header out of range"));
+                    patched(stored, [&](QByteArray &b) { put32(b, stored.centralHeaders[0] + Central::LocalHeaderOffset, quint32(size) + 1); }),
+                    Corrupt, invalid("local header out of range"));
         failsOnOpen("zip64 local header offset above 2^63",
-             patched(zip64, [&](QByteArray &b) { put64(b, zip64Values + 16, quint64(1) << 63); }), Corrupt,
-             invalid("local header out of range"));
+                    patched(zip64, [&](QByteArray &b) { put64(b, zip64Values + 16, quint64(1) << 63); }), Corrupt,
+                    invalid("local header out of range"));
         failsOnOpen("local header cut by the end of the file",
-             patched(stored, [&](QByteArray &b) { put32(b, stored.centralHeaders[0] + Central::LocalHeaderOffset, quint32(size) - 10); }),
-             Corrupt, invalid("local header not found"));
+                    patched(stored, [&](QByteArray &b) { put32(b, stored.centralHeaders[0] + Central::LocalHeaderOffset, quint32(size) - 10); }),
+                    Corrupt, invalid("local header not found"));
         failsOnOpen("local header signature damaged", patched(stored, [&](QByteArray &b) { b[1] = 'Q'; }), Corrupt,
-             invalid("local header not found"));
+                    invalid("local header not found"));
         {
             Archive small = buildZip({storedEntry("disk.img", "tiny image")});
             put16(small.bytes, small.localHeaders[0] + Local::ExtraLength, 0xFFFF);
             failsOnOpen("local extra field past the end of the file", small.bytes, Corrupt, invalid("entry data out of range"));
         }
         failsOnOpen("compressed size past the end of the file",
-             patched(deflated, [&](QByteArray &b) { put32(b, deflated.centralHeaders[0] + Central::CompressedSize, quint32(b.size())); }),
-             Corrupt, invalid("entry data out of range"));
+                    patched(deflated, [&](QByteArray &b) { put32(b, deflated.centralHeaders[0] + Central::CompressedSize, quint32(b.size())); }),
+                    Corrupt, invalid("entry data out of range"));
         {
             // Cut 20000 bytes out of the entry data and move the directory
             // back with them, as a careless repair would.
@@ -410,14 +411,14 @@ private slots:
         }
 
         failsOnRead("deflate stream ending before the declared size",
-             patched(deflated, [&](QByteArray &b) { put32(b, deflated.centralHeaders[0] + Central::UncompressedSize, quint32(image.size()) + 1000); }),
-             "compressed data shorter than declared");
+                    patched(deflated, [&](QByteArray &b) { put32(b, deflated.centralHeaders[0] + Central::UncompressedSize, quint32(image.size()) + 1000); }),
+                    "compressed data shorter than declared");
         failsOnRead("compressed size cutting the deflate stream",
-             patched(deflated, [&](QByteArray &b) {
-                 const qint64 at = deflated.centralHeaders[0] + Central::CompressedSize;
-                 put32(b, at, qFromLittleEndian<quint32>(b.constData() + at) - 100);
-             }),
-             "truncated zip entry");
+                    patched(deflated, [&](QByteArray &b) {
+                        const qint64 at = deflated.centralHeaders[0] + Central::CompressedSize;
+                        put32(b, at, qFromLittleEndian<quint32>(b.constData() + at) - 100);
+                    }),
+                    "truncated zip entry");
         {
             Entry entry = deflatedEntry("disk.img", image);
             entry.data[0] = 0x07; // final block of the reserved type 3
@@ -482,6 +483,39 @@ private slots:
                      qPrintable(QStringLiteral("%1 zeros: %2").arg(zeros).arg(outcome.errorString)));
             QVERIFY(outcome.data == image);
         }
+    }
+
+    // A directory of up to 64 MiB is read whole; a larger one is refused
+    // before anything is read. The file is sparse: zeros, then the end record.
+    void directoryOver64MiBIsRefused_data()
+    {
+        QTest::addColumn<qint64>("directorySize");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("64 MiB is read") << (qint64(64) << 20) << invalid("bad central directory entry");
+        QTest::newRow("a byte more is refused") << (qint64(64) << 20) + 1 << invalid("central directory out of range");
+    }
+    void directoryOver64MiBIsRefused()
+    {
+        QFETCH(qint64, directorySize);
+        QFETCH(QString, message);
+        const qint64 fileSize = qint64(70) << 20;
+        QByteArray end = buildZip({}).bytes;
+        put16(end, End::DiskEntries, 1);
+        put16(end, End::EntryCount, 1);
+        put32(end, End::DirectorySize, quint32(directorySize));
+        const QString path = m_dir.filePath(QStringLiteral("sparse.zip"));
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            QVERIFY(file.resize(fileSize - end.size()));
+            QVERIFY(file.seek(fileSize - end.size()));
+            QCOMPARE(file.write(end), qint64(end.size()));
+        }
+        ZipImageSource source(path);
+        QVERIFY(!source.open());
+        QCOMPARE(int(source.failure()), Corrupt);
+        QCOMPARE(source.errorString(), message);
+        QFile::remove(path);
     }
 
     void archiveShrinkingWhileReadIsTruncated()
