@@ -28,4 +28,12 @@ public:
         backend.m_bytesTotal = bytesTotal;
         emit backend.progressChanged();
     }
+    // Delivers a progress report as the running job's signal would.
+    static void report(Backend &backend, WriteJob::Phase phase, qint64 bytesDone, qint64 bytesTotal)
+    {
+        backend.onProgress(phase, bytesDone, bytesTotal);
+    }
+    // Lets the speed estimate believe that ms more milliseconds have passed
+    // since its last sample, so tests of the once-a-second rule need not sleep.
+    static void advanceSpeedClock(Backend &backend, qint64 ms) { backend.m_speedTimerSkew += ms; }
 };
