@@ -38,6 +38,13 @@ private slots:
         QCOMPARE(result.out.trimmed(), QStringLiteral("Tessaro 0.1.0"));
     }
 
+    void targetFileIsAccepted()
+    {
+        const Result result = run({QStringLiteral("--target-file"), QStringLiteral("/tmp/card.img"), QStringLiteral("--version")});
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(result.out.trimmed(), QStringLiteral("Tessaro 0.1.0"));
+    }
+
     void helpHidesTheTargetFile()
     {
         const Result result = run({QStringLiteral("--help")});
