@@ -5,6 +5,7 @@
 #include "appwindow.h"
 #include "cardbuild.h"
 #include "cardimage.h"
+#include "image/imagecache.h"
 #include "nginxserver.h"
 
 #include <QCoreApplication>
@@ -111,6 +112,7 @@ private slots:
     void writesACatalogBuildPageByPage();
     void failedWriteInTheUserLanguage_data();
     void failedWriteInTheUserLanguage();
+    void closingTheWindowDuringAWriteCancelsIt();
 
 private:
     // Installs the translation main() installs on a system in locale.
@@ -133,7 +135,7 @@ void tst_Wizard::initTestCase()
     QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
 
     m_root = m_dir.filePath(QStringLiteral("www"));
-    QVERIFY2(m_build.make(m_root, QStringLiteral("alpha-2.1"), 64 * 1024), qPrintable(m_build.errorString()));
+    QVERIFY2(m_build.make(m_root, QStringLiteral("alpha-2.1"), 256 * 1024), qPrintable(m_build.errorString()));
     QVERIFY(writeFile(m_root + QStringLiteral("/images.json"), catalogDocument(m_build.catalogFields())));
     m_nginx = std::make_unique<NginxServer>(m_root);
     QVERIFY2(m_nginx->start(), qPrintable(m_nginx->errorString()));
@@ -292,6 +294,39 @@ void tst_Wizard::failedWriteInTheUserLanguage()
     QCOMPARE(ui.text(QStringLiteral("resultButton")), expect("Back", "Indietro"));
     // The card was never opened.
     QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("card.img"))));
+}
+
+// As in main(): the window closes, the engine goes, then the Backend, which
+// cancels the running write and waits for it.
+void tst_Wizard::closingTheWindowDuringAWriteCancelsIt()
+{
+    const QString target = m_dir.filePath(QStringLiteral("card.img"));
+    // The slow prefix keeps the download going while the window closes.
+    auto backend = std::make_unique<Backend>(m_nginx->url(QStringLiteral("/slow/images.json")).toString(), target);
+    auto ui = std::make_unique<AppWindow>(*backend);
+    QVERIFY(ui->window());
+    QTRY_COMPARE(backend->catalogState(), Backend::CatalogState::Ready);
+    backend->selectProduct(QStringLiteral("alpha"));
+    backend->selectDevice(QStringLiteral("s"));
+    backend->selectImage(QStringLiteral("stable"));
+    backend->chooseDisk();
+    backend->selectDisk(target);
+    backend->startWrite();
+    QCOMPARE(backend->state(), Backend::State::Writing);
+    QVERIFY(ui->find(QStringLiteral("writingPage"))->isVisible());
+    QTRY_VERIFY(backend->progress() > 0);
+
+    QVERIFY(ui->window()->close());
+    ui.reset();
+    backend.reset();
+
+    // The download stopped part-way and stays for the next write to resume;
+    // the card was never touched.
+    const QByteArray digest = QByteArray::fromHex(m_build.catalogFields().value(QStringLiteral("sha256")).toString().toLatin1());
+    const ImageCache cache(ImageCache::defaultDir());
+    QVERIFY(QFile::exists(cache.partialPathFor(digest)));
+    QVERIFY(!QFile::exists(cache.pathFor(digest)));
+    QVERIFY(!QFile::exists(target));
 }
 
 QTEST_MAIN(tst_Wizard)
