@@ -1,3 +1,4 @@
+#include "app/qttranslation.h"
 #include "backend/backend.h"
 
 #include <QCommandLineParser>
@@ -51,5 +52,6 @@ int main(int argc, char *argv[])
 #else
     engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Tessaro/qml/Main.qml")));
 #endif
+    removeQtTranslation(engine);
     return app.exec();
 }

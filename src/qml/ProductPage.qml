@@ -12,6 +12,7 @@ ColumnLayout {
     spacing: 16
 
     Label {
+        objectName: "productTitle"
         text: qsTr("Choose the product")
         font.pixelSize: 20
     }

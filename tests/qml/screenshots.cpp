@@ -1,11 +1,17 @@
 // Renders the application window offscreen, page by page, to PNG files so that
 // a reviewer can look at the layout without a display:
-//     tessaro_screenshots OUTDIR
+//     tessaro_screenshots [--lang CODE] OUTDIR
 // Every picture comes from a real Backend driven through its public calls,
-// with a catalog written to a temporary folder; only the disk list (which
-// needs hardware) and the write state (which needs a write) are scripted.
+// with a catalog written to a temporary folder. The writing and result pages
+// come from real writes of zipped FAT32 card images served by nginx from
+// 127.0.0.1; only the disk list (which needs hardware) is scripted, and the
+// card is a file written at about the pace of a real one.
 
+#include "appwindow.h"
 #include "backendtestaccess.h"
+#include "cardbuild.h"
+#include "disks/fileblockdevice.h"
+#include "nginxserver.h"
 #include "scripteddiskmonitor.h"
 
 #include <QColor>
@@ -15,15 +21,19 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLocale>
 #include <QNetworkProxy>
 #include <QPainter>
-#include <QQmlApplicationEngine>
 #include <QQuickStyle>
 #include <QQuickWindow>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTextStream>
+#include <QThread>
 #include <QTimer>
 #include <QTranslator>
 #include <QtQml/QQmlExtensionPlugin>
@@ -110,6 +120,79 @@ void settle(int ms)
     loop.exec();
 }
 
+// A card that takes its time: a file written and read back at about the pace
+// of a real SD card, so that every phase of a write stays on screen long
+// enough to be pictured with its speed and time left.
+class PacedDevice : public BlockDevice
+{
+public:
+    static constexpr qint64 BytesPerSecond = 16 * 1000 * 1000;
+
+    explicit PacedDevice(std::unique_ptr<BlockDevice> device)
+        : m_device(std::move(device))
+    {
+    }
+
+    bool open() override { return m_device->open(); }
+    void close() override { m_device->close(); }
+    qint64 size() const override { return m_device->size(); }
+    int sectorSize() const override { return m_device->sectorSize(); }
+    bool seek(qint64 offset) override { return m_device->seek(offset); }
+    bool write(const char *data, qint64 length) override
+    {
+        pace(length);
+        return m_device->write(data, length);
+    }
+    qint64 read(char *data, qint64 length) override
+    {
+        pace(length);
+        return m_device->read(data, length);
+    }
+    bool flush() override { return m_device->flush(); }
+    bool dropCaches() override { return m_device->dropCaches(); }
+    QString errorString() const override { return m_device->errorString(); }
+    Failure failure() const override { return m_device->failure(); }
+
+private:
+    static void pace(qint64 bytes) { QThread::usleep(quint64(bytes * 1000000 / BytesPerSecond)); }
+
+    std::unique_ptr<BlockDevice> m_device;
+};
+
+// The catalog of the pictured writes: Alpha's "Stable" build, large enough
+// for a download that shows its speed, and a "Nightly" build that names no
+// image size, so that a card too small for it can be chosen and fails.
+QByteArray writeCatalogDocument(const QJsonObject &stable, const QJsonObject &nightly)
+{
+    QJsonObject stableEntry = stable;
+    stableEntry.insert(QStringLiteral("id"), QStringLiteral("stable"));
+    stableEntry.insert(QStringLiteral("name"), QStringLiteral("Stable"));
+    stableEntry.insert(QStringLiteral("version"), QStringLiteral("2.1"));
+    stableEntry.insert(QStringLiteral("devices"), QJsonArray{QStringLiteral("pocket")});
+    QJsonObject nightlyEntry = nightly;
+    nightlyEntry.remove(QStringLiteral("extractSize"));
+    nightlyEntry.insert(QStringLiteral("id"), QStringLiteral("nightly"));
+    nightlyEntry.insert(QStringLiteral("name"), QStringLiteral("Nightly"));
+    nightlyEntry.insert(QStringLiteral("version"), QStringLiteral("2.2-dev.417"));
+    nightlyEntry.insert(QStringLiteral("devices"), QJsonArray{QStringLiteral("pocket")});
+    const QJsonObject catalog{
+            {QStringLiteral("schemaVersion"), 1},
+            {QStringLiteral("devices"),
+             QJsonArray{QJsonObject{{QStringLiteral("id"), QStringLiteral("pocket")},
+                                    {QStringLiteral("name"), QStringLiteral("Pocket 3")}}}},
+            {QStringLiteral("products"),
+             QJsonArray{QJsonObject{
+                     {QStringLiteral("id"), QStringLiteral("alpha")},
+                     {QStringLiteral("name"), QStringLiteral("Alpha")},
+                     {QStringLiteral("bootFiles"),
+                      QJsonObject{{QStringLiteral("PRODUCT.TXT"), QStringLiteral("alpha\n")},
+                                  {QStringLiteral("CONFIG.TXT"), QStringLiteral("mode=standard\n")}}},
+                     {QStringLiteral("images"), QJsonArray{stableEntry, nightlyEntry}},
+             }}},
+    };
+    return QJsonDocument(catalog).toJson();
+}
+
 struct Shot
 {
     QString name;
@@ -136,14 +219,14 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("Tessaro"));
     QCoreApplication::setApplicationVersion(Backend::Version);
 
-    // The texts of the user's language, chosen as the application chooses them.
-    QTranslator translator;
-    if (translator.load(QLocale(), QStringLiteral("tessaro"), QStringLiteral("_"), QStringLiteral(":/i18n")))
-        QCoreApplication::installTranslator(&translator);
-
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Renders the Tessaro window, page by page, to PNG files."));
     parser.addHelpOption();
+    const QCommandLineOption langOption(
+            QStringLiteral("lang"),
+            QStringLiteral("Render as on a system in this language (for example it); default: this system's."),
+            QStringLiteral("code"));
+    parser.addOption(langOption);
     parser.addPositionalArgument(QStringLiteral("outdir"), QStringLiteral("Folder that receives the PNG files."));
     parser.process(app);
     if (parser.positionalArguments().size() != 1)
@@ -153,6 +236,14 @@ int main(int argc, char *argv[])
         QTextStream(stderr) << "Cannot create " << out.path() << "\n";
         return 1;
     }
+
+    // The texts and number formats of the language, chosen as the application
+    // chooses them for the system's.
+    if (parser.isSet(langOption))
+        QLocale::setDefault(QLocale(parser.value(langOption)));
+    QTranslator translator;
+    if (translator.load(QLocale(), QStringLiteral("tessaro"), QStringLiteral("_"), QStringLiteral(":/i18n")))
+        QCoreApplication::installTranslator(&translator);
 
     const QString catalog = dir.filePath(QStringLiteral("catalog/images.json"));
     const QString outdated = dir.filePath(QStringLiteral("catalog/outdated.json"));
@@ -222,17 +313,6 @@ int main(int argc, char *argv[])
              },
              false, true},
             {QStringLiteral("10-confirmation"), catalog, toDisk, true},
-            {QStringLiteral("11-writing"), catalog,
-             [toDisk](Backend &b) {
-                 toDisk(b);
-                 BackendTestAccess::setState(b, Backend::State::Writing);
-                 BackendTestAccess::setProgress(b, 1638000000, 3900000000);
-             }},
-            {QStringLiteral("12-done"), catalog,
-             [toDisk](Backend &b) {
-                 toDisk(b);
-                 BackendTestAccess::setState(b, Backend::State::Done);
-             }},
     };
 
     // Software rendering gives the same pictures on every machine.
@@ -240,37 +320,150 @@ int main(int argc, char *argv[])
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
 
     int failures = 0;
-    for (const Shot &shot : shots) {
-        Backend backend(shot.manifest, QString());
-        BackendTestAccess::setMonitor(backend,
-                                      std::make_unique<ScriptedDiskMonitor>(shot.noDisks ? QList<Disk>() : disks));
-
-        QQmlApplicationEngine engine;
-        engine.setInitialProperties({{QStringLiteral("backend"), QVariant::fromValue(&backend)}});
-        engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Tessaro/qml/Main.qml")));
-        auto *window = engine.rootObjects().isEmpty()
-                ? nullptr
-                : qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
-        if (!window) {
-            QTextStream(stderr) << shot.name << ": the window cannot be created\n";
-            return 1;
-        }
-        if (shot.setup)
-            shot.setup(backend);
-        if (shot.confirmation) {
-            QObject *dialog = window->findChild<QObject *>(QStringLiteral("confirmDialog"));
-            if (dialog)
-                QMetaObject::invokeMethod(dialog, "open");
-        }
-        settle(400);
-
-        const QString path = out.filePath(shot.name + QStringLiteral(".png"));
+    const auto save = [&out, &failures](QQuickWindow *window, const QString &name) {
+        const QString path = out.filePath(name + QStringLiteral(".png"));
         if (window->grabWindow().save(path, "PNG")) {
             QTextStream(stdout) << path << "\n";
         } else {
             QTextStream(stderr) << "Cannot write " << path << "\n";
             ++failures;
         }
+    };
+
+    for (const Shot &shot : shots) {
+        Backend backend(shot.manifest, QString());
+        BackendTestAccess::setMonitor(backend,
+                                      std::make_unique<ScriptedDiskMonitor>(shot.noDisks ? QList<Disk>() : disks));
+        AppWindow screen(backend);
+        if (!screen.window()) {
+            QTextStream(stderr) << shot.name << ": the window cannot be created\n";
+            return 1;
+        }
+        if (shot.setup)
+            shot.setup(backend);
+        if (shot.confirmation) {
+            QObject *dialog = screen.window()->findChild<QObject *>(QStringLiteral("confirmDialog"));
+            if (dialog)
+                QMetaObject::invokeMethod(dialog, "open");
+        }
+        settle(400);
+        save(screen.window(), shot.name);
     }
+
+    // Real writes: the builds come from nginx at a modest rate, the cards are
+    // files. Each picture is taken the moment the Backend reaches the state it
+    // shows; the Backend changes only on this thread, so it holds still for
+    // the picture while the write goes on.
+    const QString www = dir.filePath(QStringLiteral("www"));
+    CardBuild stable;
+    CardBuild nightly;
+    if (!stable.make(www, QStringLiteral("alpha-2.1"), 192 * 1024)
+        || !nightly.make(www, QStringLiteral("alpha-2.2-nightly"), 0)) {
+        QTextStream(stderr) << "Cannot make the card builds: " << stable.errorString() << nightly.errorString()
+                            << "\n";
+        return 1;
+    }
+    if (!writeFile(www + QStringLiteral("/images.json"),
+                   writeCatalogDocument(stable.catalogFields(), nightly.catalogFields()))) {
+        QTextStream(stderr) << "Cannot write the catalog in " << www << "\n";
+        return 1;
+    }
+    NginxServer nginx(www);
+    if (!nginx.start()) {
+        QTextStream(stderr) << "Cannot start nginx: " << nginx.errorString() << "\n";
+        return 1;
+    }
+
+    const Disk smallCard{QStringLiteral("usb-3"), QStringLiteral("/dev/sdd"), QStringLiteral("Old SD Card"), 16000000};
+    auto monitor = std::make_unique<ScriptedDiskMonitor>(QList<Disk>{disks.constFirst(), smallCard});
+    const QString cards = dir.filePath(QStringLiteral("cards"));
+    QDir().mkpath(cards);
+    monitor->setDeviceFactory([cards](const Disk &disk) -> std::unique_ptr<BlockDevice> {
+        auto file = std::make_unique<FileBlockDevice>(cards + QLatin1Char('/') + disk.id, disk.size,
+                                                      FileBlockDevice::OpenMode::CreateOrTruncate);
+        return std::make_unique<PacedDevice>(std::move(file));
+    });
+
+    // Under the slow prefix the catalog's relative build URLs are slow too.
+    Backend backend(nginx.url(QStringLiteral("/slow/images.json")).toString(), QString());
+    BackendTestAccess::setMonitor(backend, std::move(monitor));
+    AppWindow screen(backend);
+    if (!screen.window()) {
+        QTextStream(stderr) << "The window cannot be created\n";
+        return 1;
+    }
+    using Phase = WriteJob::Phase;
+    const auto inPhase = [&backend](Phase phase, bool withProgress) {
+        return [&backend, phase, withProgress] {
+            // In the phases that move bytes, the texts that need a speed sample.
+            const bool moved = phase == Phase::Finalizing ? backend.progress() > 0 : !backend.timeLeftText().isEmpty();
+            return backend.state() == Backend::State::Writing && BackendTestAccess::phase(backend) == phase
+                    && (!withProgress || moved);
+        };
+    };
+    const auto inState = [&backend](Backend::State state) {
+        return [&backend, state] { return backend.state() == state; };
+    };
+    // Waits for condition, checked at every change the Backend announces, so
+    // that even a phase as short as the boot files' is caught; then runs
+    // action, if any, and takes the picture before anything else happens.
+    const auto shoot = [&](const QString &name, const std::function<bool()> &condition,
+                           const std::function<void()> &action = {}) {
+        QEventLoop loop;
+        bool taken = false;
+        const auto check = [&] {
+            if (taken || !condition())
+                return;
+            taken = true;
+            if (action)
+                action();
+            save(screen.window(), name);
+            loop.quit();
+        };
+        QObject::connect(&backend, &Backend::progressChanged, &loop, check);
+        QObject::connect(&backend, &Backend::stateChanged, &loop, check);
+        check();
+        if (!taken) {
+            QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
+        if (!taken) {
+            QTextStream(stderr) << name << ": the write never got there; it ended with \"" << backend.errorMessage()
+                                << "\"\n";
+            ++failures;
+        }
+    };
+    const auto write = [&backend](const QString &image, const QString &disk) {
+        backend.reset();
+        backend.selectProduct(QStringLiteral("alpha"));
+        backend.selectDevice(QStringLiteral("pocket"));
+        backend.selectImage(image);
+        backend.chooseDisk();
+        backend.selectDisk(disk);
+        backend.startWrite();
+    };
+
+    if (!QTest::qWaitFor([&backend] { return backend.catalogState() != Backend::CatalogState::Loading; }, 20000)
+        || backend.catalogState() != Backend::CatalogState::Ready) {
+        QTextStream(stderr) << "The catalog of the writes did not load: " << backend.catalogError() << "\n";
+        return 1;
+    }
+
+    write(QStringLiteral("stable"), QStringLiteral("usb-1"));
+    shoot(QStringLiteral("11-writing-downloading"), inPhase(Phase::Downloading, true));
+    shoot(QStringLiteral("12-writing-writing"), inPhase(Phase::Writing, true));
+    shoot(QStringLiteral("13-writing-verifying"), inPhase(Phase::Verifying, true));
+    shoot(QStringLiteral("14-writing-finalizing"), inPhase(Phase::Finalizing, true));
+    shoot(QStringLiteral("15-done"), inState(Backend::State::Done));
+
+    // The same build again, from the cache this time, cancelled while writing.
+    write(QStringLiteral("stable"), QStringLiteral("usb-1"));
+    shoot(QStringLiteral("16-writing-cancelling"), inPhase(Phase::Writing, true), [&backend] { backend.cancel(); });
+    shoot(QStringLiteral("17-cancelled"), inState(Backend::State::Cancelled));
+
+    // A card too small for a build whose image size the catalog does not say.
+    write(QStringLiteral("nightly"), QStringLiteral("usb-3"));
+    shoot(QStringLiteral("18-failed"), inState(Backend::State::Failed));
+
     return failures == 0 ? 0 : 1;
 }

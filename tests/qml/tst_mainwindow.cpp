@@ -1,11 +1,20 @@
+#include "appwindow.h"
 #include "backendtestaccess.h"
 #include "scripteddiskmonitor.h"
 
-#include <QQmlApplicationEngine>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkProxy>
+#include <QQmlProperty>
 #include <QQuickItem>
 #include <QQuickStyle>
 #include <QQuickWindow>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtQml/QQmlExtensionPlugin>
@@ -22,61 +31,89 @@ const Disk CardA{QStringLiteral("a"), QStringLiteral("/dev/sdb"), QStringLiteral
 const Disk CardB{QStringLiteral("b"), QStringLiteral("/dev/sdc"), QString(), 4 * GB};
 const Disk CardC{QStringLiteral("c"), QStringLiteral("/dev/sdd"), QStringLiteral("Stick"), 64 * GB};
 
-// The application window as main() makes it: a real Backend, the module's
-// Main loaded through its resource URL, the Fusion style, and a scripted disk
-// list in place of the system's.
+// A scripted disk list in place of the system's, connected before the window
+// is made as the Backend's own monitor is.
+ScriptedDiskMonitor *installScriptedMonitor(Backend &backend)
+{
+    auto scripted = std::make_unique<ScriptedDiskMonitor>(QList<Disk>{CardA, CardB});
+    ScriptedDiskMonitor *monitor = scripted.get();
+    BackendTestAccess::setMonitor(backend, std::move(scripted));
+    return monitor;
+}
+
+// The application window on a real Backend that loads the given catalog, with
+// the Fusion style and a scripted disk list.
 class Window
 {
 public:
-    explicit Window(const QString &catalogPath)
-        : backend(catalogPath, QString())
+    explicit Window(const QString &manifest)
+        : backend(manifest, QString())
+        , monitor(installScriptedMonitor(backend))
+        , ui(backend)
+        , window(ui.window())
     {
-        auto scripted = std::make_unique<ScriptedDiskMonitor>(QList<Disk>{CardA, CardB});
-        monitor = scripted.get();
-        BackendTestAccess::setMonitor(backend, std::move(scripted));
-
-        engine.setInitialProperties({{QStringLiteral("backend"), QVariant::fromValue(&backend)}});
-        engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Tessaro/qml/Main.qml")));
-        if (!engine.rootObjects().isEmpty())
-            window = qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
     }
 
     template<typename T = QQuickItem>
     T *find(const QString &name) const
     {
-        return window ? window->findChild<T *>(name) : nullptr;
+        return ui.find<T>(name);
     }
-
     QList<QQuickItem *> delegates(const QString &listName, const QString &delegateName) const
     {
-        QList<QQuickItem *> result;
-        if (QQuickItem *list = find(listName)) {
-            for (QQuickItem *child : list->childItems()) {
-                if (child->objectName() == delegateName)
-                    result.append(child);
-            }
-        }
-        return result;
+        return ui.delegates(listName, delegateName);
     }
-
-    bool click(QQuickItem *item) const
-    {
-        if (!item || !item->isVisible() || !item->isEnabled())
-            return false;
-        const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
-        QTest::mouseClick(window, Qt::LeftButton, {}, centre.toPoint());
-        return true;
-    }
+    bool click(QQuickItem *item) const { return ui.click(item); }
 
     Backend backend;
-    ScriptedDiskMonitor *monitor = nullptr;
-    QQmlApplicationEngine engine;
-    QQuickWindow *window = nullptr;
+    ScriptedDiskMonitor *monitor;
+    AppWindow ui;
+    QQuickWindow *window;
 };
 
 QString text(const QQuickItem *item)
 {
-    return item ? item->property("text").toString() : QStringLiteral("<missing>");
+    return AppWindow::text(item);
+}
+
+// Three products with icons beside the document, one build each.
+QByteArray catalogDocument(int schemaVersion, const QString &minVersion)
+{
+    QJsonArray products;
+    for (const QString &name : {QStringLiteral("Alpha"), QStringLiteral("Beta Kiosk"), QStringLiteral("Gamma")}) {
+        const QString id = name.section(QLatin1Char(' '), 0, 0).toLower();
+        products.append(QJsonObject{
+                {QStringLiteral("id"), id},
+                {QStringLiteral("name"), name},
+                {QStringLiteral("icon"), QStringLiteral("icons/%1.png").arg(id)},
+                {QStringLiteral("images"),
+                 QJsonArray{QJsonObject{
+                         {QStringLiteral("id"), QStringLiteral("stable")},
+                         {QStringLiteral("name"), QStringLiteral("Stable")},
+                         {QStringLiteral("version"), QStringLiteral("1.0")},
+                         {QStringLiteral("url"), QStringLiteral("builds/%1.zip").arg(id)},
+                         {QStringLiteral("size"), 1000},
+                         {QStringLiteral("sha256"), QStringLiteral("ab").repeated(32)},
+                         {QStringLiteral("devices"), QJsonArray{QStringLiteral("s")}},
+                 }}},
+        });
+    }
+    QJsonObject catalog{
+            {QStringLiteral("schemaVersion"), schemaVersion},
+            {QStringLiteral("devices"),
+             QJsonArray{QJsonObject{{QStringLiteral("id"), QStringLiteral("s")},
+                                    {QStringLiteral("name"), QStringLiteral("Board S")}}}},
+            {QStringLiteral("products"), products},
+    };
+    if (!minVersion.isEmpty())
+        catalog.insert(QStringLiteral("minTessaroVersion"), minVersion);
+    return QJsonDocument(catalog).toJson();
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
 }
 
 } // namespace
@@ -98,6 +135,9 @@ private slots:
     void percentageNeverRoundsUp_data();
     void percentageNeverRoundsUp();
     void localFileAndVerifyFollowTheBackend();
+    void productPageFollowsTheCatalog_data();
+    void productPageFollowsTheCatalog();
+    void unusableCatalogOffersRetryAndALocalFile();
 
 private:
     std::unique_ptr<Window> openWindow();
@@ -108,12 +148,28 @@ private:
 
     QTemporaryDir m_dir;
     QString m_imagePath;
+    // Accepts connections and never answers: a catalog request that hangs.
+    QTcpServer m_silentServer;
 };
 
 void tst_MainWindow::initTestCase()
 {
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
     QVERIFY(m_dir.isValid());
+    // A catalog that loads prunes the download cache: never the user's.
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("cache"))));
+    QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+    QVERIFY(m_silentServer.listen(QHostAddress::LocalHost));
+
+    QVERIFY(writeFile(m_dir.filePath(QStringLiteral("ready.json")), catalogDocument(1, QString())));
+    QVERIFY(writeFile(m_dir.filePath(QStringLiteral("newer.json")), catalogDocument(1, QStringLiteral("0.2.0"))));
+    QVERIFY(writeFile(m_dir.filePath(QStringLiteral("schema2.json")), catalogDocument(2, QString())));
+    QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("icons"))));
+    for (const char *id : {"alpha", "beta", "gamma"}) {
+        QImage icon(72, 72, QImage::Format_ARGB32);
+        icon.fill(Qt::darkCyan);
+        QVERIFY(icon.save(m_dir.filePath(QStringLiteral("icons/%1.png").arg(QLatin1String(id)))));
+    }
     m_imagePath = m_dir.filePath(QStringLiteral("card image.img"));
     QFile image(m_imagePath);
     QVERIFY(image.open(QIODevice::WriteOnly));
@@ -123,10 +179,7 @@ void tst_MainWindow::initTestCase()
 std::unique_ptr<Window> tst_MainWindow::openWindow()
 {
     // A catalog file that does not exist: the window starts without network.
-    auto w = std::make_unique<Window>(m_dir.filePath(QStringLiteral("missing.json")));
-    if (w->window && !QTest::qWaitForWindowExposed(w->window))
-        w->window = nullptr;
-    return w;
+    return std::make_unique<Window>(m_dir.filePath(QStringLiteral("missing.json")));
 }
 
 void tst_MainWindow::toDiskPage(Window &w)
@@ -450,6 +503,100 @@ void tst_MainWindow::localFileAndVerifyFollowTheBackend()
     QVERIFY(!w->backend.verify());
     w->backend.setVerify(true);
     QVERIFY(verify->property("checked").toBool());
+}
+
+void tst_MainWindow::productPageFollowsTheCatalog_data()
+{
+    QTest::addColumn<QString>("manifest");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QStringList>("products");
+
+    QTest::newRow("loading while the server does not answer")
+            << "silent" << "loadingRow" << QString() << QStringList();
+    QTest::newRow("ready catalog, one button per product")
+            << "ready.json" << "productGrid" << QString() << QStringList{"Alpha", "Beta Kiosk", "Gamma"};
+    QTest::newRow("unreachable catalog file")
+            << "missing.json" << "unusableCatalog"
+            << "The image catalog is not reachable: No such file or directory" << QStringList();
+    QTest::newRow("invalid catalog")
+            << "schema2.json" << "unusableCatalog" << "The image catalog is not valid: Unsupported schemaVersion 2"
+            << QStringList();
+    QTest::newRow("catalog for a newer Tessaro names both versions")
+            << "newer.json" << "unusableCatalog"
+            << "Update Tessaro: the image catalog requires version 0.2.0 or newer, this is version 0.1.0."
+            << QStringList();
+}
+
+void tst_MainWindow::productPageFollowsTheCatalog()
+{
+    QFETCH(QString, manifest);
+    QFETCH(QString, shown);
+    QFETCH(QString, message);
+    QFETCH(QStringList, products);
+
+    const QString location = manifest == QLatin1String("silent")
+            ? QStringLiteral("http://127.0.0.1:%1/images.json").arg(m_silentServer.serverPort())
+            : m_dir.filePath(manifest);
+    Window w(location);
+    QVERIFY(w.window);
+    if (manifest == QLatin1String("silent")) {
+        // Still waiting a while later: the request really hangs.
+        QTest::qWait(100);
+        QCOMPARE(w.backend.catalogState(), Backend::CatalogState::Loading);
+    }
+
+    for (const QString &block : {QStringLiteral("loadingRow"), QStringLiteral("productGrid"),
+                                 QStringLiteral("unusableCatalog")}) {
+        QQuickItem *item = w.find(block);
+        QVERIFY2(item, qPrintable(block));
+        QVERIFY2(item->isVisible() == (block == shown), qPrintable(block));
+    }
+
+    QStringList names;
+    for (QQuickItem *button : w.delegates(QStringLiteral("productGrid"), QStringLiteral("productButton"))) {
+        names.append(text(button));
+        QVERIFY(!button->property("highlighted").toBool());
+        // The icon is the file named in the catalog, beside the catalog document.
+        const QString id = text(button).section(QLatin1Char(' '), 0, 0).toLower();
+        QCOMPARE(QQmlProperty::read(button, QStringLiteral("icon.source")).toUrl(),
+                 QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("icons/%1.png").arg(id))));
+    }
+    QCOMPARE(names, products);
+
+    if (shown == QLatin1String("unusableCatalog")) {
+        QCOMPARE(text(w.find(QStringLiteral("catalogMessage"))), message);
+        QCOMPARE(text(w.find(QStringLiteral("retryButton"))), QStringLiteral("Retry"));
+        QCOMPARE(text(w.find(QStringLiteral("localFileOnlyButton"))), QStringLiteral("Local file…"));
+    }
+}
+
+void tst_MainWindow::unusableCatalogOffersRetryAndALocalFile()
+{
+    const QString path = m_dir.filePath(QStringLiteral("appears-later.json"));
+    QFile::remove(path);
+    Window w(path);
+    QVERIFY(w.window);
+    for (const char *name : {"unusableCatalog", "productGrid", "retryButton", "localFileOnlyButton"})
+        QVERIFY2(w.find(QLatin1String(name)), name);
+    QVERIFY(w.find(QStringLiteral("unusableCatalog"))->isVisible());
+
+    // The catalog is published meanwhile; Retry loads it.
+    QVERIFY(writeFile(path, catalogDocument(1, QString())));
+    QVERIFY(w.click(w.find(QStringLiteral("retryButton"))));
+    QCOMPARE(w.backend.catalogState(), Backend::CatalogState::Ready);
+    QVERIFY(w.find(QStringLiteral("productGrid"))->isVisible());
+    QVERIFY(!w.find(QStringLiteral("unusableCatalog"))->isVisible());
+    QCOMPARE(w.delegates(QStringLiteral("productGrid"), QStringLiteral("productButton")).size(), 3);
+
+    // Gone again: the message is back, and a local file is still an option.
+    QVERIFY(QFile::remove(path));
+    w.backend.reloadCatalog();
+    QVERIFY(w.find(QStringLiteral("unusableCatalog"))->isVisible());
+    QVERIFY(w.delegates(QStringLiteral("productGrid"), QStringLiteral("productButton")).isEmpty());
+    QVERIFY(w.click(w.find(QStringLiteral("localFileOnlyButton"))));
+    QCOMPARE(w.backend.step(), Backend::Step::ImageStep);
+    QVERIFY(w.find(QStringLiteral("imagePage"))->isVisible());
 }
 
 QTEST_MAIN(tst_MainWindow)

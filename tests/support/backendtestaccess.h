@@ -28,6 +28,8 @@ public:
         backend.m_bytesTotal = bytesTotal;
         emit backend.progressChanged();
     }
+    // The phase of the last progress report.
+    static WriteJob::Phase phase(const Backend &backend) { return backend.m_phase; }
     // Delivers a progress report as the running job's signal would.
     static void report(Backend &backend, WriteJob::Phase phase, qint64 bytesDone, qint64 bytesTotal)
     {

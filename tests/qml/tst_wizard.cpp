@@ -1,0 +1,333 @@
+// The whole window used as a user uses it: real mouse clicks on the real pages,
+// a real Backend on a catalog served by nginx from 127.0.0.1, a real write
+// into a file standing in for the card, and the texts of the user's language.
+
+#include "appwindow.h"
+#include "cardbuild.h"
+#include "cardimage.h"
+#include "image/imagecache.h"
+#include "nginxserver.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
+#include <QNetworkProxy>
+#include <QQuickStyle>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTranslator>
+#include <QtQml/QQmlExtensionPlugin>
+
+#include <memory>
+
+Q_IMPORT_QML_PLUGIN(TessaroPlugin)
+
+namespace {
+
+constexpr int WriteTimeout = 30000;
+
+QJsonObject imageEntry(const QString &id, const QString &name, const QString &version, const QJsonObject &build)
+{
+    QJsonObject entry = build;
+    entry.insert(QStringLiteral("id"), id);
+    entry.insert(QStringLiteral("name"), name);
+    entry.insert(QStringLiteral("version"), version);
+    entry.insert(QStringLiteral("devices"), QJsonArray{QStringLiteral("s")});
+    return entry;
+}
+
+// Alpha, set up by a boot file, and Beta, each with one build of the card.
+QByteArray catalogDocument(const QJsonObject &build)
+{
+    const QJsonObject catalog{
+            {QStringLiteral("schemaVersion"), 1},
+            {QStringLiteral("devices"),
+             QJsonArray{QJsonObject{{QStringLiteral("id"), QStringLiteral("s")},
+                                    {QStringLiteral("name"), QStringLiteral("Board S")}}}},
+            {QStringLiteral("products"),
+             QJsonArray{
+                     QJsonObject{
+                             {QStringLiteral("id"), QStringLiteral("alpha")},
+                             {QStringLiteral("name"), QStringLiteral("Alpha")},
+                             {QStringLiteral("bootFiles"),
+                              QJsonObject{{QStringLiteral("PRODUCT.TXT"), QStringLiteral("alpha\n")}}},
+                             {QStringLiteral("images"),
+                              QJsonArray{imageEntry(QStringLiteral("stable"), QStringLiteral("Stable"),
+                                                    QStringLiteral("2.1"), build)}},
+                     },
+                     QJsonObject{
+                             {QStringLiteral("id"), QStringLiteral("beta")},
+                             {QStringLiteral("name"), QStringLiteral("Beta")},
+                             {QStringLiteral("images"),
+                              QJsonArray{imageEntry(QStringLiteral("lab"), QStringLiteral("Lab"),
+                                                    QStringLiteral("0.9"), build)}},
+                     },
+             }},
+    };
+    return QJsonDocument(catalog).toJson();
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}
+
+} // namespace
+
+// Records every page the window shows, in order.
+class PageRecorder : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit PageRecorder(QQuickItem *stack)
+        : m_stack(stack)
+    {
+        connect(stack, SIGNAL(currentIndexChanged()), this, SLOT(record()));
+    }
+    QList<int> pages() const { return m_pages; }
+
+private slots:
+    void record() { m_pages.append(m_stack->property("currentIndex").toInt()); }
+
+private:
+    QQuickItem *m_stack;
+    QList<int> m_pages;
+};
+
+class tst_Wizard : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void writesACatalogBuildPageByPage();
+    void failedWriteInTheUserLanguage_data();
+    void failedWriteInTheUserLanguage();
+    void closingTheWindowDuringAWriteCancelsIt();
+
+private:
+    // Installs the translation main() installs on a system in locale.
+    bool installTranslation(const QLocale &locale);
+
+    QTemporaryDir m_dir;
+    QString m_root;
+    CardBuild m_build;
+    std::unique_ptr<NginxServer> m_nginx;
+    QLocale m_systemLocale;
+    std::unique_ptr<QTranslator> m_translator;
+};
+
+void tst_Wizard::initTestCase()
+{
+    QQuickStyle::setStyle(QStringLiteral("Fusion"));
+    QVERIFY(m_dir.isValid());
+    // The download cache is this test's own, never the user's.
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("cache"))));
+    QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+
+    m_root = m_dir.filePath(QStringLiteral("www"));
+    QVERIFY2(m_build.make(m_root, QStringLiteral("alpha-2.1"), 256 * 1024), qPrintable(m_build.errorString()));
+    QVERIFY(writeFile(m_root + QStringLiteral("/images.json"), catalogDocument(m_build.catalogFields())));
+    m_nginx = std::make_unique<NginxServer>(m_root);
+    QVERIFY2(m_nginx->start(), qPrintable(m_nginx->errorString()));
+}
+
+void tst_Wizard::init()
+{
+    m_systemLocale = QLocale();
+    QVERIFY(QDir(m_dir.filePath(QStringLiteral("cache"))).removeRecursively());
+    QFile::remove(m_dir.filePath(QStringLiteral("card.img")));
+}
+
+void tst_Wizard::cleanup()
+{
+    if (m_translator) {
+        QCoreApplication::removeTranslator(m_translator.get());
+        m_translator.reset();
+    }
+    QLocale::setDefault(m_systemLocale);
+}
+
+bool tst_Wizard::installTranslation(const QLocale &locale)
+{
+    // main() asks for the system locale; here the default locale stands in.
+    QLocale::setDefault(locale);
+    m_translator = std::make_unique<QTranslator>();
+    if (!m_translator->load(QLocale(), QStringLiteral("tessaro"), QStringLiteral("_"), QStringLiteral(":/i18n")))
+        return false;
+    QCoreApplication::installTranslator(m_translator.get());
+    return true;
+}
+
+void tst_Wizard::writesACatalogBuildPageByPage()
+{
+    const QString target = m_dir.filePath(QStringLiteral("card.img"));
+    Backend backend(m_nginx->url(QStringLiteral("/images.json")).toString(), target);
+    AppWindow ui(backend);
+    QVERIFY(ui.window());
+    QQuickItem *stack = ui.find(QStringLiteral("pageStack"));
+    QVERIFY(stack);
+    PageRecorder recorder(stack);
+
+    QTRY_VERIFY(ui.find(QStringLiteral("productGrid"))->isVisible());
+    QCOMPARE(ui.delegates(QStringLiteral("productGrid"), QStringLiteral("productButton")).size(), 2);
+    QVERIFY(ui.click(ui.delegate(QStringLiteral("productGrid"), QStringLiteral("productButton"), QStringLiteral("Alpha"))));
+    QVERIFY(ui.click(ui.delegate(QStringLiteral("deviceGrid"), QStringLiteral("deviceButton"), QStringLiteral("Board S"))));
+
+    const QList<QQuickItem *> images = ui.delegates(QStringLiteral("imageList"), QStringLiteral("imageDelegate"));
+    QCOMPARE(images.size(), 1);
+    QVERIFY(!ui.find(QStringLiteral("nextButton"))->isEnabled());
+    QVERIFY(ui.click(images.constFirst()));
+    QCOMPARE(backend.imageId(), QStringLiteral("stable"));
+    QVERIFY(ui.click(QStringLiteral("nextButton")));
+
+    // The file standing in for the card is the one disk.
+    const QList<QQuickItem *> disks = ui.delegates(QStringLiteral("diskList"), QStringLiteral("diskDelegate"));
+    QCOMPARE(disks.size(), 1);
+    QVERIFY(!ui.find(QStringLiteral("writeButton"))->isEnabled());
+    QVERIFY(ui.click(disks.constFirst()));
+    QCOMPARE(backend.diskId(), target);
+    QCOMPARE(ui.text(QStringLiteral("setupNotice")), QStringLiteral("The SD card will be set up as Alpha."));
+    QVERIFY(ui.find(QStringLiteral("verifyCheckBox"))->property("checked").toBool());
+
+    QVERIFY(ui.click(QStringLiteral("writeButton")));
+    QObject *dialog = ui.find<QObject>(QStringLiteral("confirmDialog"));
+    QVERIFY(dialog);
+    QTRY_VERIFY(dialog->property("opened").toBool());
+    QCOMPARE(ui.text(QStringLiteral("confirmText")),
+             QStringLiteral("All data on %1 (%2) will be erased.").arg(backend.diskName(), backend.diskSize()));
+    QVERIFY(ui.click(QStringLiteral("confirmEraseButton")));
+
+    QTRY_VERIFY_WITH_TIMEOUT(backend.state() != Backend::State::Writing, WriteTimeout);
+    QVERIFY2(backend.state() == Backend::State::Done, qPrintable(backend.errorMessage()));
+    QVERIFY(ui.find(QStringLiteral("resultPage"))->isVisible());
+    QCOMPARE(ui.text(QStringLiteral("resultTitle")), QStringLiteral("Done"));
+    QCOMPARE(ui.text(QStringLiteral("resultText")), QStringLiteral("The SD card is ready, you can remove it."));
+    QCOMPARE(recorder.pages(), (QList<int>{1, 2, 3, 4, 5}));
+
+    // The build came from the server, and the card holds it with the product set.
+    QVERIFY(m_nginx->accessLog().contains(QStringLiteral("GET /builds/alpha-2.1.zip 200 -")));
+    CardImage card(target, m_build.image().partitionOffset(), m_build.image().partitionBytes());
+    QVERIFY2(card.fsck(), qPrintable(card.errorString()));
+    QCOMPARE(card.mtype(QStringLiteral("PRODUCT.TXT")), std::optional<QByteArray>("alpha\n"));
+    QCOMPARE(card.mtype(QStringLiteral("README.TXT")), std::optional<QByteArray>("Card image alpha-2.1\r\n"));
+
+    // Another card: back on the disk page, with no disk chosen.
+    QCOMPARE(ui.text(QStringLiteral("resultButton")), QStringLiteral("Write another SD card"));
+    QVERIFY(ui.click(QStringLiteral("resultButton")));
+    QVERIFY(ui.find(QStringLiteral("diskPage"))->isVisible());
+    QCOMPARE(recorder.pages().constLast(), 3);
+    QVERIFY(backend.diskId().isEmpty());
+    QVERIFY(!ui.delegates(QStringLiteral("diskList"), QStringLiteral("diskDelegate")).constFirst()->property("highlighted").toBool());
+    QVERIFY(!ui.find(QStringLiteral("writeButton"))->isEnabled());
+}
+
+void tst_Wizard::failedWriteInTheUserLanguage_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<bool>("loaded");
+    QTest::addColumn<bool>("italian");
+
+    QTest::newRow("Italian") << "it_IT" << true << true;
+    QTest::newRow("Italian in Switzerland") << "it_CH" << true << true;
+    QTest::newRow("English, whose catalog is empty") << "en_US" << true << false;
+    QTest::newRow("German, without a catalog") << "de_DE" << false << false;
+    QTest::newRow("French, without a catalog") << "fr_FR" << false << false;
+}
+
+// The pages speak the user's language; the details that come from below the
+// Backend (here the file system's) stay English.
+void tst_Wizard::failedWriteInTheUserLanguage()
+{
+    QFETCH(QString, locale);
+    QFETCH(bool, loaded);
+    QFETCH(bool, italian);
+    const auto expect = [italian](const char *english, const char *inItalian) {
+        return QString::fromUtf8(italian ? inItalian : english);
+    };
+
+    QCOMPARE(installTranslation(QLocale(locale)), loaded);
+    Backend backend(m_dir.filePath(QStringLiteral("no-catalog.json")), m_dir.filePath(QStringLiteral("card.img")));
+    AppWindow ui(backend);
+    QVERIFY(ui.window());
+
+    QCOMPARE(ui.text(QStringLiteral("productTitle")), expect("Choose the product", "Scegli il prodotto"));
+    QCOMPARE(ui.text(QStringLiteral("catalogMessage")),
+             expect("The image catalog is not reachable: No such file or directory",
+                    "Il catalogo immagini non è raggiungibile: No such file or directory"));
+    QCOMPARE(ui.text(QStringLiteral("localFileOnlyButton")), expect("Local file…", "File locale…"));
+    QVERIFY(ui.click(QStringLiteral("localFileOnlyButton")));
+
+    // The file chosen in the file dialog has gone before the write.
+    backend.setImageUrl(QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("gone.img"))));
+    QCOMPARE(ui.text(QStringLiteral("nextButton")), expect("Next", "Avanti"));
+    QVERIFY(ui.click(QStringLiteral("nextButton")));
+    QVERIFY(ui.click(ui.delegates(QStringLiteral("diskList"), QStringLiteral("diskDelegate")).value(0)));
+    QCOMPARE(ui.text(QStringLiteral("writeButton")), expect("Write", "Scrivi"));
+    QVERIFY(ui.click(QStringLiteral("writeButton")));
+
+    QObject *dialog = ui.find<QObject>(QStringLiteral("confirmDialog"));
+    QVERIFY(dialog);
+    QTRY_VERIFY(dialog->property("opened").toBool());
+    QCOMPARE(dialog->property("title").toString(), expect("Erase the SD card?", "Cancellare la SD?"));
+    QCOMPARE(ui.text(QStringLiteral("confirmCancelButton")), expect("Cancel", "Annulla"));
+    QCOMPARE(ui.text(QStringLiteral("confirmEraseButton")), expect("Erase and write", "Cancella e scrivi"));
+    QCOMPARE(ui.text(QStringLiteral("cancelWriteButton")), expect("Cancel", "Annulla"));
+    QVERIFY(ui.click(QStringLiteral("confirmEraseButton")));
+
+    QTRY_VERIFY_WITH_TIMEOUT(backend.state() != Backend::State::Writing, WriteTimeout);
+    QCOMPARE(backend.state(), Backend::State::Failed);
+    QVERIFY(ui.find(QStringLiteral("resultPage"))->isVisible());
+    QCOMPARE(ui.text(QStringLiteral("resultTitle")), expect("Write failed", "Scrittura non riuscita"));
+    QCOMPARE(ui.text(QStringLiteral("resultText")),
+             expect("Cannot read the image: No such file or directory",
+                    "Impossibile leggere l'immagine: No such file or directory"));
+    QCOMPARE(ui.text(QStringLiteral("resultButton")), expect("Back", "Indietro"));
+    // The card was never opened.
+    QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("card.img"))));
+}
+
+// As in main(): the window closes, the engine goes, then the Backend, which
+// cancels the running write and waits for it.
+void tst_Wizard::closingTheWindowDuringAWriteCancelsIt()
+{
+    const QString target = m_dir.filePath(QStringLiteral("card.img"));
+    // The slow prefix keeps the download going while the window closes.
+    auto backend = std::make_unique<Backend>(m_nginx->url(QStringLiteral("/slow/images.json")).toString(), target);
+    auto ui = std::make_unique<AppWindow>(*backend);
+    QVERIFY(ui->window());
+    QTRY_COMPARE(backend->catalogState(), Backend::CatalogState::Ready);
+    backend->selectProduct(QStringLiteral("alpha"));
+    backend->selectDevice(QStringLiteral("s"));
+    backend->selectImage(QStringLiteral("stable"));
+    backend->chooseDisk();
+    backend->selectDisk(target);
+    backend->startWrite();
+    QCOMPARE(backend->state(), Backend::State::Writing);
+    QVERIFY(ui->find(QStringLiteral("writingPage"))->isVisible());
+    QTRY_VERIFY(backend->progress() > 0);
+
+    QVERIFY(ui->window()->close());
+    ui.reset();
+    backend.reset();
+
+    // The download stopped part-way and stays for the next write to resume;
+    // the card was never touched.
+    const QByteArray digest = QByteArray::fromHex(m_build.catalogFields().value(QStringLiteral("sha256")).toString().toLatin1());
+    const ImageCache cache(ImageCache::defaultDir());
+    QVERIFY(QFile::exists(cache.partialPathFor(digest)));
+    QVERIFY(!QFile::exists(cache.pathFor(digest)));
+    QVERIFY(!QFile::exists(target));
+}
+
+QTEST_MAIN(tst_Wizard)
+#include "tst_wizard.moc"

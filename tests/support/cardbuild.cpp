@@ -1,0 +1,67 @@
+#include "cardbuild.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <QRandomGenerator>
+
+namespace {
+
+QString sha256Of(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return QString();
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+} // namespace
+
+bool CardBuild::make(const QString &root, const QString &name, qint64 payloadBytes)
+{
+    const QDir builds(root + QStringLiteral("/builds"));
+    if (!QDir().mkpath(builds.path()))
+        return fail(QStringLiteral("cannot create %1").arg(builds.path()));
+    const QString imagePath = builds.filePath(name + QStringLiteral(".img"));
+    m_archivePath = builds.filePath(name + QStringLiteral(".zip"));
+
+    CardImage::Options options;
+    options.fatBits = 32;
+    options.label = QStringLiteral("TESSARO");
+    if (!m_image.create(imagePath, options))
+        return fail(m_image.errorString());
+    QList<quint32> words((payloadBytes + 3) / 4);
+    QRandomGenerator(quint32(qChecksum(name.toUtf8()))).fillRange(words.data(), words.size());
+    const QByteArray payload(reinterpret_cast<const char *>(words.constData()), payloadBytes);
+    if (!m_image.mcopy(QStringLiteral("KERNEL.BIN"), payload)
+        || !m_image.mcopy(QStringLiteral("README.TXT"), "Card image " + name.toUtf8() + "\r\n"))
+        return fail(m_image.errorString());
+
+    QFile::remove(m_archivePath);
+    QByteArray output;
+    if (!CardImage::run(QStringLiteral("zip"), {QStringLiteral("-j"), QStringLiteral("-q"), m_archivePath, imagePath},
+                        &output))
+        return fail(QStringLiteral("zip failed: %1").arg(QString::fromLocal8Bit(output)));
+
+    const QString archiveSha256 = sha256Of(m_archivePath);
+    const QString imageSha256 = sha256Of(imagePath);
+    if (archiveSha256.isEmpty() || imageSha256.isEmpty())
+        return fail(QStringLiteral("cannot read the build %1 back").arg(name));
+    m_fields = QJsonObject{
+            {QStringLiteral("url"), QStringLiteral("builds/%1.zip").arg(name)},
+            {QStringLiteral("size"), QFileInfo(m_archivePath).size()},
+            {QStringLiteral("sha256"), archiveSha256},
+            {QStringLiteral("extractSize"), QFileInfo(imagePath).size()},
+            {QStringLiteral("extractSha256"), imageSha256},
+    };
+    return true;
+}
+
+bool CardBuild::fail(const QString &text)
+{
+    m_errorString = text;
+    return false;
+}
