@@ -225,6 +225,10 @@ private slots:
                 << QJsonObject{{"url", "http://127.0.0.1:%CLOSED%/cat/builds/card16.zip"}} << false << qint64(-1)
                 << "Download failed: Connection refused. Check the network connection and retry." << QStringList{part}
                 << false;
+        QTest::newRow("archive file missing")
+                << QJsonObject{{"url", "file:///nonexistent/tessaro/card16.zip"}} << false << qint64(-1)
+                << "Download failed: No such file or directory. Check the network connection and retry."
+                << QStringList{part} << false;
         QTest::newRow("archive digest differs")
                 << QJsonObject{{"sha256", QStringLiteral("ab").repeated(32)}} << false << qint64(-1) << downloadDamaged
                 << QStringList() << false;
@@ -241,7 +245,9 @@ private slots:
                 << QJsonObject{{"extractSha256", "n/a"}} << false << qint64(-1) << imageMismatch << QStringList()
                 << true;
         QTest::newRow("damaged archive")
-                << QJsonObject{{"url", "builds/damaged.zip"}, {"size", m_fixture.damaged.size}, {"sha256", m_fixture.damaged.hex()}}
+                << QJsonObject{{"url", "builds/damaged.zip"},
+                               {"size", m_fixture.damaged.size},
+                               {"sha256", m_fixture.damaged.hex()}}
                 << false << qint64(-1) << "The image file is damaged and the SD card is not usable: CRC32 mismatch"
                 << QStringList() << true;
         QTest::newRow("archive larger than the free space")
@@ -249,7 +255,8 @@ private slots:
                 << "^Not enough free disk space to download the image: 1000000000000000 bytes needed, \\d+ available$"
                 << QStringList{part} << false;
         QTest::newRow("cache folder cannot be made")
-                << QJsonObject() << true << qint64(-1) << "Cannot save the image in the cache folder: cannot create %CACHE%"
+                << QJsonObject() << true << qint64(-1)
+                << "Cannot save the image in the cache folder: cannot create %CACHE%"
                 << QStringList() << false;
         // Without an extracted size every card is offered; the job finds out.
         QTest::newRow("card smaller than the image")
@@ -335,22 +342,26 @@ private slots:
                 << "Error reading or writing the SD card, it may be faulty: No space left on device";
         QTest::newRow("write-protected card")
                 << "card16.img" << false << true
-                << Script::failing(Call::Open, 1, Failure::WriteProtected, QStringLiteral("The media is write protected."))
+                << Script::failing(Call::Open, 1, Failure::WriteProtected,
+                                   QStringLiteral("The media is write protected."))
                 << "The SD card is write-protected: move the lock switch on the card or adapter and retry.";
         QTest::newRow("card removed while writing")
                 << "card16.img" << false << true
-                << Script::failing(Call::Write, 2, Failure::Removed, QStringLiteral("The device is not ready.")) << removed;
+                << Script::failing(Call::Write, 2, Failure::Removed, QStringLiteral("The device is not ready."))
+                << removed;
         QTest::newRow("access denied")
                 << "card16.img" << false << true
                 << Script::failing(Call::Open, 1, Failure::PermissionDenied, QStringLiteral("Access is denied."))
                 << "Permission denied to access the SD card: Access is denied.";
         QTest::newRow("flush fails")
                 << "card16.img" << false << true
-                << Script::failing(Call::Flush, 1, Failure::IoError, QStringLiteral("The semaphore timeout period has expired."))
+                << Script::failing(Call::Flush, 1, Failure::IoError,
+                                   QStringLiteral("The semaphore timeout period has expired."))
                 << "Error reading or writing the SD card, it may be faulty: The semaphore timeout period has expired.";
         QTest::newRow("read-back fails")
                 << "card16.img" << false << true
-                << Script::failing(Call::Read, 2, Failure::IoError, QStringLiteral("The request could not be performed."))
+                << Script::failing(Call::Read, 2, Failure::IoError,
+                                   QStringLiteral("The request could not be performed."))
                 << "Error reading or writing the SD card, it may be faulty: The request could not be performed.";
         Script corrupting;
         corrupting.corruptReadBack = true;
@@ -361,7 +372,8 @@ private slots:
         // Without verification the first read is the boot-file writer's.
         QTest::newRow("card removed while setting up the product")
                 << "card16.img" << true << false
-                << Script::failing(Call::Read, 1, Failure::Removed, QStringLiteral("The device is not ready.")) << removed;
+                << Script::failing(Call::Read, 1, Failure::Removed, QStringLiteral("The device is not ready."))
+                << removed;
         QTest::newRow("image without a partition table")
                 << "zeros.img" << true << true << Script()
                 << "The image was written but the product could not be set on the SD card: no MBR partition table. "

@@ -58,20 +58,22 @@ private slots:
         QTest::addColumn<QString>("phaseAtClick");
         QTest::addColumn<QString>("message");
 
+        const Script writing = Script::pausing(Call::Write, 1);
+        const Script verifying = Script::pausing(Call::Read, 1);
         QTest::newRow("downloading") << "slow" << QString() << true << true << Script() << "Downloading"
                                      << DownloadCancelled;
-        QTest::newRow("writing a catalog build") << "stable" << QString() << true << true
-                                                 << Script::pausing(Call::Write, 1) << "Writing" << WritingCancelled;
-        QTest::newRow("writing a local image") << QString() << "card16.img" << true << true
-                                               << Script::pausing(Call::Write, 1) << "Writing" << WritingCancelled;
-        QTest::newRow("verifying without boot files") << QString() << "card16.img" << false << true
-                                                      << Script::pausing(Call::Read, 1) << "Verifying" << VerifyingCancelled;
+        QTest::newRow("writing a catalog build") << "stable" << QString() << true << true << writing << "Writing"
+                                                 << WritingCancelled;
+        QTest::newRow("writing a local image") << QString() << "card16.img" << true << true << writing << "Writing"
+                                               << WritingCancelled;
+        QTest::newRow("verifying without boot files") << QString() << "card16.img" << false << true << verifying
+                                                      << "Verifying" << VerifyingCancelled;
         // The boot files would have come after the verification: the card is
         // not set up as the product.
-        QTest::newRow("verifying a build with boot files") << "stable" << QString() << true << true
-                                                           << Script::pausing(Call::Read, 1) << "Verifying" << ProductNotSet;
+        QTest::newRow("verifying a build with boot files") << "stable" << QString() << true << true << verifying
+                                                           << "Verifying" << ProductNotSet;
         QTest::newRow("verifying a local image with the product's boot files")
-                << QString() << "card16.img" << true << true << Script::pausing(Call::Read, 1) << "Verifying" << ProductNotSet;
+                << QString() << "card16.img" << true << true << verifying << "Verifying" << ProductNotSet;
         // The click lands after the last chunk, the job sees it when it turns
         // to the boot files.
         QTest::newRow("finalizing") << QString() << "card16.img" << true << false << Script::pausing(Call::Flush, 1)
