@@ -24,6 +24,8 @@ namespace {
 // A catalog transfer during which no data moves for this long is abandoned.
 constexpr int CatalogTransferTimeout = 20000;
 
+constexpr int Sha256DigestSize = 32;
+
 QString formatSize(qint64 bytes)
 {
     return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
@@ -579,7 +581,15 @@ WriteJob *Backend::createCatalogJob(std::unique_ptr<BlockDevice> device)
     const ImageCache cache(ImageCache::defaultDir());
     auto *job = new WriteJob(std::make_unique<ZipImageSource>(cache.pathFor(remote.sha256)), std::move(device));
     job->setDownload(std::make_unique<ImageDownload>(cache, remote));
-    job->setExpectedSha256(QByteArray::fromHex(image->extractSha256.toLatin1()));
+    // fromHex skips whatever is not a hexadecimal digit, so a text such as
+    // "unknown" would decode to nothing, which the job reads as "no check".
+    // A digest text that does not decode to a whole digest gets an expected
+    // value that no image can have instead: the write ends in a checksum
+    // mismatch rather than passing unchecked.
+    QByteArray expectedSha256 = QByteArray::fromHex(image->extractSha256.toLatin1());
+    if (!image->extractSha256.isEmpty() && expectedSha256.size() != Sha256DigestSize)
+        expectedSha256 = image->extractSha256.toUtf8();
+    job->setExpectedSha256(expectedSha256);
     m_writeName = QStringLiteral("%1 %2 (%3)").arg(productName(), image->name, image->version);
     return job;
 }

@@ -100,9 +100,52 @@ bool ImageDownload::run(const std::function<void(qint64, qint64)> &progress,
     }
 
     const bool alreadyWhole = m_image.size > 0 && offset >= m_image.size;
-    if (!alreadyWhole && !transfer(partial, hash, offset, progress, cancelled))
-        return false;
+    if (!alreadyWhole) {
+        const bool fetched = m_image.url.isLocalFile() ? copyFile(partial, hash, offset, progress, cancelled)
+                                                       : transfer(partial, hash, offset, progress, cancelled);
+        if (!fetched)
+            return false;
+    }
     return verify(partial, hash);
+}
+
+// A catalog read from a file may name its archives as files beside it. The
+// network client answers a file URL at once, whole and in one piece, so such
+// an archive is copied here instead: in pieces, resumed from offset, with
+// the same progress, cancel checks and digest as a transfer.
+bool ImageDownload::copyFile(QFile &partial, Sha256 &hash, qint64 offset,
+                             const std::function<void(qint64, qint64)> &progress,
+                             const std::atomic<bool> &cancelled)
+{
+    QFile source(m_image.url.toLocalFile());
+    if (!source.open(QIODevice::ReadOnly))
+        return fail(Failure::Network, source.errorString());
+    const qint64 total = source.size();
+    if (offset > total) {
+        // The prefix cannot be of this file: start over.
+        if (!partial.resize(0) || !partial.seek(0))
+            return fail(Failure::IoError, partial.errorString());
+        hash.reset();
+        offset = 0;
+    }
+    if (!source.seek(offset))
+        return fail(Failure::Network, source.errorString());
+
+    QByteArray piece(PieceSize, Qt::Uninitialized);
+    while (offset < total) {
+        if (cancelled)
+            return fail(Failure::Cancelled, QString());
+        const qint64 read = source.read(piece.data(), piece.size());
+        if (read <= 0)
+            return fail(Failure::Network, read < 0 ? source.errorString() : QStringLiteral("file ended early"));
+        const QByteArray bytes = QByteArray::fromRawData(piece.constData(), read);
+        if (!writeAll(partial, bytes))
+            return fail(Failure::IoError, partial.errorString());
+        hash.addData(bytes.constData(), bytes.size());
+        offset += read;
+        progress(offset, total);
+    }
+    return true;
 }
 
 // Fetches the bytes from offset on and appends them to the partial file.

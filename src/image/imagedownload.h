@@ -52,6 +52,9 @@ private:
     bool transfer(QFile &partial, Sha256 &hash, qint64 offset,
                   const std::function<void(qint64, qint64)> &progress,
                   const std::atomic<bool> &cancelled);
+    bool copyFile(QFile &partial, Sha256 &hash, qint64 offset,
+                  const std::function<void(qint64, qint64)> &progress,
+                  const std::atomic<bool> &cancelled);
     bool verify(QFile &partial, const Sha256 &hash);
     bool fail(Failure failure, const QString &text);
 

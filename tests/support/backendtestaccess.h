@@ -38,4 +38,10 @@ public:
     // Lets the speed estimate believe that ms more milliseconds have passed
     // since its last sample, so tests of the once-a-second rule need not sleep.
     static void advanceSpeedClock(Backend &backend, qint64 ms) { backend.m_speedTimerSkew += ms; }
+    // The running write's thread and job; null when no write runs.
+    static QThread *thread(const Backend &backend) { return backend.m_thread; }
+    static WriteJob *job(const Backend &backend) { return backend.m_job; }
+    // Swaps the catalog under the current selection without re-checking it,
+    // a state the Backend never lets a reload leave behind.
+    static void setCatalog(Backend &backend, const Catalog &catalog) { backend.m_catalog = catalog; }
 };

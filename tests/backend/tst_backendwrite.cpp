@@ -1,0 +1,413 @@
+#include "backend/backend.h"
+#include "backendtestaccess.h"
+#include "image/imagecache.h"
+#include "writefixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+using State = Backend::State;
+using Script = ScriptedCard::Script;
+using Call = ScriptedCard::Call;
+
+namespace {
+
+// A port on which nothing listens (it did a moment ago).
+quint16 closedPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+} // namespace
+
+// Writes through the Backend from startWrite to the result: catalog builds
+// served by nginx or named beside a catalog file, local images, and every
+// way a write can fail, with the card checked by fsck.fat and mtools.
+class TestBackendWrite : public QObject
+{
+    Q_OBJECT
+
+private:
+    WriteFixture m_fixture;
+
+private slots:
+    void initTestCase()
+    {
+        // Keep the user's real download cache out of the tests.
+        QStandardPaths::setTestModeEnabled(true);
+        QString error;
+        QVERIFY2(m_fixture.create(&error), qPrintable(error));
+    }
+
+    void init()
+    {
+        QFile::remove(ImageCache::defaultDir());
+        QDir(ImageCache::defaultDir()).removeRecursively();
+    }
+
+    void catalogBuildEndToEnd_data()
+    {
+        QTest::addColumn<bool>("overHttp");
+        QTest::addColumn<QString>("image");
+        QTest::addColumn<QString>("writeName");
+        QTest::addColumn<BootFiles>("bootFiles");
+        QTest::addColumn<bool>("resume"); // half of the archive is in the cache already
+
+        QTest::newRow("build with the product's boot files over HTTP")
+                << true << "stable" << "Alpha Stable (2.1)" << ProductFiles << false;
+        QTest::newRow("build with boot files of its own over HTTP")
+                << true << "custom" << "Alpha Custom (3.0)" << CustomFiles << false;
+        QTest::newRow("download resumed over HTTP")
+                << true << "stable" << "Alpha Stable (2.1)" << ProductFiles << true;
+        QTest::newRow("catalog file naming an archive beside it")
+                << false << "stable" << "Alpha Stable (2.1)" << ProductFiles << false;
+        QTest::newRow("catalog file with the archive half copied")
+                << false << "custom" << "Alpha Custom (3.0)" << CustomFiles << true;
+    }
+    void catalogBuildEndToEnd()
+    {
+        QFETCH(bool, overHttp);
+        QFETCH(QString, image);
+        QFETCH(QString, writeName);
+        QFETCH(BootFiles, bootFiles);
+        QFETCH(bool, resume);
+        QVERIFY(m_fixture.writeCatalog());
+        QTemporaryDir cards;
+        const QString target = cards.filePath(QStringLiteral("card.img"));
+        const qint64 prefix = resume ? m_fixture.archive32.size / 2 : 0;
+        if (resume) {
+            QFile archive(m_fixture.archive32.path);
+            QVERIFY(archive.open(QIODevice::ReadOnly));
+            QVERIFY(writeFile(ImageCache(ImageCache::defaultDir()).partialPathFor(m_fixture.archive32.sha256),
+                              archive.read(prefix)));
+        }
+
+        Backend backend(overHttp ? m_fixture.catalogUrl() : m_fixture.catalogPath(), target);
+        QVERIFY(waitLoaded(backend));
+        QCOMPARE(backend.catalogState(), Backend::CatalogState::Ready);
+        chooseBuild(backend, image);
+        backend.selectDisk(target);
+        QVERIFY(backend.canWrite());
+        QCOMPARE(backend.setupProductName(), QStringLiteral("Alpha"));
+        const int served = m_fixture.nginx().accessLog().size();
+
+        QString nameWhenShown;
+        QStringList phases;
+        connect(&backend, &Backend::stateChanged, &backend, [&] {
+            if (backend.state() == State::Writing)
+                nameWhenShown = backend.writeName();
+        });
+        connect(&backend, &Backend::progressChanged, &backend, [&] {
+            if (phases.isEmpty() || phases.last() != backend.phaseLabel())
+                phases << backend.phaseLabel();
+        });
+        backend.startWrite();
+        QCOMPARE(backend.state(), State::Writing);
+        QCOMPARE(nameWhenShown, writeName);
+        QCOMPARE(backend.phaseLabel(), QStringLiteral("Downloading"));
+        QCOMPARE(backend.progress(), 0.0);
+        QPointer<QThread> thread = BackendTestAccess::thread(backend);
+        QVERIFY(thread);
+
+        QVERIFY(waitForEnd(backend));
+        QCOMPARE(backend.errorMessage(), QString());
+        QCOMPARE(backend.state(), State::Done);
+        QVERIFY(!backend.cancelling());
+        QCOMPARE(backend.writeName(), writeName);
+        QCOMPARE(phases, (QStringList{QStringLiteral("Downloading"), QStringLiteral("Writing"),
+                                      QStringLiteral("Verifying"), QStringLiteral("Finalizing: setting up Alpha")}));
+        QCOMPARE(backend.progress(), 1.0);
+        QTRY_VERIFY(thread.isNull());
+        QVERIFY(!BackendTestAccess::job(backend));
+
+        checkCard(target, m_fixture.card32, bootFiles);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(cacheFiles(), QStringList{m_fixture.archive32.hex() + QStringLiteral(".zip")});
+        // The archive's relative url is taken from beside the catalog.
+        const QString request = resume ? QStringLiteral("GET /cat/builds/card32.zip 206 bytes=%1-").arg(prefix)
+                                       : QStringLiteral("GET /cat/builds/card32.zip 200 -");
+        if (overHttp)
+            QTRY_VERIFY(m_fixture.nginx().accessLog().mid(served).contains(request));
+        else
+            QCOMPARE(m_fixture.nginx().accessLog().size(), served);
+    }
+
+    void localImageEndToEnd_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<bool>("asProduct");
+        QTest::addColumn<BootFiles>("bootFiles");
+
+        QTest::newRow("plain image alone") << "card16.img" << false << BootFiles();
+        QTest::newRow("plain image set up as the product") << "card16.img" << true << ProductFiles;
+        QTest::newRow("zip archive set up as the product") << "www/cat/builds/card32.zip" << true << ProductFiles;
+    }
+    void localImageEndToEnd()
+    {
+        QFETCH(QString, file);
+        QFETCH(bool, asProduct);
+        QFETCH(BootFiles, bootFiles);
+        QVERIFY(m_fixture.writeCatalog());
+        QTemporaryDir cards;
+        const QString target = cards.filePath(QStringLiteral("card.img"));
+
+        Backend backend(m_fixture.catalogPath(), target);
+        if (asProduct)
+            backend.selectProduct(QStringLiteral("alpha"));
+        else
+            backend.useLocalFileOnly();
+        backend.setImageUrl(QUrl::fromLocalFile(m_fixture.file(file)));
+        backend.chooseDisk();
+        backend.selectDisk(target);
+        QVERIFY(backend.canWrite());
+
+        QStringList phases;
+        connect(&backend, &Backend::progressChanged, &backend, [&] {
+            if (phases.isEmpty() || phases.last() != backend.phaseLabel())
+                phases << backend.phaseLabel();
+        });
+        backend.startWrite();
+        QCOMPARE(backend.writeName(), QFileInfo(file).fileName());
+        QCOMPARE(backend.phaseLabel(), QStringLiteral("Writing"));
+        QVERIFY(waitForEnd(backend));
+        QCOMPARE(backend.errorMessage(), QString());
+        QCOMPARE(backend.state(), State::Done);
+
+        QStringList expectedPhases{QStringLiteral("Writing"), QStringLiteral("Verifying")};
+        if (asProduct)
+            expectedPhases << QStringLiteral("Finalizing: setting up Alpha");
+        QCOMPARE(phases, expectedPhases);
+        const bool fat32 = file.endsWith(QLatin1String("card32.zip"));
+        checkCard(target, fat32 ? m_fixture.card32 : m_fixture.card16, bootFiles);
+        if (QTest::currentTestFailed())
+            return;
+        if (!asProduct)
+            QCOMPARE(FixtureFile::of(target).sha256, m_fixture.image16.sha256);
+        // No download: the cache stays as it was.
+        QCOMPARE(cacheFiles(), QStringList());
+    }
+
+    void catalogBuildFailures_data()
+    {
+        QTest::addColumn<QJsonObject>("changes"); // to a working build; null removes the key
+        QTest::addColumn<bool>("blockCache");
+        QTest::addColumn<qint64>("cardSize");
+        // %CACHE% is the cache folder; a message that starts with ^ is a pattern.
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QStringList>("cacheAfter"); // %ARCHIVE% is the build's digest
+        QTest::addColumn<bool>("cardTouched");
+
+        const QString part = QStringLiteral("%ARCHIVE%.part");
+        const QString downloadDamaged = QStringLiteral(
+                "The downloaded image is damaged (checksum mismatch) and was discarded; the SD card was not "
+                "touched. Retry to download it again.");
+        const QString imageMismatch = QStringLiteral(
+                "The image does not match the catalog (checksum mismatch): the SD card is not usable. "
+                "Download the image again.");
+
+        QTest::newRow("archive not on the server")
+                << QJsonObject{{"url", "builds/missing.zip"}} << false << qint64(-1)
+                << "Download failed: HTTP 404. Check the network connection and retry." << QStringList{part} << false;
+        QTest::newRow("server not listening")
+                << QJsonObject{{"url", "http://127.0.0.1:%CLOSED%/cat/builds/card16.zip"}} << false << qint64(-1)
+                << "Download failed: Connection refused. Check the network connection and retry." << QStringList{part}
+                << false;
+        QTest::newRow("archive file missing")
+                << QJsonObject{{"url", "file:///nonexistent/tessaro/card16.zip"}} << false << qint64(-1)
+                << "Download failed: No such file or directory. Check the network connection and retry."
+                << QStringList{part} << false;
+        QTest::newRow("archive digest differs")
+                << QJsonObject{{"sha256", QStringLiteral("ab").repeated(32)}} << false << qint64(-1) << downloadDamaged
+                << QStringList() << false;
+        // The download can never be accepted; it is found out after the transfer.
+        QTest::newRow("archive digest not hexadecimal")
+                << QJsonObject{{"sha256", "n/a"}} << false << qint64(-1) << downloadDamaged << QStringList() << false;
+        QTest::newRow("image digest differs")
+                << QJsonObject{{"extractSha256", QStringLiteral("cd").repeated(32)}} << false << qint64(-1)
+                << imageMismatch << QStringList() << true;
+        QTest::newRow("image digest decoding to nothing")
+                << QJsonObject{{"extractSha256", "unknown"}} << false << qint64(-1) << imageMismatch << QStringList()
+                << true;
+        QTest::newRow("image digest decoding to one byte")
+                << QJsonObject{{"extractSha256", "n/a"}} << false << qint64(-1) << imageMismatch << QStringList()
+                << true;
+        QTest::newRow("damaged archive")
+                << QJsonObject{{"url", "builds/damaged.zip"},
+                               {"size", m_fixture.damaged.size},
+                               {"sha256", m_fixture.damaged.hex()}}
+                << false << qint64(-1) << "The image file is damaged and the SD card is not usable: CRC32 mismatch"
+                << QStringList() << true;
+        QTest::newRow("archive larger than the free space")
+                << QJsonObject{{"size", qint64(1000000000000000)}} << false << qint64(-1)
+                << "^Not enough free disk space to download the image: 1000000000000000 bytes needed, \\d+ available$"
+                << QStringList{part} << false;
+        QTest::newRow("cache folder cannot be made")
+                << QJsonObject() << true << qint64(-1)
+                << "Cannot save the image in the cache folder: cannot create %CACHE%"
+                << QStringList() << false;
+        // Without an extracted size every card is offered; the job finds out.
+        QTest::newRow("card smaller than the image")
+                << QJsonObject{{"extractSize", QJsonValue()}} << false << qint64(1024 * 1024)
+                << "The SD card is smaller than the image." << QStringList{QStringLiteral("%ARCHIVE%.zip")} << true;
+    }
+    void catalogBuildFailures()
+    {
+        QFETCH(QJsonObject, changes);
+        QFETCH(bool, blockCache);
+        QFETCH(qint64, cardSize);
+        QFETCH(QString, message);
+        QFETCH(QStringList, cacheAfter);
+        QFETCH(bool, cardTouched);
+
+        QJsonObject build = m_fixture.buildEntry(QStringLiteral("x"), QStringLiteral("X"), QStringLiteral("1"),
+                                       QStringLiteral("builds/card16.zip"), m_fixture.archive16, m_fixture.image16);
+        for (auto change = changes.begin(); change != changes.end(); ++change) {
+            if (change->isNull())
+                build.remove(change.key());
+            else if (change->isString())
+                build.insert(change.key(), change->toString().replace(QStringLiteral("%CLOSED%"),
+                                                                      QString::number(closedPort())));
+            else
+                build.insert(change.key(), *change);
+        }
+        QVERIFY(m_fixture.writeCatalog({build}));
+        if (blockCache)
+            QVERIFY(writeFile(ImageCache::defaultDir(), "a file where the folder should be"));
+
+        QTemporaryDir cards;
+        Script script;
+        script.path = cards.filePath(QStringLiteral("card.img"));
+        script.size = cardSize;
+        Backend backend(m_fixture.catalogUrl(), QString());
+        QVERIFY(waitLoaded(backend));
+        attachCard(backend, script, cardSize > 0 ? cardSize : ListedCardSize);
+        chooseBuild(backend, QStringLiteral("x"));
+        backend.selectDisk(CardId);
+        QVERIFY(backend.canWrite());
+        backend.startWrite();
+        QVERIFY(waitForEnd(backend));
+
+        QCOMPARE(backend.state(), State::Failed);
+        QVERIFY(!backend.cancelling());
+        message.replace(QStringLiteral("%CACHE%"), ImageCache::defaultDir());
+        if (message.startsWith(QLatin1Char('^')))
+            QVERIFY2(QRegularExpression(message).match(backend.errorMessage()).hasMatch(),
+                     qPrintable(backend.errorMessage()));
+        else
+            QCOMPARE(backend.errorMessage(), message);
+        cacheAfter.replaceInStrings(QStringLiteral("%ARCHIVE%"), m_fixture.archive16.hex());
+        QCOMPARE(cacheFiles(), cacheAfter);
+        QCOMPARE(QFile::exists(script.path), cardTouched);
+    }
+
+    void localImageFailures_data()
+    {
+        QTest::addColumn<QString>("image");
+        QTest::addColumn<bool>("asProduct");
+        QTest::addColumn<bool>("verify");
+        QTest::addColumn<Script>("card");
+        QTest::addColumn<QString>("message");
+
+        using Failure = BlockDevice::Failure;
+        const QString removed =
+                QStringLiteral("The SD card was removed during the operation: insert it again and retry.");
+
+        QTest::newRow("image file missing") << "missing.img" << false << true << Script()
+                                            << "Cannot read the image: No such file or directory";
+        QTest::newRow("damaged archive") << "www/cat/builds/damaged.zip" << false << true << Script()
+                                         << "The image file is damaged and the SD card is not usable: CRC32 mismatch";
+        QTest::newRow("encrypted archive") << "encrypted.zip" << false << true << Script()
+                                           << "Unsupported zip format: encrypted zip entries are not supported";
+        Script noFolder;
+        noFolder.path = QStringLiteral("/nonexistent/tessaro/card.img");
+        QTest::newRow("card in a missing folder") << "card16.img" << false << true << noFolder
+                                                  << "Cannot open the SD card: No such file or directory";
+        Script full;
+        full.path = QStringLiteral("/dev/full");
+        QTest::newRow("card that takes no data")
+                << "card16.img" << false << true << full
+                << "Error reading or writing the SD card, it may be faulty: No space left on device";
+        QTest::newRow("write-protected card")
+                << "card16.img" << false << true
+                << Script::failing(Call::Open, 1, Failure::WriteProtected,
+                                   QStringLiteral("The media is write protected."))
+                << "The SD card is write-protected: move the lock switch on the card or adapter and retry.";
+        QTest::newRow("card removed while writing")
+                << "card16.img" << false << true
+                << Script::failing(Call::Write, 2, Failure::Removed, QStringLiteral("The device is not ready."))
+                << removed;
+        QTest::newRow("access denied")
+                << "card16.img" << false << true
+                << Script::failing(Call::Open, 1, Failure::PermissionDenied, QStringLiteral("Access is denied."))
+                << "Permission denied to access the SD card: Access is denied.";
+        QTest::newRow("flush fails")
+                << "card16.img" << false << true
+                << Script::failing(Call::Flush, 1, Failure::IoError,
+                                   QStringLiteral("The semaphore timeout period has expired."))
+                << "Error reading or writing the SD card, it may be faulty: The semaphore timeout period has expired.";
+        QTest::newRow("read-back fails")
+                << "card16.img" << false << true
+                << Script::failing(Call::Read, 2, Failure::IoError,
+                                   QStringLiteral("The request could not be performed."))
+                << "Error reading or writing the SD card, it may be faulty: The request could not be performed.";
+        Script corrupting;
+        corrupting.corruptReadBack = true;
+        QTest::newRow("read-back differs")
+                << "card16.img" << false << true << corrupting
+                << "Verification failed: the data read back from the SD card differs from what was written. "
+                   "The SD card is probably faulty: try another one.";
+        // Without verification the first read is the boot-file writer's.
+        QTest::newRow("card removed while setting up the product")
+                << "card16.img" << true << false
+                << Script::failing(Call::Read, 1, Failure::Removed, QStringLiteral("The device is not ready."))
+                << removed;
+        QTest::newRow("image without a partition table")
+                << "zeros.img" << true << true << Script()
+                << "The image was written but the product could not be set on the SD card: no MBR partition table. "
+                   "The device would not start with the right product: write the SD card again.";
+    }
+    void localImageFailures()
+    {
+        QFETCH(QString, image);
+        QFETCH(bool, asProduct);
+        QFETCH(bool, verify);
+        QFETCH(Script, card);
+        QFETCH(QString, message);
+        QVERIFY(m_fixture.writeCatalog());
+        QTemporaryDir cards;
+        if (card.path.isEmpty())
+            card.path = cards.filePath(QStringLiteral("card.img"));
+
+        Backend backend(m_fixture.catalogPath(), QString());
+        attachCard(backend, card);
+        if (asProduct)
+            backend.selectProduct(QStringLiteral("alpha"));
+        backend.setVerify(verify);
+        backend.setImageUrl(QUrl::fromLocalFile(m_fixture.file(image)));
+        backend.chooseDisk();
+        backend.selectDisk(CardId);
+        QVERIFY(backend.canWrite());
+        backend.startWrite();
+        QVERIFY(waitForEnd(backend));
+        QCOMPARE(backend.errorMessage(), message);
+        QCOMPARE(backend.state(), State::Failed);
+        QVERIFY(!backend.cancelling());
+    }
+
+};
+
+QTEST_GUILESS_MAIN(TestBackendWrite)
+#include "tst_backendwrite.moc"

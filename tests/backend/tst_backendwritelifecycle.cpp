@@ -1,0 +1,336 @@
+#include "backend/backend.h"
+#include "backendtestaccess.h"
+#include "image/imagecache.h"
+#include "writefixture.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QPointer>
+#include <QSignalBlocker>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <QVersionNumber>
+
+using State = Backend::State;
+using Script = ScriptedCard::Script;
+using Call = ScriptedCard::Call;
+
+// The life of a write in the Backend: cancelling in each phase, the
+// refusals of startWrite, the progress reset at each start, and closing
+// the window while a write runs.
+class TestBackendWriteLifecycle : public QObject
+{
+    Q_OBJECT
+
+private:
+    WriteFixture m_fixture;
+
+private slots:
+    void initTestCase()
+    {
+        // Keep the user's real download cache out of the tests.
+        QStandardPaths::setTestModeEnabled(true);
+        QString error;
+        QVERIFY2(m_fixture.create(&error), qPrintable(error));
+        // Cancelling inside the write and the verification needs a second chunk.
+        QVERIFY(m_fixture.image16.size > WriteJob::ChunkSize);
+    }
+
+    void init()
+    {
+        QDir(ImageCache::defaultDir()).removeRecursively();
+    }
+
+    void cancelInEachPhase_data()
+    {
+        QTest::addColumn<QString>("build");      // a catalog build, or empty
+        QTest::addColumn<QString>("localImage"); // when no build
+        QTest::addColumn<bool>("asProduct");
+        QTest::addColumn<bool>("verify");
+        // Where the card waits for the click; without a pause the click comes
+        // with the first downloaded bytes.
+        QTest::addColumn<Script>("card");
+        QTest::addColumn<QString>("phaseAtClick");
+        QTest::addColumn<QString>("message");
+
+        const Script writing = Script::pausing(Call::Write, 1);
+        const Script verifying = Script::pausing(Call::Read, 1);
+        QTest::newRow("downloading") << "slow" << QString() << true << true << Script() << "Downloading"
+                                     << DownloadCancelled;
+        QTest::newRow("writing a catalog build") << "stable" << QString() << true << true << writing << "Writing"
+                                                 << WritingCancelled;
+        QTest::newRow("writing a local image") << QString() << "card16.img" << true << true << writing << "Writing"
+                                               << WritingCancelled;
+        QTest::newRow("verifying without boot files") << QString() << "card16.img" << false << true << verifying
+                                                      << "Verifying" << VerifyingCancelled;
+        // The boot files would have come after the verification: the card is
+        // not set up as the product.
+        QTest::newRow("verifying a build with boot files") << "stable" << QString() << true << true << verifying
+                                                           << "Verifying" << ProductNotSet;
+        QTest::newRow("verifying a local image with the product's boot files")
+                << QString() << "card16.img" << true << true << verifying << "Verifying" << ProductNotSet;
+        // The click lands after the last chunk, the job sees it when it turns
+        // to the boot files.
+        QTest::newRow("finalizing") << QString() << "card16.img" << true << false << Script::pausing(Call::Flush, 1)
+                                    << "Writing" << ProductNotSet;
+    }
+    void cancelInEachPhase()
+    {
+        QFETCH(QString, build);
+        QFETCH(QString, localImage);
+        QFETCH(bool, asProduct);
+        QFETCH(bool, verify);
+        QFETCH(Script, card);
+        QFETCH(QString, phaseAtClick);
+        QFETCH(QString, message);
+        QVERIFY(m_fixture.writeCatalog({m_fixture.slowBuild()}));
+        QTemporaryDir cards;
+        card.path = cards.filePath(QStringLiteral("card.img"));
+
+        Backend backend(m_fixture.catalogUrl(), QString());
+        QVERIFY(waitLoaded(backend));
+        QString phaseSeen;
+        const auto click = [&] {
+            phaseSeen = backend.phaseLabel();
+            backend.cancel();
+        };
+        attachCard(backend, card, ListedCardSize, click);
+        if (!build.isEmpty()) {
+            chooseBuild(backend, build);
+        } else {
+            if (asProduct)
+                backend.selectProduct(QStringLiteral("alpha"));
+            backend.setImageUrl(QUrl::fromLocalFile(m_fixture.file(localImage)));
+            backend.chooseDisk();
+        }
+        backend.setVerify(verify);
+        backend.selectDisk(CardId);
+        QVERIFY(backend.canWrite());
+        if (card.pauseCall == Call::None) {
+            connect(&backend, &Backend::progressChanged, &backend, [&] {
+                if (phaseSeen.isEmpty() && backend.progress() > 0)
+                    click();
+            });
+        }
+
+        QSignalSpy states(&backend, &Backend::stateChanged);
+        backend.startWrite();
+        QVERIFY(waitForEnd(backend));
+        QCOMPARE(phaseSeen, phaseAtClick);
+        QCOMPARE(backend.errorMessage(), message);
+        QCOMPARE(backend.state(), State::Cancelled);
+        QVERIFY(!backend.cancelling());
+        // Writing, Cancelling, Cancelled.
+        QCOMPARE(states.count(), 3);
+
+        if (build == QLatin1String("slow")) {
+            QVERIFY(!QFile::exists(card.path));
+            // What arrived stays for the next attempt to resume from.
+            const QFileInfo partial(ImageCache(ImageCache::defaultDir()).partialPathFor(m_fixture.big.sha256));
+            QVERIFY(partial.size() > 0);
+            QVERIFY(partial.size() < m_fixture.big.size);
+        } else if (!build.isEmpty()) {
+            // A cancelled write keeps the downloaded build.
+            QCOMPARE(cacheFiles(), QStringList{m_fixture.archive32.hex() + QStringLiteral(".zip")});
+        }
+    }
+
+    void startWriteRefusals_data()
+    {
+        QTest::addColumn<QString>("breakage");
+        QTest::addColumn<int>("devicesMade");
+        QTest::newRow("no image chosen") << "no image" << 0;
+        QTest::newRow("no disk chosen") << "no disk" << 0;
+        QTest::newRow("disk gone before the list was updated") << "disk gone" << 0;
+        QTest::newRow("monitor cannot make a device") << "no device" << 1;
+        QTest::newRow("build gone from the catalog") << "build gone" << 1;
+    }
+    void startWriteRefusals()
+    {
+        QFETCH(QString, breakage);
+        QFETCH(int, devicesMade);
+        QVERIFY(m_fixture.writeCatalog());
+        QTemporaryDir cards;
+        const QString path = cards.filePath(QStringLiteral("card.img"));
+
+        int made = 0;
+        Backend backend(m_fixture.catalogPath(), QString());
+        auto monitor = std::make_unique<ScriptedDiskMonitor>(
+                QList<Disk>{Disk{CardId, path, QString(), ListedCardSize}});
+        ScriptedDiskMonitor *rawMonitor = monitor.get();
+        monitor->setDeviceFactory([&](const Disk &) -> std::unique_ptr<BlockDevice> {
+            ++made;
+            if (breakage == QLatin1String("no device"))
+                return nullptr;
+            return std::make_unique<FileBlockDevice>(path, -1, FileBlockDevice::OpenMode::CreateOrTruncate);
+        });
+        BackendTestAccess::setMonitor(backend, std::move(monitor));
+        chooseBuild(backend, QStringLiteral("stable"));
+        if (breakage != QLatin1String("no disk"))
+            backend.selectDisk(CardId);
+        if (breakage == QLatin1String("no image"))
+            backend.selectImage(QString());
+        if (breakage == QLatin1String("disk gone")) {
+            const QSignalBlocker quiet(rawMonitor);
+            rawMonitor->setDisks({});
+        }
+        if (breakage == QLatin1String("build gone")) {
+            BackendTestAccess::setCatalog(backend, Catalog::parse(m_fixture.catalogDocument({}, false),
+                                                                  QVersionNumber::fromString(Backend::Version)));
+        }
+
+        const SignalLog log(&backend);
+        backend.startWrite();
+        QTest::qWait(20);
+        QCOMPARE(log.count(), 0);
+        QCOMPARE(backend.state(), State::Idle);
+        QVERIFY(backend.writeName().isEmpty());
+        QVERIFY(!BackendTestAccess::thread(backend));
+        QCOMPARE(made, devicesMade);
+        QVERIFY(!QFile::exists(path));
+    }
+
+    void cancelTwiceAndStartWhileWriting()
+    {
+        QVERIFY(m_fixture.writeCatalog());
+        QTemporaryDir cards;
+        Script card = Script::pausing(Call::Write, 1);
+        card.path = cards.filePath(QStringLiteral("card.img"));
+        Backend backend(m_fixture.catalogPath(), QString());
+
+        int signalsOfSecondStart = -1;
+        int stateSignalsOfCancels = -1;
+        bool cancellingAfterClicks = false;
+        QString nameWhileWriting;
+        attachCard(backend, card, ListedCardSize, [&] {
+            const SignalLog log(&backend);
+            backend.startWrite();
+            signalsOfSecondStart = log.count();
+            nameWhileWriting = backend.writeName();
+            QSignalSpy states(&backend, &Backend::stateChanged);
+            backend.cancel();
+            backend.cancel();
+            stateSignalsOfCancels = states.count();
+            cancellingAfterClicks = backend.cancelling();
+        });
+        backend.setImageUrl(QUrl::fromLocalFile(m_fixture.card16.path()));
+        backend.chooseDisk();
+        backend.selectDisk(CardId);
+
+        // Nothing to cancel yet.
+        const SignalLog idle(&backend);
+        backend.cancel();
+        QCOMPARE(idle.count(), 0);
+
+        backend.startWrite();
+        QVERIFY(waitForEnd(backend));
+        QCOMPARE(signalsOfSecondStart, 0);
+        QCOMPARE(nameWhileWriting, QStringLiteral("card16.img"));
+        QCOMPARE(stateSignalsOfCancels, 1);
+        QVERIFY(cancellingAfterClicks);
+        QCOMPARE(backend.state(), State::Cancelled);
+        QVERIFY(!backend.cancelling());
+        QCOMPARE(backend.errorMessage(), WritingCancelled);
+
+        const SignalLog after(&backend);
+        backend.cancel();
+        QCOMPARE(after.count(), 0);
+    }
+
+    void startResetsTheProgress()
+    {
+        QVERIFY(m_fixture.writeCatalog());
+        QTemporaryDir cards;
+        const QString target = cards.filePath(QStringLiteral("card.img"));
+        Backend backend(m_fixture.catalogPath(), target);
+        backend.selectProduct(QStringLiteral("alpha"));
+        backend.setImageUrl(QUrl::fromLocalFile(m_fixture.card16.path()));
+        backend.chooseDisk();
+        backend.selectDisk(target);
+        backend.startWrite();
+        QVERIFY(waitForEnd(backend));
+        QCOMPARE(backend.state(), State::Done);
+        QCOMPARE(backend.progress(), 1.0);
+        // As if the last phase had shown a speed.
+        BackendTestAccess::report(backend, WriteJob::Phase::Verifying, 0, 100000000);
+        BackendTestAccess::advanceSpeedClock(backend, 1000);
+        BackendTestAccess::report(backend, WriteJob::Phase::Verifying, 50000000, 100000000);
+        QVERIFY(!backend.speedText().isEmpty());
+
+        // Done clears the disk: the user chooses it again for the next card.
+        backend.reset();
+        backend.selectDisk(target);
+        backend.setImageUrl(QUrl::fromLocalFile(m_fixture.file(QStringLiteral("missing.img"))));
+        backend.startWrite();
+        QCOMPARE(backend.writeName(), QStringLiteral("missing.img"));
+        QCOMPARE(backend.phaseLabel(), QStringLiteral("Writing"));
+        QCOMPARE(backend.progress(), 0.0);
+        QVERIFY(backend.speedText().isEmpty());
+        QVERIFY(backend.timeLeftText().isEmpty());
+        QVERIFY(waitForEnd(backend));
+        QCOMPARE(backend.state(), State::Failed);
+        QVERIFY(!backend.errorMessage().isEmpty());
+
+        // A failed write keeps the disk, and the next start clears the message.
+        backend.setImageUrl(QUrl::fromLocalFile(m_fixture.card16.path()));
+        backend.startWrite();
+        QCOMPARE(backend.state(), State::Writing);
+        QVERIFY(backend.errorMessage().isEmpty());
+        QVERIFY(waitForEnd(backend));
+        QCOMPARE(backend.state(), State::Done);
+    }
+
+    void closingDuringAWrite_data()
+    {
+        QTest::addColumn<bool>("download");
+        QTest::newRow("during a slow download") << true;
+        QTest::newRow("during the write to a slow card") << false;
+    }
+    void closingDuringAWrite()
+    {
+        QFETCH(bool, download);
+        QVERIFY(m_fixture.writeCatalog({m_fixture.slowBuild()}));
+        QTemporaryDir cards;
+        Script card;
+        card.path = cards.filePath(QStringLiteral("card.img"));
+        card.writeDelay = 200;
+
+        auto backend = std::make_unique<Backend>(m_fixture.catalogUrl(), QString());
+        QVERIFY(waitLoaded(*backend));
+        attachCard(*backend, card);
+        if (download) {
+            chooseBuild(*backend, QStringLiteral("slow"));
+        } else {
+            backend->setImageUrl(QUrl::fromLocalFile(m_fixture.card32.path()));
+            backend->chooseDisk();
+        }
+        backend->selectDisk(CardId);
+        backend->startWrite();
+        QPointer<QThread> thread = BackendTestAccess::thread(*backend);
+        QPointer<WriteJob> job = BackendTestAccess::job(*backend);
+        QVERIFY(thread);
+        QVERIFY(job);
+        QVERIFY(QTest::qWaitFor([&] { return backend->progress() > 0; }, 30000));
+        QCOMPARE(backend->phaseLabel(), download ? QStringLiteral("Downloading") : QStringLiteral("Writing"));
+        QVERIFY(thread->isRunning());
+
+        QElapsedTimer closing;
+        closing.start();
+        backend.reset(); // the window closes
+
+        // The job stops at its next chunk or within the download's poll.
+        QVERIFY2(closing.elapsed() < 5000, qPrintable(QString::number(closing.elapsed())));
+        QVERIFY(thread.isNull());
+        QVERIFY(job.isNull());
+        // Nothing of the write is left to arrive.
+        QTest::qWait(100);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBackendWriteLifecycle)
+#include "tst_backendwritelifecycle.moc"
