@@ -82,7 +82,7 @@ bool WriteJob::download()
     case ImageDownload::Failure::IoError:
         return fail(Error::CacheIoError, m_download->errorString());
     case ImageDownload::Failure::Cancelled:
-        return fail(Error::Cancelled, m_download->errorString());
+        return fail(Error::Cancelled);
     }
     return fail(Error::NetworkError, m_download->errorString());
 }
@@ -94,6 +94,11 @@ bool WriteJob::writeImage(AlignedBuffer &buffer)
     m_imageSize = m_source->size();
     if (!m_device->open())
         return failTarget(Error::TargetUnavailable);
+    // Every transfer is the buffer or its last part padded to whole sectors;
+    // a sector that does not divide the buffer would pad past its end.
+    const int sectorSize = m_device->sectorSize();
+    if (sectorSize <= 0 || ChunkSize % sectorSize != 0)
+        return fail(Error::TargetIoError, QStringLiteral("unsupported sector size %1").arg(sectorSize));
     if (m_imageSize > m_device->size())
         return fail(Error::TargetTooSmall);
 
@@ -148,8 +153,13 @@ bool WriteJob::verifyImage(AlignedBuffer &buffer)
             return fail(Error::Cancelled);
         const qint64 chunk = qMin(m_imageSize - verified, ChunkSize);
         const qint64 length = AlignedBuffer::roundUp(chunk, m_device->sectorSize());
-        if (m_device->read(buffer.data(), length) != length)
+        const qint64 count = m_device->read(buffer.data(), length);
+        if (count < 0)
             return failTarget(Error::TargetIoError);
+        // A short read is no failure of the device, so its text says nothing.
+        if (count != length)
+            return fail(Error::TargetIoError,
+                        QStringLiteral("the device ended after %1 bytes").arg(verified + count));
         hash.addData(buffer.data(), chunk);
         verified += chunk;
         emit progress(Phase::Verifying, verified, m_imageSize);
@@ -229,8 +239,7 @@ bool WriteJob::failTarget(Error fallback)
 
 bool WriteJob::failBootFiles(const FatWriter &writer)
 {
-    // Kind 0 means the device itself failed under the writer.
-    if (int(writer.failure()) == 0)
+    if (writer.failure() == FatWriter::Failure::DeviceError)
         return failTarget(Error::TargetIoError);
     return fail(Error::BootFilesFailed, writer.errorString());
 }

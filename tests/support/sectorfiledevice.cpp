@@ -8,12 +8,22 @@ SectorFileDevice::SectorFileDevice(const QString &path, int sectorSize)
 
 bool SectorFileDevice::refuse(const QString &text)
 {
+    m_failure = Failure::IoError;
+    m_errorString = text;
+    return false;
+}
+
+bool SectorFileDevice::simulate(const QString &text)
+{
+    m_failure = m_simulatedFailure;
     m_errorString = text;
     return false;
 }
 
 bool SectorFileDevice::open()
 {
+    if (m_failOpen)
+        return simulate(QStringLiteral("simulated open error"));
     if (!m_file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly | QIODevice::Unbuffered))
         return refuse(m_file.errorString());
     m_size = m_file.size();
@@ -23,6 +33,7 @@ bool SectorFileDevice::open()
 
 void SectorFileDevice::close()
 {
+    ++m_closes;
     m_file.close();
 }
 
@@ -42,6 +53,8 @@ bool SectorFileDevice::seek(qint64 offset)
         ++m_misaligned;
         return refuse(QStringLiteral("seek to %1 is not on a sector boundary").arg(offset));
     }
+    if (m_failSeeks)
+        return simulate(QStringLiteral("simulated seek error"));
     m_position = offset;
     return true;
 }
@@ -55,7 +68,7 @@ bool SectorFileDevice::write(const char *data, qint64 length)
     if (m_position + length > m_size)
         return refuse(QStringLiteral("write past the end of the device"));
     if (m_writesLeft == 0)
-        return refuse(QStringLiteral("simulated write error"));
+        return simulate(QStringLiteral("simulated write error"));
     if (m_writesLeft > 0)
         --m_writesLeft;
     if (!m_file.seek(m_position) || m_file.write(data, length) != length)
@@ -74,7 +87,7 @@ qint64 SectorFileDevice::read(char *data, qint64 length)
         return -1;
     }
     if (m_failReads) {
-        refuse(QStringLiteral("simulated read error"));
+        simulate(QStringLiteral("simulated read error"));
         return -1;
     }
     const qint64 wanted = qBound<qint64>(0, m_size - m_position, length);
@@ -95,12 +108,16 @@ qint64 SectorFileDevice::read(char *data, qint64 length)
 bool SectorFileDevice::flush()
 {
     if (m_failFlush)
-        return refuse(QStringLiteral("simulated flush error"));
+        return simulate(QStringLiteral("simulated flush error"));
     return m_file.flush();
 }
 
 bool SectorFileDevice::dropCaches()
 {
+    if (m_dropCachesHook)
+        m_dropCachesHook();
+    if (m_failDropCaches)
+        return simulate(QStringLiteral("simulated cache drop error"));
     return flush();
 }
 
@@ -111,5 +128,5 @@ QString SectorFileDevice::errorString() const
 
 BlockDevice::Failure SectorFileDevice::failure() const
 {
-    return Failure::IoError;
+    return m_failure;
 }

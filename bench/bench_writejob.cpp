@@ -1,0 +1,429 @@
+// The write job against the standard tools, and its peak memory against the
+// image size.
+//
+//   bench_writejob [FOLDER]
+//
+// In FOLDER (default: a new temporary folder) it builds a 1 GiB card image
+// (an MBR and a FAT32 partition made by mkfs.fat, filled through mtools with
+// log text, shared libraries, random files and free space of zeros) and
+// deflates it with zip. Then, each job in a child process of its own so that
+// its peak memory (VmHWM) is its own, it writes with verification:
+//   - the raw image and the ZIP archive to a target file, timing each phase,
+//     and does the same with the standard tools: the image (or `unzip -p` of
+//     the archive) through `tee` into `sha256sum` and `dd`, then `sha256sum`
+//     of the target; it prints the throughputs and their ratio;
+//   - zero-heavy raw and ZIP images of 1 GiB and 4 GiB, to show that the peak
+//     memory does not grow with the image (at most 8 MiB more for 4 GiB).
+// It needs about 8 GB of free disk and a few minutes, and removes what it
+// made. The targets are plain files, so both sides write into and read back
+// from the page cache: the figures compare the work of the two, not a card.
+//
+//   bench_writejob --job IMAGE TARGET SHA256HEX   (internal: one job, one line)
+
+#include "disks/fileblockdevice.h"
+#include "image/localimagesource.h"
+#include "image/sha256.h"
+#include "image/zipimagesource.h"
+#include "write/writejob.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStorageInfo>
+#include <QTemporaryDir>
+#include <QtEndian>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+constexpr qint64 MiB = qint64(1) << 20;
+constexpr qint64 GiB = 1024 * MiB;
+constexpr qint64 PartitionOffset = MiB;
+constexpr qint64 NeededDisk = 8 * GiB;
+
+double seconds(const QElapsedTimer &timer)
+{
+    return double(timer.nsecsElapsed()) / 1e9;
+}
+
+double megabytesPerSecond(qint64 bytes, double seconds)
+{
+    return seconds > 0 ? double(bytes) / 1e6 / seconds : 0;
+}
+
+// The peak resident memory of this process so far, in KiB.
+qint64 peakMemoryKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+bool run(const QString &program, const QStringList &arguments, const QString &folder, QByteArray *output = nullptr)
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    if (output)
+        process.setProcessChannelMode(QProcess::SeparateChannels);
+    else
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(program, arguments);
+    if (!process.waitForStarted() || !process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit
+        || process.exitCode() != 0) {
+        std::fprintf(stderr, "%s %s failed: %s\n", qPrintable(program), qPrintable(arguments.join(QLatin1Char(' '))),
+                     output ? process.readAllStandardError().constData() : "");
+        return false;
+    }
+    if (output)
+        *output = process.readAllStandardOutput();
+    return true;
+}
+
+QString shellQuote(const QString &text)
+{
+    QString quoted = text;
+    quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+QByteArray randomBlock(qint64 size, QRandomGenerator &random)
+{
+    QByteArray block(size, Qt::Uninitialized);
+    random.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
+    return block;
+}
+
+QByteArray logText(qint64 size, int seed)
+{
+    QByteArray text;
+    text.reserve(size + 200);
+    for (int line = 0; text.size() < size; ++line)
+        text += "Mar 03 08:" + QByteArray::number(line % 60) + " tessaro-" + QByteArray::number(seed)
+                + " systemd[1]: Started session " + QByteArray::number(line) + " of user kiosk ("
+                + QByteArray::number(line * 7919 % 100000) + " ms).\n";
+    text.truncate(size);
+    return text;
+}
+
+// Executables and shared libraries of this system: machine code and tables
+// compress about as well as an operating system's files.
+QByteArray binaryBytes(qint64 size)
+{
+    QByteArray bytes;
+    bytes.reserve(size);
+    for (const QString &folder : {QStringLiteral("/usr/lib/x86_64-linux-gnu"), QStringLiteral("/usr/bin")}) {
+        const QDir dir(folder);
+        for (const QString &name : dir.entryList(QDir::Files, QDir::Size)) {
+            QFile file(dir.filePath(name));
+            if (file.open(QIODevice::ReadOnly))
+                bytes += file.read(qMin<qint64>(size - bytes.size(), 16 * MiB));
+            if (bytes.size() >= size)
+                return bytes;
+        }
+    }
+    while (bytes.size() < size && !bytes.isEmpty())
+        bytes += bytes.left(size - bytes.size());
+    return bytes;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+// A file of `size` bytes with an MBR whose one partition starts at 1 MiB.
+bool makeDisk(const QString &path, qint64 size, quint8 type)
+{
+    QByteArray mbr(512, '\0');
+    mbr[446 + 4] = char(type);
+    qToLittleEndian<quint32>(quint32(PartitionOffset / 512), mbr.data() + 446 + 8);
+    qToLittleEndian<quint32>(quint32((size - PartitionOffset) / 512), mbr.data() + 446 + 12);
+    mbr[510] = char(0x55);
+    mbr[511] = char(0xAA);
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(mbr) == mbr.size()
+            && file.resize(size);
+}
+
+// The realistic card: FAT32 over the whole disk, with about 250 MiB of log
+// text, 250 MiB of executables and libraries and 120 MiB of random files;
+// the rest is free space of zeros.
+bool buildCard(const QString &folder, const QString &image)
+{
+    std::fprintf(stderr, "building a 1 GiB card image\n");
+    if (!makeDisk(image, GiB, 0x0C))
+        return false;
+    if (!run(QStringLiteral("mkfs.fat"),
+             {"-F", "32", "-n", "TESSARO", "-h", QString::number(PartitionOffset / 512), "--offset",
+              QString::number(PartitionOffset / 512), image,
+              QString::number((GiB - PartitionOffset) / 1024)},
+             folder))
+        return false;
+
+    const QString staging = folder + QStringLiteral("/files");
+    QDir().mkpath(staging);
+    QRandomGenerator random(2024);
+    const QByteArray binaries = binaryBytes(250 * MiB);
+    QStringList copy{QStringLiteral("-i"), QStringLiteral("%1@@%2").arg(image).arg(PartitionOffset)};
+    for (int i = 0; i < 25; ++i) {
+        const QString text = staging + QStringLiteral("/LOG%1.TXT").arg(i);
+        const QString binary = staging + QStringLiteral("/LIB%1.SO").arg(i);
+        if (!writeFile(text, logText(10 * MiB, i)) || !writeFile(binary, binaries.mid(i * 10 * MiB, 10 * MiB)))
+            return false;
+        copy << text << binary;
+    }
+    for (int i = 0; i < 20; ++i) {
+        const QString blob = staging + QStringLiteral("/DATA%1.BIN").arg(i);
+        if (!writeFile(blob, randomBlock(6 * MiB, random)))
+            return false;
+        copy << blob;
+    }
+    copy << QStringLiteral("::");
+    qputenv("MTOOLS_SKIP_CHECK", "1");
+    const bool copied = run(QStringLiteral("mcopy"), copy, folder);
+    QDir(staging).removeRecursively();
+    return copied;
+}
+
+// Mostly holes: 8 MiB of random bytes and 8 MiB of text at the start, the
+// rest zeros, so that a large one costs little disk.
+bool buildZeroHeavy(const QString &image, qint64 size)
+{
+    QRandomGenerator random(7);
+    QFile file(image);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(randomBlock(8 * MiB, random)) == 8 * MiB
+            && file.write(logText(8 * MiB, 1)) == 8 * MiB && file.resize(size);
+}
+
+bool zipImage(const QString &folder, const QString &image, const QString &archive)
+{
+    std::fprintf(stderr, "deflating %s with zip\n", qPrintable(QFileInfo(image).fileName()));
+    return run(QStringLiteral("zip"), {"-q", "-j", archive, image}, folder);
+}
+
+QByteArray sha256Of(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    Sha256 hash;
+    QByteArray buffer(4 * MiB, Qt::Uninitialized);
+    for (qint64 count; (count = file.read(buffer.data(), buffer.size())) > 0;)
+        hash.addData(buffer.constData(), count);
+    return hash.result();
+}
+
+// ---- one job, in the child process ----------------------------------------
+
+int runJob(const QString &image, const QString &target, const QByteArray &expected)
+{
+    const qint64 baseline = peakMemoryKiB();
+    WriteJob job(createLocalImageSource(image),
+                 std::make_unique<FileBlockDevice>(target, -1, FileBlockDevice::OpenMode::CreateOrTruncate));
+    job.setExpectedSha256(expected);
+    QElapsedTimer clock;
+    qint64 writingStarted = -1;
+    qint64 verifyingStarted = -1;
+    qint64 size = 0;
+    QObject::connect(&job, &WriteJob::progress, &job, [&](WriteJob::Phase phase, qint64 done, qint64 total) {
+        if (phase == WriteJob::Phase::Writing && done == 0)
+            writingStarted = clock.nsecsElapsed();
+        if (phase == WriteJob::Phase::Verifying && done == 0)
+            verifyingStarted = clock.nsecsElapsed();
+        size = total;
+    }, Qt::DirectConnection);
+    clock.start();
+    job.run();
+    const qint64 ended = clock.nsecsElapsed();
+    std::printf("job error=%d size=%lld write=%.3f verify=%.3f baseline=%lld peak=%lld detail=%s\n", int(job.error()),
+                size, double(verifyingStarted - writingStarted) / 1e9, double(ended - verifyingStarted) / 1e9,
+                baseline, peakMemoryKiB(), qPrintable(job.errorDetail()));
+    return job.error() == WriteJob::Error::None ? 0 : 1;
+}
+
+// ---- the parent -------------------------------------------------------------
+
+struct JobResult {
+    bool ok = false;
+    qint64 size = 0;
+    double write = 0;
+    double verify = 0;
+    qint64 baselineKiB = 0;
+    qint64 peakKiB = 0;
+};
+
+JobResult jobInChild(const QString &folder, const QString &image, const QString &target, const QByteArray &sha)
+{
+    JobResult result;
+    QByteArray output;
+    const bool ran = run(QCoreApplication::applicationFilePath(),
+                         {QStringLiteral("--job"), image, target, QString::fromLatin1(sha.toHex())}, folder, &output);
+    QFile::remove(target);
+    if (!ran) {
+        std::fprintf(stderr, "%s", output.constData());
+        return result;
+    }
+    for (const QByteArray &field : output.trimmed().split(' ')) {
+        const QByteArray key = field.left(field.indexOf('='));
+        const QByteArray value = field.mid(field.indexOf('=') + 1);
+        if (key == "size")
+            result.size = value.toLongLong();
+        else if (key == "write")
+            result.write = value.toDouble();
+        else if (key == "verify")
+            result.verify = value.toDouble();
+        else if (key == "baseline")
+            result.baselineKiB = value.toLongLong();
+        else if (key == "peak")
+            result.peakKiB = value.toLongLong();
+    }
+    result.ok = true;
+    return result;
+}
+
+struct ToolsResult {
+    bool ok = false;
+    double write = 0;
+    double verify = 0;
+};
+
+// The same work with the standard tools: read (or unzip) the image through
+// tee into sha256sum and dd, then sha256sum the target. Both digests must be
+// the image's.
+ToolsResult toolsRun(const QString &folder, const QString &image, const QString &target, const QByteArray &sha)
+{
+    ToolsResult result;
+    const QString reader = image.endsWith(QLatin1String(".zip"))
+            ? QStringLiteral("unzip -p %1").arg(shellQuote(image))
+            : QStringLiteral("cat %1").arg(shellQuote(image));
+    const QString digestFile = folder + QStringLiteral("/tools.sha256");
+    // wait $! waits for the process substitution, so the digest is complete.
+    const QString write = QStringLiteral("set -o pipefail; %1 | tee >(sha256sum > %2) | "
+                                         "dd of=%3 bs=4M iflag=fullblock status=none && wait $!")
+                                  .arg(reader, shellQuote(digestFile), shellQuote(target));
+    QElapsedTimer timer;
+    timer.start();
+    if (!run(QStringLiteral("bash"), {QStringLiteral("-c"), write}, folder))
+        return result;
+    result.write = seconds(timer);
+    timer.restart();
+    QByteArray verified;
+    if (!run(QStringLiteral("sha256sum"), {target}, folder, &verified))
+        return result;
+    result.verify = seconds(timer);
+    QFile digest(digestFile);
+    const QByteArray written = digest.open(QIODevice::ReadOnly) ? digest.readAll().left(64) : QByteArray();
+    QFile::remove(digestFile);
+    QFile::remove(target);
+    if (written != sha.toHex() || verified.left(64) != sha.toHex()) {
+        std::fprintf(stderr, "the tools' digests differ from the image's\n");
+        return result;
+    }
+    result.ok = true;
+    return result;
+}
+
+bool compare(const QString &folder, const QString &label, const QString &image, const QByteArray &sha)
+{
+    const QString target = folder + QStringLiteral("/target.img");
+    const JobResult job = jobInChild(folder, image, target, sha);
+    const ToolsResult tools = toolsRun(folder, image, target, sha);
+    if (!job.ok || !tools.ok)
+        return false;
+    const double jobTotal = job.write + job.verify;
+    const double toolsTotal = tools.write + tools.verify;
+    std::printf("\n%s (%lld bytes of image, verification on)\n", qPrintable(label), job.size);
+    std::printf("  %-34s %9s %9s %9s\n", "", "write", "verify", "total");
+    std::printf("  %-34s %6.0f MB/s %5.0f MB/s %5.2f s\n", "WriteJob", megabytesPerSecond(job.size, job.write),
+                megabytesPerSecond(job.size, job.verify), jobTotal);
+    std::printf("  %-34s %6.0f MB/s %5.0f MB/s %5.2f s\n", "tools (tee, sha256sum, dd)",
+                megabytesPerSecond(job.size, tools.write), megabytesPerSecond(job.size, tools.verify), toolsTotal);
+    std::printf("  %-34s %9.2f %9.2f %9.2f\n", "speed ratio job/tools", tools.write / job.write,
+                tools.verify / job.verify, toolsTotal / jobTotal);
+    std::printf("  job peak memory: %.1f MiB (%.1f MiB before the job)\n", double(job.peakKiB) / 1024.0,
+                double(job.baselineKiB) / 1024.0);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments();
+    if (arguments.value(1) == QLatin1String("--job"))
+        return runJob(arguments.value(2), arguments.value(3), QByteArray::fromHex(arguments.value(4).toLatin1()));
+
+    std::unique_ptr<QTemporaryDir> temporary;
+    QString folder = arguments.value(1);
+    if (folder.isEmpty()) {
+        temporary = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/bench_writejob-XXXXXX"));
+        folder = temporary->path();
+    } else {
+        QDir().mkpath(folder);
+    }
+    const QStorageInfo storage(folder);
+    std::printf("working in %s: %.1f GB free\n", qPrintable(folder), double(storage.bytesAvailable()) / 1e9);
+    if (storage.bytesAvailable() < NeededDisk) {
+        std::fprintf(stderr, "needs %.1f GB of free disk\n", double(NeededDisk) / 1e9);
+        return 1;
+    }
+    const QString card = folder + QStringLiteral("/card.img");
+    const QString cardZip = folder + QStringLiteral("/card.zip");
+    bool ok = buildCard(folder, card) && zipImage(folder, card, cardZip);
+    const QByteArray cardSha = ok ? sha256Of(card) : QByteArray();
+    if (ok) {
+        std::printf("card image %lld bytes, archive %lld bytes (deflated)\n", QFileInfo(card).size(),
+                    QFileInfo(cardZip).size());
+        ok = compare(folder, QStringLiteral("raw 1 GiB card image"), card, cardSha)
+                && compare(folder, QStringLiteral("deflated ZIP of the 1 GiB card image"), cardZip, cardSha);
+    }
+    QFile::remove(card);
+    QFile::remove(cardZip);
+
+    // Peak memory against the image size, on zero-heavy images.
+    if (ok) {
+        std::printf("\npeak memory of one job (VmHWM of a fresh process), zero-heavy images\n");
+        std::printf("  %-6s %12s %12s %10s\n", "size", "raw", "zip", "zip MB/s");
+        QMap<QString, qint64> peaks;
+        for (const qint64 size : {GiB, 4 * GiB}) {
+            const QString image = folder + QStringLiteral("/zeros.img");
+            const QString archive = folder + QStringLiteral("/zeros.zip");
+            ok = buildZeroHeavy(image, size) && zipImage(folder, image, archive);
+            const QByteArray sha = ok ? sha256Of(image) : QByteArray();
+            const JobResult raw = ok ? jobInChild(folder, image, folder + QStringLiteral("/target.img"), sha) : JobResult();
+            const JobResult zipped = ok ? jobInChild(folder, archive, folder + QStringLiteral("/target.img"), sha) : JobResult();
+            QFile::remove(image);
+            QFile::remove(archive);
+            ok = raw.ok && zipped.ok;
+            if (!ok)
+                break;
+            std::printf("  %lld GiB %8.1f MiB %8.1f MiB %10.0f\n", size / GiB, double(raw.peakKiB) / 1024.0,
+                        double(zipped.peakKiB) / 1024.0, megabytesPerSecond(size, zipped.write));
+            peaks.insert(QStringLiteral("raw%1").arg(size / GiB), raw.peakKiB);
+            peaks.insert(QStringLiteral("zip%1").arg(size / GiB), zipped.peakKiB);
+        }
+        if (ok) {
+            const double rawGrowth = double(peaks[QStringLiteral("raw4")] - peaks[QStringLiteral("raw1")]) / 1024.0;
+            const double zipGrowth = double(peaks[QStringLiteral("zip4")] - peaks[QStringLiteral("zip1")]) / 1024.0;
+            const bool flat = rawGrowth <= 8 && zipGrowth <= 8;
+            std::printf("  growth from 1 GiB to 4 GiB: raw %+.1f MiB, zip %+.1f MiB (limit +8 MiB): %s\n", rawGrowth,
+                        zipGrowth, flat ? "ok" : "TOO MUCH");
+            ok = flat;
+        }
+    }
+    return ok ? 0 : 1;
+}
