@@ -1,3 +1,4 @@
+#include "progressrecorder.h"
 #include "write/writejob.h"
 
 #include "disks/alignedbuffer.h"
@@ -37,47 +38,10 @@ QByteArray sha256(const QByteArray &data)
     return QCryptographicHash::hash(data, QCryptographicHash::Sha256);
 }
 
-QString report(Phase phase, qint64 done, qint64 total)
-{
-    return QStringLiteral("%1 %2/%3")
-            .arg(QLatin1String(QMetaEnum::fromType<Phase>().valueToKey(int(phase))))
-            .arg(done)
-            .arg(total);
-}
-
-QStringList byteReports(Phase phase, qint64 size)
-{
-    QStringList reports{report(phase, 0, size)};
-    for (qint64 done = 0; done < size;) {
-        done = qMin(done + Chunk, size);
-        reports << report(phase, done, size);
-    }
-    return reports;
-}
-
-QStringList fileReports(int count)
-{
-    QStringList reports;
-    for (int done = 0; done <= count; ++done)
-        reports << report(Phase::Finalizing, done, count);
-    return reports;
-}
-
-class Recorder
-{
-public:
-    explicit Recorder(WriteJob &job)
-    {
-        QObject::connect(&job, &WriteJob::progress, &job, [this](Phase phase, qint64 done, qint64 total) {
-            reports << report(phase, done, total);
-            if (onReport)
-                onReport(phase, done, total);
-        }, Qt::DirectConnection);
-    }
-
-    QStringList reports;
-    std::function<void(Phase, qint64, qint64)> onReport;
-};
+using ProgressText::byteReports;
+using ProgressText::fileReports;
+using ProgressText::report;
+using Recorder = ProgressRecorder;
 
 const QMap<QString, QByteArray> BootFiles{
     // Replaces the file the image ships.
