@@ -1,0 +1,92 @@
+#include "disks/removabledisks.h"
+
+#include <algorithm>
+
+namespace {
+
+const QString PhysicalDrivePrefix = QStringLiteral("\\\\.\\PhysicalDrive");
+
+// Card readers, SD and MMC hosts hold removable media even when the drive
+// calls itself fixed; virtual disks are never cards; any other bus counts
+// only with the removable-media flag.
+bool busAdmits(const WinDrive &drive)
+{
+    switch (drive.bus) {
+    case WinDrive::Usb:
+    case WinDrive::Sd:
+    case WinDrive::Mmc:
+        return true;
+    case WinDrive::Virtual:
+        return false;
+    default:
+        return drive.removableMedia;
+    }
+}
+
+bool udisksDriveAdmits(const UdisksDrive &drive)
+{
+    if (drive.ignored)
+        return false;
+    return drive.removable || drive.mediaRemovable || drive.connectionBus == QLatin1String("usb")
+           || drive.connectionBus == QLatin1String("sdio");
+}
+
+} // namespace
+
+QList<Disk> removableWindowsDisks(const QList<WinDrive> &drives, const QList<int> &systemDisks)
+{
+    QList<WinDrive> kept;
+    for (const WinDrive &drive : drives) {
+        if (drive.size > 0 && busAdmits(drive) && !systemDisks.contains(drive.number))
+            kept.append(drive);
+    }
+    std::sort(kept.begin(), kept.end(),
+              [](const WinDrive &a, const WinDrive &b) { return a.number < b.number; });
+
+    QList<Disk> disks;
+    for (const WinDrive &drive : kept) {
+        Disk disk;
+        disk.id = windowsDiskPath(drive.number);
+        disk.device = QStringLiteral("PhysicalDrive%1").arg(drive.number);
+        if (!drive.mountPoints.isEmpty())
+            disk.device += QStringLiteral(" (%1)").arg(drive.mountPoints.join(QStringLiteral(", ")));
+        disk.model = (drive.vendor.trimmed() + QLatin1Char(' ') + drive.product.trimmed()).trimmed();
+        disk.size = drive.size;
+        disks.append(disk);
+    }
+    return disks;
+}
+
+QList<Disk> removableDisks(const QList<UdisksDrive> &drives, const QList<UdisksBlock> &blocks,
+                           const QList<QString> &systemDevices)
+{
+    QList<Disk> disks;
+    for (const UdisksBlock &block : blocks) {
+        if (block.ignored || block.size <= 0 || systemDevices.contains(block.device))
+            continue;
+        for (const UdisksDrive &drive : drives) {
+            if (drive.path != block.drive || !udisksDriveAdmits(drive))
+                continue;
+            disks.append(Disk{block.id, block.device,
+                              (drive.vendor + QLatin1Char(' ') + drive.model).trimmed(), block.size});
+        }
+    }
+    // QString's operator< compares UTF-16 code units, not the locale's order.
+    std::sort(disks.begin(), disks.end(),
+              [](const Disk &a, const Disk &b) { return a.device < b.device; });
+    return disks;
+}
+
+QString windowsDiskPath(int number)
+{
+    return PhysicalDrivePrefix + QString::number(number);
+}
+
+int windowsDiskNumber(const QString &id)
+{
+    if (!id.startsWith(PhysicalDrivePrefix))
+        return -1;
+    bool ok = false;
+    const int number = id.mid(PhysicalDrivePrefix.size()).toInt(&ok, 10);
+    return ok ? number : -1;
+}
