@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Checks what `cmake --install` puts on a system: the program starts from
-there, the desktop entry and the AppStream file are valid and name each other,
+there, the desktop entry and the AppStream file name each other, the program,
 the icon and the release, and the logo is in the hicolor theme at every
-standard size, scaled, with its transparent corners kept.
+standard size, scaled, with its transparent corners kept. (scripts/package
+runs desktop-file-validate and appstreamcli on the package's files.)
 
 usage: tst_install.py CMAKE BUILD_DIR
 """
@@ -90,12 +91,6 @@ def main():
             return 1
         desktop_path = os.path.join(usr, "share", "applications", apps[0])
         metainfo_path = os.path.join(usr, "share", "metainfo", metainfos[0])
-        for command in (["desktop-file-validate", desktop_path],
-                        ["appstreamcli", "validate", "--no-net", metainfo_path]):
-            done = run(command)
-            if done.returncode != 0:
-                faults.append(f"{command[0]} fails: {done.stdout}{done.stderr}")
-
         entry = configparser.ConfigParser(interpolation=None)
         entry.optionxform = str
         entry.read(desktop_path, encoding="utf-8")
