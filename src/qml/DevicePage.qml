@@ -18,33 +18,69 @@ ColumnLayout {
     Label {
         objectName: "productNameLabel"
         text: page.backend.productName
+        textFormat: Text.PlainText
         opacity: 0.7
     }
 
-    Flow {
-        objectName: "deviceGrid"
-        spacing: 16
+    // Many devices scroll here, so that Back stays on the window.
+    Flickable {
+        id: deviceScroll
+
+        objectName: "deviceScroll"
+        clip: true
+        contentHeight: deviceGrid.height
+        boundsBehavior: Flickable.StopAtBounds
+        activeFocusOnTab: true
         Layout.fillWidth: true
+        Layout.fillHeight: true
 
-        Repeater {
-            model: page.backend.devices
+        ScrollBar.vertical: ScrollBar {
+            id: deviceBar
+            policy: deviceScroll.contentHeight > deviceScroll.height ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
+        }
+        Keys.onUpPressed: deviceBar.decrease()
+        Keys.onDownPressed: deviceBar.increase()
 
-            Button {
-                required property var modelData
+        Flow {
+            id: deviceGrid
 
-                objectName: "deviceButton"
-                width: 200
-                height: 64
-                text: modelData.name
-                font.pixelSize: 16
-                highlighted: page.backend.deviceId === modelData.id
-                onClicked: page.backend.selectDevice(modelData.id)
+            objectName: "deviceGrid"
+            // Room for the bar whether it shows or not: a width that followed
+            // the bar could wrap the grid differently and hide the bar again.
+            width: deviceScroll.width - deviceBar.width
+            spacing: 16
+
+            Repeater {
+                model: page.backend.devices
+
+                Button {
+                    id: deviceButton
+
+                    required property var modelData
+
+                    objectName: "deviceButton"
+                    width: 200
+                    height: 64
+                    text: modelData.name
+                    font.pixelSize: 16
+                    highlighted: page.backend.deviceId === modelData.id
+                    onClicked: page.backend.selectDevice(modelData.id)
+
+                    // The button's own label would render a name holding
+                    // markup as rich text.
+                    contentItem: Label {
+                        text: deviceButton.text
+                        textFormat: Text.PlainText
+                        font: deviceButton.font
+                        color: deviceButton.highlighted ? deviceButton.palette.highlightedText
+                                                        : deviceButton.palette.buttonText
+                        horizontalAlignment: Text.AlignHCenter
+                        verticalAlignment: Text.AlignVCenter
+                        elide: Text.ElideRight
+                    }
+                }
             }
         }
-    }
-
-    Item {
-        Layout.fillHeight: true
     }
 
     Button {

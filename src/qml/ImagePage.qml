@@ -20,54 +20,77 @@ ColumnLayout {
         objectName: "selectionLabel"
         visible: page.backend.productId !== ""
         text: page.backend.productName + " · " + page.backend.deviceName
+        textFormat: Text.PlainText
         opacity: 0.7
     }
 
-    Column {
-        id: imageList
-        objectName: "imageList"
+    // Many builds scroll here, so that the buttons below stay on the window.
+    Flickable {
+        id: imageScroll
+
+        objectName: "imageScroll"
+        clip: true
+        contentHeight: imageList.height
+        boundsBehavior: Flickable.StopAtBounds
+        activeFocusOnTab: true
         Layout.fillWidth: true
+        Layout.fillHeight: true
 
-        Repeater {
-            model: page.backend.images
+        ScrollBar.vertical: ScrollBar {
+            id: imageBar
+            policy: imageScroll.contentHeight > imageScroll.height ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
+        }
+        Keys.onUpPressed: imageBar.decrease()
+        Keys.onDownPressed: imageBar.increase()
 
-            ItemDelegate {
-                id: imageDelegate
+        Column {
+            id: imageList
+            objectName: "imageList"
+            width: imageScroll.width - (imageBar.visible ? imageBar.width : 0)
 
-                required property var modelData
+            Repeater {
+                model: page.backend.images
 
-                objectName: "imageDelegate"
-                width: imageList.width
-                highlighted: page.backend.imageId === modelData.id
-                onClicked: page.backend.selectImage(modelData.id)
+                ItemDelegate {
+                    id: imageDelegate
 
-                contentItem: ColumnLayout {
-                    spacing: 2
+                    required property var modelData
 
-                    Label {
-                        objectName: "imageTitle"
-                        text: imageDelegate.modelData.description !== ""
-                              ? imageDelegate.modelData.name + " — " + imageDelegate.modelData.description
-                              : imageDelegate.modelData.name
-                        font.bold: true
-                        color: imageDelegate.highlighted ? palette.highlightedText : palette.text
-                        elide: Text.ElideRight
-                        Layout.fillWidth: true
-                    }
-                    Label {
-                        objectName: "imageDetails"
-                        text: imageDelegate.modelData.extractSize !== ""
-                              ? qsTr("Build %1 · %2 download · %3 on the SD card")
-                                .arg(imageDelegate.modelData.version)
-                                .arg(imageDelegate.modelData.size)
-                                .arg(imageDelegate.modelData.extractSize)
-                              : qsTr("Build %1 · %2 download")
-                                .arg(imageDelegate.modelData.version)
-                                .arg(imageDelegate.modelData.size)
-                        opacity: 0.8
-                        color: imageDelegate.highlighted ? palette.highlightedText : palette.text
-                        elide: Text.ElideRight
-                        Layout.fillWidth: true
+                    objectName: "imageDelegate"
+                    width: imageList.width
+                    highlighted: page.backend.imageId === modelData.id
+                    onClicked: page.backend.selectImage(modelData.id)
+
+                    contentItem: ColumnLayout {
+                        spacing: 2
+
+                        Label {
+                            objectName: "imageTitle"
+                            text: imageDelegate.modelData.description !== ""
+                                  ? imageDelegate.modelData.name + " — " + imageDelegate.modelData.description
+                                  : imageDelegate.modelData.name
+                            textFormat: Text.PlainText
+                            font.bold: true
+                            color: imageDelegate.highlighted ? palette.highlightedText : palette.text
+                            elide: Text.ElideRight
+                            Layout.fillWidth: true
+                        }
+                        Label {
+                            objectName: "imageDetails"
+                            text: imageDelegate.modelData.extractSize !== ""
+                                  ? qsTr("Build %1 · %2 download · %3 on the SD card")
+                                    .arg(imageDelegate.modelData.version)
+                                    .arg(imageDelegate.modelData.size)
+                                    .arg(imageDelegate.modelData.extractSize)
+                                  : qsTr("Build %1 · %2 download")
+                                    .arg(imageDelegate.modelData.version)
+                                    .arg(imageDelegate.modelData.size)
+                            textFormat: Text.PlainText
+                            opacity: 0.8
+                            color: imageDelegate.highlighted ? palette.highlightedText : palette.text
+                            elide: Text.ElideRight
+                            Layout.fillWidth: true
+                        }
                     }
                 }
             }
@@ -86,13 +109,10 @@ ColumnLayout {
         Label {
             objectName: "localFileLabel"
             text: page.backend.imageName !== "" ? page.backend.imageName : qsTr("No file selected")
+            textFormat: Text.PlainText
             elide: Text.ElideMiddle
             Layout.fillWidth: true
         }
-    }
-
-    Item {
-        Layout.fillHeight: true
     }
 
     RowLayout {
