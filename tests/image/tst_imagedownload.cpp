@@ -1,5 +1,6 @@
 #include "image/imagedownload.h"
 
+#include "support/freespace.h"
 #include "support/nginxserver.h"
 #include "support/scriptedhttpserver.h"
 
@@ -9,7 +10,6 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QStorageInfo>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -607,8 +607,9 @@ private slots:
     void noSpaceBeforeAnyRequest()
     {
         // A catalog size a terabyte beyond what the cache volume has free.
-        const qint64 available = QStorageInfo(m_work->path()).bytesAvailable();
-        QVERIFY(available > 0);
+        const qint64 available = knownFreeSpace(m_work->path());
+        if (available < 0)
+            QSKIP("The free space of the cache volume cannot be determined here");
         const qint64 size = available + 1000LL * 1000 * 1000 * 1000;
         const QByteArray digest = sha256("huge build");
         givePartial(digest, QByteArray(1000, 'p'));
@@ -634,6 +635,8 @@ private slots:
 
     void noSpaceForTheAnnouncedLength()
     {
+        if (knownFreeSpace(m_work->path()) < 0)
+            QSKIP("The free space of the cache volume cannot be determined here");
         const QByteArray digest = sha256("build of unknown size");
         const qint64 length = 1000LL * 1000 * 1000 * 1000 * 1000 * 1000; // an exabyte
         ScriptedHttpServer server;
