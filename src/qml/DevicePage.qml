@@ -41,6 +41,15 @@ ColumnLayout {
         Keys.onUpPressed: deviceBar.decrease()
         Keys.onDownPressed: deviceBar.increase()
 
+        // Keeps the row that takes the keyboard focus in view.
+        function show(row: Item) {
+            const top = row.mapToItem(deviceScroll.contentItem, 0, 0).y;
+            if (top < deviceScroll.contentY)
+                deviceScroll.contentY = top;
+            else if (top + row.height > deviceScroll.contentY + deviceScroll.height)
+                deviceScroll.contentY = top + row.height - deviceScroll.height;
+        }
+
         Flow {
             id: deviceGrid
 
@@ -65,6 +74,7 @@ ColumnLayout {
                     font.pixelSize: 16
                     highlighted: page.backend.deviceId === modelData.id
                     onClicked: page.backend.selectDevice(modelData.id)
+                    onActiveFocusChanged: if (activeFocus) deviceScroll.show(deviceButton)
 
                     // The button's own label would render a name holding
                     // markup as rich text.

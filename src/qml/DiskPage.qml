@@ -55,6 +55,15 @@ Item {
             Keys.onUpPressed: diskBar.decrease()
             Keys.onDownPressed: diskBar.increase()
 
+            // Keeps the row that takes the keyboard focus in view.
+            function show(row: Item) {
+                const top = row.mapToItem(diskScroll.contentItem, 0, 0).y;
+                if (top < diskScroll.contentY)
+                    diskScroll.contentY = top;
+                else if (top + row.height > diskScroll.contentY + diskScroll.height)
+                    diskScroll.contentY = top + row.height - diskScroll.height;
+            }
+
             // A positioner rather than a nested layout: Qt 6.4 leaves the rows of a
             // layout nested in this page's column unarranged once the page has
             // been hidden.
@@ -77,6 +86,7 @@ Item {
                         enabled: modelData.enabled
                         highlighted: page.backend.diskId === modelData.id
                         onClicked: page.backend.selectDisk(modelData.id)
+                        onActiveFocusChanged: if (activeFocus) diskScroll.show(diskDelegate)
 
                         contentItem: ColumnLayout {
                             spacing: 2

@@ -43,6 +43,15 @@ ColumnLayout {
         Keys.onUpPressed: imageBar.decrease()
         Keys.onDownPressed: imageBar.increase()
 
+        // Keeps the row that takes the keyboard focus in view.
+        function show(row: Item) {
+            const top = row.mapToItem(imageScroll.contentItem, 0, 0).y;
+            if (top < imageScroll.contentY)
+                imageScroll.contentY = top;
+            else if (top + row.height > imageScroll.contentY + imageScroll.height)
+                imageScroll.contentY = top + row.height - imageScroll.height;
+        }
+
         Column {
             id: imageList
             objectName: "imageList"
@@ -60,6 +69,7 @@ ColumnLayout {
                     width: imageList.width
                     highlighted: page.backend.imageId === modelData.id
                     onClicked: page.backend.selectImage(modelData.id)
+                    onActiveFocusChanged: if (activeFocus) imageScroll.show(imageDelegate)
 
                     contentItem: ColumnLayout {
                         spacing: 2

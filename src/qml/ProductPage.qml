@@ -53,6 +53,15 @@ ColumnLayout {
         Keys.onUpPressed: productBar.decrease()
         Keys.onDownPressed: productBar.increase()
 
+        // Keeps the row that takes the keyboard focus in view.
+        function show(row: Item) {
+            const top = row.mapToItem(productScroll.contentItem, 0, 0).y;
+            if (top < productScroll.contentY)
+                productScroll.contentY = top;
+            else if (top + row.height > productScroll.contentY + productScroll.height)
+                productScroll.contentY = top + row.height - productScroll.height;
+        }
+
         Flow {
             id: productGrid
 
@@ -78,6 +87,7 @@ ColumnLayout {
                     font.pixelSize: 16
                     highlighted: page.backend.productId === modelData.id
                     onClicked: page.backend.selectProduct(modelData.id)
+                    onActiveFocusChanged: if (activeFocus) productScroll.show(productButton)
 
                     // Icon over the name, drawn here because the button's own
                     // label would render a name holding markup as rich text.
