@@ -1,5 +1,6 @@
 #include "appwindow.h"
 #include "backendtestaccess.h"
+#include "scriptedcard.h"
 #include "scripteddiskmonitor.h"
 
 #include <QDir>
@@ -708,6 +709,20 @@ void tst_MainWindow::untrustedTextsArePlain()
     w.backend.back();
     w.backend.setImageUrl(QUrl::fromLocalFile(image));
     checkTexts("local file");
+
+    // A card that fails its first write, with markup in the system's words.
+    ScriptedCard::Script card = ScriptedCard::Script::failing(ScriptedCard::Call::Write, 1,
+                                                              BlockDevice::Failure::IoError, markup);
+    card.path = m_dir.filePath(QStringLiteral("markup-card.img"));
+    card.writeDelay = 500;
+    w.monitor->setDeviceFactory([card](const Disk &) { return std::make_unique<ScriptedCard>(card); });
+    w.backend.chooseDisk();
+    w.backend.selectDisk(CardA.id);
+    w.backend.startWrite();
+    QCOMPARE(w.backend.state(), Backend::State::Writing);
+    checkTexts("writing page");
+    QTRY_COMPARE(w.backend.state(), Backend::State::Failed);
+    checkTexts("result page");
 
     Window invalid(m_dir.filePath(QStringLiteral("schema-markup.json")));
     QVERIFY(invalid.window);
