@@ -82,8 +82,7 @@ ColumnLayout {
                         text: deviceButton.text
                         textFormat: Text.PlainText
                         font: deviceButton.font
-                        color: deviceButton.highlighted ? deviceButton.palette.highlightedText
-                                                        : deviceButton.palette.buttonText
+                        color: deviceButton.palette.buttonText
                         horizontalAlignment: Text.AlignHCenter
                         verticalAlignment: Text.AlignVCenter
                         elide: Text.ElideRight

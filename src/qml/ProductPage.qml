@@ -107,8 +107,7 @@ ColumnLayout {
                             text: productButton.text
                             textFormat: Text.PlainText
                             font: productButton.font
-                            color: productButton.highlighted ? productButton.palette.highlightedText
-                                                             : productButton.palette.buttonText
+                            color: productButton.palette.buttonText
                             horizontalAlignment: Text.AlignHCenter
                             elide: Text.ElideRight
                             Layout.fillWidth: true
