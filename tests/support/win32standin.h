@@ -84,7 +84,6 @@ constexpr DWORD ERROR_SEM_TIMEOUT = 121;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
-constexpr DWORD ERROR_NO_SUCH_DEVICE = 433;
 constexpr DWORD ERROR_MEDIA_CHANGED = 1110;
 constexpr DWORD ERROR_NO_MEDIA_IN_DRIVE = 1112;
 constexpr DWORD ERROR_IO_DEVICE = 1117;
@@ -170,11 +169,6 @@ struct STORAGE_DEVICE_NUMBER
     DWORD DeviceType;
     DWORD DeviceNumber;
     DWORD PartitionNumber;
-};
-
-struct GET_LENGTH_INFO
-{
-    LARGE_INTEGER Length;
 };
 
 struct SP_DEVINFO_DATA;

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QHash>
+#include <QSet>
 #include <QtEndian>
 
 #include <cstring>
@@ -19,6 +20,9 @@ struct Object
 {
     enum Kind { Find, Volume, Disk, Interface, DeviceSet } kind;
     int index = 0; // of the volume or disk; the next volume of a search
+    DWORD access = 0;
+    DWORD flags = 0;
+    qint64 position = 0;
 };
 
 struct Machine
@@ -26,9 +30,15 @@ struct Machine
     std::recursive_mutex mutex;
     WinMachine::State state;
     QHash<QString, int> calls;
+    QHash<int, int> faultCalls; // by fault index, for faults on one path
     QHash<QString, std::function<void()>> hooks;
     std::map<quintptr, Object> handles;
     quintptr nextHandle = 0x100;
+    QHash<int, QByteArray> bytes;   // by disk number
+    QHash<int, quintptr> locks;     // volume index -> locking handle
+    QHash<int, int> lockAttempts;   // by volume index
+    QSet<int> dismounted;           // volume indexes
+    qint64 slept = 0;
 };
 
 Machine &machine()
@@ -51,23 +61,116 @@ HANDLE failHandle(DWORD error)
     return INVALID_HANDLE_VALUE;
 }
 
-// Counts the call and runs its hook; the injected error, or 0.
-DWORD enter(const char *call)
+// Counts the call, runs its hook and plays its faults; the injected error, or 0.
+DWORD enter(const QString &call, const QString &path = QString())
 {
     std::function<void()> hook;
     {
         std::lock_guard lock(machine().mutex);
-        hook = machine().hooks.value(QLatin1String(call));
+        hook = machine().hooks.value(call);
     }
     if (hook)
         hook();
     std::lock_guard lock(machine().mutex);
-    const int count = ++machine().calls[QLatin1String(call)];
-    for (const WinMachine::Fault &fault : machine().state.faults) {
-        if (fault.call == QLatin1String(call) && count >= fault.from)
-            return fault.error;
+    const int count = ++machine().calls[call];
+    QList<WinMachine::Fault> &faults = machine().state.faults;
+    for (int i = 0; i < faults.size(); ++i) {
+        if (faults[i].call != call)
+            continue;
+        int at = count;
+        if (!faults[i].path.isEmpty()) {
+            if (faults[i].path.compare(path, Qt::CaseInsensitive) != 0)
+                continue;
+            at = ++machine().faultCalls[i];
+        }
+        if (at < faults[i].from)
+            continue;
+        for (WinMachine::Disk &disk : machine().state.disks) {
+            if (disk.number == faults[i].removesDisk)
+                disk.present = false;
+        }
+        if (faults[i].error)
+            return faults[i].error;
     }
     return 0;
+}
+
+QString controlName(DWORD code)
+{
+    static const QHash<DWORD, QString> names{
+        {IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, QStringLiteral("IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS")},
+        {IOCTL_STORAGE_QUERY_PROPERTY, QStringLiteral("IOCTL_STORAGE_QUERY_PROPERTY")},
+        {IOCTL_STORAGE_GET_DEVICE_NUMBER, QStringLiteral("IOCTL_STORAGE_GET_DEVICE_NUMBER")},
+        {IOCTL_STORAGE_CHECK_VERIFY2, QStringLiteral("IOCTL_STORAGE_CHECK_VERIFY2")},
+        {IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, QStringLiteral("IOCTL_DISK_GET_DRIVE_GEOMETRY_EX")},
+        {IOCTL_DISK_GET_LENGTH_INFO, QStringLiteral("IOCTL_DISK_GET_LENGTH_INFO")},
+        {IOCTL_DISK_IS_WRITABLE, QStringLiteral("IOCTL_DISK_IS_WRITABLE")},
+        {IOCTL_DISK_UPDATE_PROPERTIES, QStringLiteral("IOCTL_DISK_UPDATE_PROPERTIES")},
+        {FSCTL_LOCK_VOLUME, QStringLiteral("FSCTL_LOCK_VOLUME")},
+        {FSCTL_DISMOUNT_VOLUME, QStringLiteral("FSCTL_DISMOUNT_VOLUME")},
+    };
+    return names.value(code, QStringLiteral("DeviceIoControl"));
+}
+
+QByteArray &bytesOf(const WinMachine::Disk &disk)
+{
+    QByteArray &bytes = machine().bytes[disk.number];
+    if (bytes.size() != disk.size)
+        bytes.resize(disk.size, '\0');
+    return bytes;
+}
+
+// Windows refuses raw writes to a disk while one of its volumes is mounted.
+bool mountedVolumeOn(int number)
+{
+    const QList<WinMachine::Volume> &volumes = machine().state.volumes;
+    for (int i = 0; i < volumes.size(); ++i) {
+        if (volumes[i].extents.contains(number) && !machine().locks.contains(i))
+            return true;
+    }
+    return false;
+}
+
+// Another program lets go after heldFor refused attempts, or once the
+// volume was dismounted under it, or never.
+BOOL lockVolume(int index, quintptr handle)
+{
+    const int held = machine().state.volumes[index].heldFor;
+    const int attempt = ++machine().lockAttempts[index];
+    const bool free = held == WinMachine::HeldUntilDismounted ? machine().dismounted.contains(index)
+            : held == WinMachine::HeldForever                 ? false
+                                                              : attempt > held;
+    if (!free || machine().locks.contains(index))
+        return fail(ERROR_ACCESS_DENIED);
+    machine().locks.insert(index, handle);
+    return TRUE;
+}
+
+// A sector-strict transfer on an unbuffered handle: offset, length and
+// buffer address are whole sectors.
+bool aligned(const Object &object, const WinMachine::Disk &disk, const void *buffer, DWORD length)
+{
+    if (!(object.flags & FILE_FLAG_NO_BUFFERING))
+        return true;
+    const int sector = disk.bytesPerSector > 0 ? disk.bytesPerSector : 512;
+    return object.position % sector == 0 && length % sector == 0 && reinterpret_cast<quintptr>(buffer) % sector == 0;
+}
+
+// The disk behind an I/O handle, or an error.
+DWORD diskFor(const Object *object, const WinMachine::Disk **disk)
+{
+    if (!object || object->kind != Object::Disk)
+        return ErrorInvalidHandle;
+    *disk = &machine().state.disks[object->index];
+    return (*disk)->present ? 0 : ERROR_DEVICE_NOT_CONNECTED;
+}
+
+void release(quintptr handle)
+{
+    for (auto lock = machine().locks.begin(); lock != machine().locks.end();) {
+        lock = lock.value() == handle ? machine().locks.erase(lock) : std::next(lock);
+    }
+    machine().handles.erase(handle);
 }
 
 HANDLE newHandle(Object object)
@@ -159,6 +262,20 @@ BOOL diskControl(const WinMachine::Disk &disk, DWORD code, LPVOID in, DWORD inSi
         put64(out, offsetof(DISK_GEOMETRY_EX, DiskSize), disk.size);
         *returned = sizeof(DISK_GEOMETRY_EX);
         return TRUE;
+    case IOCTL_DISK_GET_LENGTH_INFO:
+        if (disk.size <= 0)
+            return fail(ERROR_NOT_READY);
+        if (outSize < 8)
+            return fail(ERROR_INSUFFICIENT_BUFFER);
+        put64(out, 0, disk.size);
+        *returned = 8;
+        return TRUE;
+    case IOCTL_DISK_IS_WRITABLE:
+        return disk.writeProtected ? fail(ERROR_WRITE_PROTECT) : TRUE;
+    case IOCTL_STORAGE_CHECK_VERIFY2:
+        return disk.size > 0 ? TRUE : fail(ERROR_NOT_READY);
+    case IOCTL_DISK_UPDATE_PROPERTIES:
+        return TRUE;
     default:
         return fail(ERROR_INVALID_FUNCTION);
     }
@@ -172,6 +289,7 @@ QString messageText(DWORD code)
         {ERROR_WRITE_PROTECT, QStringLiteral("The media is write protected.")},
         {ERROR_NOT_READY, QStringLiteral("The device is not ready.")},
         {ERROR_GEN_FAILURE, QStringLiteral("A device attached to the system is not functioning.")},
+        {ERROR_SHARING_VIOLATION, QStringLiteral("The process cannot access the file because it is being used by another process.")},
         {ERROR_HANDLE_DISK_FULL, QStringLiteral("The disk is full.")},
         {ERROR_DEVICE_NOT_CONNECTED, QStringLiteral("The device is not connected.")},
     };
@@ -185,6 +303,39 @@ void WinMachine::install(const State &state)
     std::lock_guard lock(machine().mutex);
     machine().state = state;
     machine().calls.clear();
+    machine().faultCalls.clear();
+    machine().bytes.clear();
+    machine().lockAttempts.clear();
+    machine().dismounted.clear();
+    machine().slept = 0;
+}
+
+QByteArray WinMachine::bytes(int number)
+{
+    std::lock_guard lock(machine().mutex);
+    for (const Disk &disk : machine().state.disks) {
+        if (disk.number == number)
+            return bytesOf(disk);
+    }
+    return {};
+}
+
+void WinMachine::setBytes(int number, const QByteArray &bytes)
+{
+    std::lock_guard lock(machine().mutex);
+    machine().bytes[number] = bytes;
+}
+
+bool WinMachine::isLocked(int index)
+{
+    std::lock_guard lock(machine().mutex);
+    return machine().locks.contains(index);
+}
+
+qint64 WinMachine::slept()
+{
+    std::lock_guard lock(machine().mutex);
+    return machine().slept;
 }
 
 int WinMachine::calls(const QString &call)
@@ -257,7 +408,7 @@ QString WinMachine::interfacePath(int number)
 
 HANDLE FindFirstVolumeW(LPWSTR volumeName, DWORD length)
 {
-    if (const DWORD error = enter("FindFirstVolumeW"))
+    if (const DWORD error = enter(QStringLiteral("FindFirstVolumeW")))
         return failHandle(error);
     std::lock_guard lock(machine().mutex);
     if (machine().state.volumes.isEmpty())
@@ -269,7 +420,7 @@ HANDLE FindFirstVolumeW(LPWSTR volumeName, DWORD length)
 
 BOOL FindNextVolumeW(HANDLE find, LPWSTR volumeName, DWORD length)
 {
-    if (const DWORD error = enter("FindNextVolumeW"))
+    if (const DWORD error = enter(QStringLiteral("FindNextVolumeW")))
         return fail(error);
     std::lock_guard lock(machine().mutex);
     Object *search = objectOf(find);
@@ -285,14 +436,14 @@ BOOL FindNextVolumeW(HANDLE find, LPWSTR volumeName, DWORD length)
 
 BOOL FindVolumeClose(HANDLE find)
 {
-    enter("FindVolumeClose");
+    enter(QStringLiteral("FindVolumeClose"));
     std::lock_guard lock(machine().mutex);
     return machine().handles.erase(reinterpret_cast<quintptr>(find)) ? TRUE : fail(ErrorInvalidHandle);
 }
 
 BOOL GetVolumePathNamesForVolumeNameW(LPCWSTR volumeName, LPWSTR names, DWORD length, PDWORD returnLength)
 {
-    if (const DWORD error = enter("GetVolumePathNamesForVolumeNameW"))
+    if (const DWORD error = enter(QStringLiteral("GetVolumePathNamesForVolumeNameW")))
         return fail(error);
     std::lock_guard lock(machine().mutex);
     QString name = QString::fromWCharArray(volumeName);
@@ -315,7 +466,7 @@ BOOL GetVolumePathNamesForVolumeNameW(LPCWSTR volumeName, LPWSTR names, DWORD le
 
 BOOL GetVolumePathNameW(LPCWSTR fileName, LPWSTR volumePathName, DWORD length)
 {
-    if (const DWORD error = enter("GetVolumePathNameW"))
+    if (const DWORD error = enter(QStringLiteral("GetVolumePathNameW")))
         return fail(error);
     std::lock_guard lock(machine().mutex);
     QString path = QString::fromWCharArray(fileName);
@@ -336,7 +487,7 @@ BOOL GetVolumePathNameW(LPCWSTR fileName, LPWSTR volumePathName, DWORD length)
 
 BOOL GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeName, DWORD length)
 {
-    if (const DWORD error = enter("GetVolumeNameForVolumeMountPointW"))
+    if (const DWORD error = enter(QStringLiteral("GetVolumeNameForVolumeMountPointW")))
         return fail(error);
     std::lock_guard lock(machine().mutex);
     const QString path = QString::fromWCharArray(mountPoint);
@@ -349,7 +500,7 @@ BOOL GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeName, DW
 
 UINT GetSystemWindowsDirectoryW(LPWSTR buffer, UINT size)
 {
-    if (const DWORD error = enter("GetSystemWindowsDirectoryW"))
+    if (const DWORD error = enter(QStringLiteral("GetSystemWindowsDirectoryW")))
         return fail(error);
     std::lock_guard lock(machine().mutex);
     const QString &folder = machine().state.windowsFolder;
@@ -361,28 +512,26 @@ UINT GetSystemWindowsDirectoryW(LPWSTR buffer, UINT size)
 HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE templateFile)
 {
-    Q_UNUSED(access);
-    Q_UNUSED(flags);
-    if (const DWORD error = enter("CreateFileW"))
+    const QString path = QString::fromWCharArray(fileName);
+    if (const DWORD error = enter(QStringLiteral("CreateFileW"), path))
         return failHandle(error);
     std::lock_guard lock(machine().mutex);
     if (shareMode != (FILE_SHARE_READ | FILE_SHARE_WRITE) || security || disposition != OPEN_EXISTING
         || templateFile)
         return failHandle(ERROR_INVALID_PARAMETER);
-    const QString path = QString::fromWCharArray(fileName);
     if (const int volume = volumeIndex(path); volume >= 0)
-        return newHandle({Object::Volume, volume});
-    if (const int disk = diskIndex(path, false); disk >= 0)
-        return newHandle({Object::Disk, disk});
-    if (const int disk = diskIndex(path, true); disk >= 0)
-        return newHandle({Object::Interface, disk});
+        return newHandle({Object::Volume, volume, access, flags});
+    if (const int disk = diskIndex(path, false); disk >= 0 && machine().state.disks[disk].present)
+        return newHandle({Object::Disk, disk, access, flags});
+    if (const int disk = diskIndex(path, true); disk >= 0 && machine().state.disks[disk].present)
+        return newHandle({Object::Interface, disk, access, flags});
     return failHandle(ERROR_FILE_NOT_FOUND);
 }
 
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                      LPDWORD returned, LPOVERLAPPED overlapped)
 {
-    if (const DWORD error = enter("DeviceIoControl"))
+    if (const DWORD error = enter(controlName(code)))
         return fail(error);
     std::lock_guard lock(machine().mutex);
     const Object *object = objectOf(device);
@@ -391,6 +540,14 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
     *returned = 0;
     if (object->kind == Object::Volume) {
         const WinMachine::Volume &volume = machine().state.volumes.value(object->index);
+        if (code == FSCTL_LOCK_VOLUME || code == FSCTL_DISMOUNT_VOLUME) {
+            if (object->access != (GENERIC_READ | GENERIC_WRITE))
+                return fail(ERROR_ACCESS_DENIED);
+            if (code == FSCTL_LOCK_VOLUME)
+                return lockVolume(object->index, reinterpret_cast<quintptr>(device));
+            machine().dismounted.insert(object->index);
+            return TRUE;
+        }
         if (code != IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS || !volume.extentsReadable)
             return fail(ERROR_INVALID_FUNCTION);
         const DWORD bytes = DWORD(offsetof(VOLUME_DISK_EXTENTS, Extents) + sizeof(DISK_EXTENT) * volume.extents.size());
@@ -405,6 +562,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
     if (object->kind != Object::Disk && object->kind != Object::Interface)
         return fail(ERROR_INVALID_FUNCTION);
     const WinMachine::Disk &disk = machine().state.disks.value(object->index);
+    if (!disk.present)
+        return fail(ERROR_DEVICE_NOT_CONNECTED);
     if (code == IOCTL_STORAGE_GET_DEVICE_NUMBER) {
         if (outSize < sizeof(STORAGE_DEVICE_NUMBER))
             return fail(ERROR_INSUFFICIENT_BUFFER);
@@ -419,9 +578,98 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
 
 BOOL CloseHandle(HANDLE object)
 {
-    enter("CloseHandle");
+    enter(QStringLiteral("CloseHandle"));
     std::lock_guard lock(machine().mutex);
-    return machine().handles.erase(reinterpret_cast<quintptr>(object)) ? TRUE : fail(ErrorInvalidHandle);
+    if (!objectOf(object))
+        return fail(ErrorInvalidHandle);
+    release(reinterpret_cast<quintptr>(object));
+    return TRUE;
+}
+
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER newPointer, DWORD method)
+{
+    if (const DWORD error = enter(QStringLiteral("SetFilePointerEx")))
+        return fail(error);
+    std::lock_guard lock(machine().mutex);
+    Object *object = objectOf(file);
+    const WinMachine::Disk *disk = nullptr;
+    if (const DWORD error = diskFor(object, &disk))
+        return fail(error);
+    if (method != FILE_BEGIN || distance.QuadPart < 0 || newPointer)
+        return fail(ERROR_INVALID_PARAMETER);
+    object->position = distance.QuadPart;
+    return TRUE;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    const DWORD injected = enter(QStringLiteral("WriteFile"));
+    std::lock_guard lock(machine().mutex);
+    Object *object = objectOf(file);
+    const WinMachine::Disk *disk = nullptr;
+    *written = 0;
+    if (injected == WinMachine::NothingTransferred)
+        return TRUE;
+    if (injected)
+        return fail(injected);
+    if (const DWORD error = diskFor(object, &disk))
+        return fail(error);
+    if (overlapped || !aligned(*object, *disk, buffer, length))
+        return fail(ERROR_INVALID_PARAMETER);
+    if (!(object->access & GENERIC_WRITE) || mountedVolumeOn(disk->number))
+        return fail(ERROR_ACCESS_DENIED);
+    if (disk->writeProtected)
+        return fail(ERROR_WRITE_PROTECT);
+    QByteArray &bytes = bytesOf(*disk);
+    if (object->position + length > bytes.size())
+        return fail(ERROR_INVALID_PARAMETER);
+    std::memcpy(bytes.data() + object->position, buffer, length);
+    object->position += length;
+    *written = length;
+    return TRUE;
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED overlapped)
+{
+    const DWORD injected = enter(QStringLiteral("ReadFile"));
+    std::lock_guard lock(machine().mutex);
+    Object *object = objectOf(file);
+    const WinMachine::Disk *disk = nullptr;
+    *read = 0;
+    if (injected == WinMachine::NothingTransferred)
+        return TRUE;
+    if (injected)
+        return fail(injected);
+    if (const DWORD error = diskFor(object, &disk))
+        return fail(error);
+    if (overlapped || !aligned(*object, *disk, buffer, length))
+        return fail(ERROR_INVALID_PARAMETER);
+    if (!(object->access & GENERIC_READ))
+        return fail(ERROR_ACCESS_DENIED);
+    const QByteArray &bytes = bytesOf(*disk);
+    const qint64 count = std::clamp<qint64>(bytes.size() - object->position, 0, length);
+    std::memcpy(buffer, bytes.constData() + object->position, size_t(count));
+    object->position += count;
+    *read = DWORD(count);
+    return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE file)
+{
+    if (const DWORD error = enter(QStringLiteral("FlushFileBuffers")))
+        return fail(error);
+    std::lock_guard lock(machine().mutex);
+    const WinMachine::Disk *disk = nullptr;
+    if (const DWORD error = diskFor(objectOf(file), &disk))
+        return fail(error);
+    return TRUE;
+}
+
+void Sleep(DWORD milliseconds)
+{
+    enter(QStringLiteral("Sleep"));
+    std::lock_guard lock(machine().mutex);
+    machine().slept += milliseconds;
 }
 
 DWORD GetLastError()
@@ -440,7 +688,7 @@ DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
 
 HDEVINFO SetupDiGetClassDevsW(const GUID *classGuid, PCWSTR enumerator, HWND parent, DWORD flags)
 {
-    if (const DWORD error = enter("SetupDiGetClassDevsW"))
+    if (const DWORD error = enter(QStringLiteral("SetupDiGetClassDevsW")))
         return failHandle(error);
     std::lock_guard lock(machine().mutex);
     if (!classGuid || std::memcmp(classGuid, &DiskInterface, sizeof(GUID)) != 0 || enumerator || parent
@@ -452,7 +700,7 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *classGuid, PCWSTR enumerator, HWND par
 BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, const GUID *interfaceClass,
                                  DWORD index, PSP_DEVICE_INTERFACE_DATA data)
 {
-    if (const DWORD error = enter("SetupDiEnumDeviceInterfaces"))
+    if (const DWORD error = enter(QStringLiteral("SetupDiEnumDeviceInterfaces")))
         return fail(error);
     std::lock_guard lock(machine().mutex);
     const Object *object = objectOf(set);
@@ -471,7 +719,7 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA da
                                       PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD size,
                                       PDWORD required, PSP_DEVINFO_DATA device)
 {
-    if (const DWORD error = enter("SetupDiGetDeviceInterfaceDetailW"))
+    if (const DWORD error = enter(QStringLiteral("SetupDiGetDeviceInterfaceDetailW")))
         return fail(error);
     std::lock_guard lock(machine().mutex);
     const Object *object = objectOf(set);
@@ -492,7 +740,7 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA da
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set)
 {
-    enter("SetupDiDestroyDeviceInfoList");
+    enter(QStringLiteral("SetupDiDestroyDeviceInfoList"));
     std::lock_guard lock(machine().mutex);
     return machine().handles.erase(reinterpret_cast<quintptr>(set)) ? TRUE : fail(ErrorInvalidHandle);
 }

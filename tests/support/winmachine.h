@@ -12,7 +12,10 @@
 // A scriptable model of a Windows machine behind the Win32 calls of
 // win32standin.h: volumes with GUID paths, mount points and extents; disks
 // with their storage descriptor, geometry and disk interface; the Windows
-// folder and the program's folder; and errors injected into chosen calls.
+// folder and the program's folder; volume locks held by other programs;
+// a sector-strict byte store per disk, which refuses writes while a volume
+// of the disk is mounted; sleeps that only count; and errors or the removal
+// of a disk injected into chosen calls.
 // It models what the disk code relies on and nothing more. The calls may
 // come from any thread; a test installs a whole machine at once.
 class WinMachine
@@ -24,7 +27,12 @@ public:
         QStringList paths;  // mount points, each ending in a backslash: "E:\", "C:\Cards\"
         QList<int> extents; // disk number of each extent, in order
         bool extentsReadable = true;
+        // Lock attempts refused because another program holds the volume
+        // open, or one of the two below.
+        int heldFor = 0;
     };
+    static constexpr int HeldUntilDismounted = -1;
+    static constexpr int HeldForever = -2;
 
     struct Disk
     {
@@ -34,15 +42,30 @@ public:
         int bytesPerSector = 512;
         bool hasInterface = true;
         DWORD deviceType = FILE_DEVICE_DISK;
+        bool writeProtected = false;
+        bool present = true; // false: the disk is gone and its open handles fail
     };
 
-    // Every call named `call`, from its `from`-th on, fails with `error`.
+    // Every call named `call` (a device-control call by the name of its
+    // code), from its `from`-th on, fails with `error`; a CreateFileW fault
+    // with a path counts only the opens of that path. A fault may also remove
+    // a disk just before the call runs, and then needs no error.
     struct Fault
     {
+        Fault() = default;
+        Fault(const QString &call, DWORD error, int from = 1, const QString &path = QString(), int removesDisk = -1)
+            : call(call), error(error), from(from), path(path), removesDisk(removesDisk)
+        {
+        }
+
         QString call;
         DWORD error = 0;
         int from = 1;
+        QString path;
+        int removesDisk = -1;
     };
+    // As a fault's error: ReadFile or WriteFile succeeds but moves no byte.
+    static constexpr DWORD NothingTransferred = 0xffffffff;
 
     struct State
     {
@@ -59,6 +82,13 @@ public:
     static void install(const State &state);
     static int calls(const QString &call);
     static int openHandles();
+    // Disk `number`'s bytes, as long as its size; zeros where nothing was written.
+    static QByteArray bytes(int number);
+    static void setBytes(int number, const QByteArray &bytes);
+    // Whether the volume volumeName(index) is locked by an open handle.
+    static bool isLocked(int index);
+    // Milliseconds that Sleep() was asked for since install().
+    static qint64 slept();
     // Runs at the start of every call named `call`, outside the machine's
     // lock, on the calling thread.
     static void setHook(const QString &call, std::function<void()> hook);
