@@ -1,5 +1,7 @@
 #include "disks/win/windiskmonitor.h"
 
+#include "disks/win/winblockdevice.h"
+
 #include "support/winmachine.h"
 
 #include <QSemaphore>
@@ -123,6 +125,11 @@ private slots:
         WinMachine::install(withReader(0));
         WinDiskMonitor monitor(1h);
         QVERIFY(!monitor.createDevice(Disk{QStringLiteral("/tmp/card.img"), QStringLiteral("/tmp/card.img"), {}, 1}));
+        // Any disk number: the device checks the disk when it opens.
+        const std::unique_ptr<BlockDevice> device =
+                monitor.createDevice(Disk{QStringLiteral("\\\\.\\PhysicalDrive7"), {}, {}, 1});
+        QVERIFY(dynamic_cast<WinBlockDevice *>(device.get()));
+        QCOMPARE(device->errorString(), QString());
     }
 };
 

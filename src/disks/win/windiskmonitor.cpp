@@ -1,5 +1,7 @@
 #include "disks/win/windiskmonitor.h"
 
+#include "disks/removabledisks.h"
+#include "disks/win/winblockdevice.h"
 #include "disks/win/windisks.h"
 
 #include <QTimer>
@@ -50,9 +52,11 @@ QList<Disk> WinDiskMonitor::disks() const
 
 std::unique_ptr<BlockDevice> WinDiskMonitor::createDevice(const Disk &disk) const
 {
-    // There is no Windows block device yet: a listed disk cannot be written.
-    Q_UNUSED(disk);
-    return {};
+    // The disk is checked again, on fresh data, when the device is opened.
+    const int number = windowsDiskNumber(disk.id);
+    if (number < 0)
+        return {};
+    return std::make_unique<WinBlockDevice>(number);
 }
 
 void WinDiskMonitor::apply(const QList<Disk> &disks)
