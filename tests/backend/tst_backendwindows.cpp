@@ -146,11 +146,6 @@ private slots:
                 << "The SD card was removed during the operation: insert it again and retry.";
         QTest::newRow("card that takes no data") << withFault(card, Fault(write, WinMachine::NothingTransferred, 2))
                 << "Error reading or writing the SD card, it may be faulty: cannot write to PhysicalDrive2: The disk is full.";
-        QTest::newRow("device error, card gone") << withFault(card, Fault(write, ERROR_GEN_FAILURE, 2, {}, 2))
-                << "The SD card was removed during the operation: insert it again and retry.";
-        QTest::newRow("device error, card present") << withFault(card, Fault(write, ERROR_GEN_FAILURE, 2))
-                << "Error reading or writing the SD card, it may be faulty: cannot write to PhysicalDrive2: "
-                   "A device attached to the system is not functioning.";
     }
 
     void failures()

@@ -221,8 +221,6 @@ private slots:
                 << "cannot write to PhysicalDrive2: A device attached to the system is not functioning." << qint64(500);
         QTest::newRow("device error, card gone") << Fault{write, ERROR_GEN_FAILURE, 2, {}, 2} << Failure::Removed
                 << "cannot write to PhysicalDrive2: A device attached to the system is not functioning." << qint64(500);
-        QTest::newRow("CRC error, card present") << Fault{write, ERROR_CRC, 2} << Failure::IoError
-                                                 << "cannot write to PhysicalDrive2: Windows error 23." << qint64(500);
         QTest::newRow("volume mounted again") << Fault{write, ERROR_ACCESS_DENIED, 2} << Failure::IoError
                 << "cannot write to PhysicalDrive2: Access is denied. (a partition of the SD card was mounted again)"
                 << qint64(0);
