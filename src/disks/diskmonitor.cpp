@@ -2,9 +2,16 @@
 
 #include "disks/emptydiskmonitor.h"
 
+#ifdef Q_OS_WIN
+#include "disks/win/windiskmonitor.h"
+#endif
+
 std::unique_ptr<DiskMonitor> createDiskMonitor()
 {
-    // Only the Windows build has a monitor of real removable disks; elsewhere
-    // the program writes to --target-file.
+#ifdef Q_OS_WIN
+    return std::make_unique<WinDiskMonitor>();
+#else
+    // Elsewhere the program writes to --target-file.
     return std::make_unique<EmptyDiskMonitor>();
+#endif
 }
