@@ -59,6 +59,14 @@
         <translation>Permesso negato per accedere alla SD: %1</translation>
     </message>
     <message>
+        <source>Cannot write to %1: it is the image being written.</source>
+        <translation>Impossibile scrivere su %1: è l&apos;immagine da scrivere.</translation>
+    </message>
+    <message>
+        <source>Cannot write to %1: it is inside the download cache folder %2.</source>
+        <translation>Impossibile scrivere su %1: si trova nella cartella dei download %2.</translation>
+    </message>
+    <message>
         <source>The SD card is smaller than the image.</source>
         <translation>La SD è più piccola dell&apos;immagine.</translation>
     </message>

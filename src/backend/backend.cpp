@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 
 namespace {
 
@@ -31,11 +32,48 @@ QString formatSize(qint64 bytes)
     return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
 }
 
+// The absolute path that path names once symbolic links are followed, also for
+// a file (and folders) that do not exist yet: the part that exists is resolved,
+// the rest kept as written.
+QString resolvedPath(const QString &path, int links = 0)
+{
+    const QFileInfo info(path);
+    // A dangling link is written through: what counts is where it points.
+    if (info.isSymLink() && !info.exists() && links < 16)
+        return resolvedPath(info.absoluteDir().absoluteFilePath(info.symLinkTarget()), links + 1);
+    QString existing = QDir::cleanPath(info.absoluteFilePath());
+    QString rest;
+    while (!QFileInfo::exists(existing)) {
+        const qsizetype slash = existing.lastIndexOf(QLatin1Char('/'));
+        if (slash < 0)
+            return QDir::cleanPath(existing + rest);
+        rest.prepend(existing.mid(slash));
+        existing = slash == 0 ? QStringLiteral("/") : existing.left(slash);
+    }
+    return QDir::cleanPath(QFileInfo(existing).canonicalFilePath() + rest);
+}
+
+// Also true for two names of one file (hard links).
+bool isSameFile(const QString &a, const QString &b)
+{
+    if (resolvedPath(a) == resolvedPath(b))
+        return true;
+    std::error_code error;
+    return std::filesystem::equivalent(std::filesystem::path(a.toStdU16String()),
+                                       std::filesystem::path(b.toStdU16String()), error);
+}
+
+bool isInside(const QString &path, const QString &folder)
+{
+    return path.startsWith(folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/'));
+}
+
 } // namespace
 
 Backend::Backend(const QString &manifest, const QString &targetFile, QObject *parent)
     : QObject(parent)
     , m_manifestUrl(QUrl::fromUserInput(manifest, QDir::currentPath(), QUrl::AssumeLocalFile))
+    , m_targetFile(targetFile)
 {
     if (targetFile.isEmpty())
         m_monitor = createDiskMonitor();
@@ -525,6 +563,10 @@ void Backend::startWrite()
     const std::optional<Disk> disk = findDisk(m_diskId);
     if (!disk)
         return;
+    if (const QString refusal = fileTargetRefusal(); !refusal.isEmpty()) {
+        refuseWrite(refusal);
+        return;
+    }
     std::unique_ptr<BlockDevice> device = m_monitor->createDevice(*disk);
     if (!device)
         return;
@@ -562,6 +604,29 @@ void Backend::startWrite()
     setState(State::Writing);
 
     m_thread->start();
+}
+
+// A file target is emptied before the image is read: it must not be the image
+// itself, nor anything in the download cache the write reads from.
+QString Backend::fileTargetRefusal() const
+{
+    if (m_targetFile.isEmpty())
+        return {};
+    const QString target = resolvedPath(m_targetFile);
+    if (m_imageUrl.isLocalFile() && isSameFile(m_targetFile, m_imageUrl.toLocalFile()))
+        return tr("Cannot write to %1: it is the image being written.").arg(m_targetFile);
+    const QString cacheDir = ImageCache::defaultDir();
+    if (isInside(target, resolvedPath(cacheDir)))
+        return tr("Cannot write to %1: it is inside the download cache folder %2.").arg(m_targetFile, cacheDir);
+    return {};
+}
+
+// A write refused before anything was opened ends at once, as a failed one.
+void Backend::refuseWrite(const QString &message)
+{
+    m_errorMessage = message;
+    m_cancelling = false;
+    setState(State::Failed);
 }
 
 WriteJob *Backend::createCatalogJob(std::unique_ptr<BlockDevice> device)

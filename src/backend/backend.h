@@ -154,6 +154,8 @@ private:
     std::optional<Disk> selectedDisk() const;
 
     WriteJob *createCatalogJob(std::unique_ptr<BlockDevice> device);
+    QString fileTargetRefusal() const;
+    void refuseWrite(const QString &message);
     void onProgress(WriteJob::Phase phase, qint64 bytesDone, qint64 bytesTotal);
     void onJobFinished();
     void restartSpeedTimer();
@@ -182,6 +184,7 @@ private:
     Catalog m_catalog;
 
     std::unique_ptr<DiskMonitor> m_monitor;
+    QString m_targetFile; // the file that stands in for a card, if any
 
     WriteJob::Phase m_phase = WriteJob::Phase::Writing;
     double m_speed = 0;

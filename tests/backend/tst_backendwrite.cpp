@@ -15,6 +15,8 @@
 #include <QTest>
 #include <QThread>
 
+#include <unistd.h>
+
 using State = Backend::State;
 using Script = ScriptedCard::Script;
 using Call = ScriptedCard::Call;
@@ -198,6 +200,67 @@ private slots:
             QCOMPARE(FixtureFile::of(target).sha256, m_fixture.image16.sha256);
         // No download: the cache stays as it was.
         QCOMPARE(cacheFiles(), QStringList());
+    }
+
+    // A file target is emptied before the image is read: one that is the image
+    // or lies in the download cache is refused before either is opened.
+    void fileTargetRefusals_data()
+    {
+        QTest::addColumn<QString>("link");   // how the target names the file: "", "symbolic" or "hard"
+        QTest::addColumn<bool>("inCache");   // the file is the cached archive of the build, else a local image
+        QTest::addColumn<QString>("target"); // inside the cache when inCache; %FILE% is the file itself
+        QTest::addColumn<QString>("message");
+
+        const QString isImage = QStringLiteral("Cannot write to %TARGET%: it is the image being written.");
+        const QString inCache =
+                QStringLiteral("Cannot write to %TARGET%: it is inside the download cache folder %CACHE%.");
+        QTest::newRow("the local image itself") << "" << false << "%FILE%" << isImage;
+        QTest::newRow("a symbolic link to the local image") << "symbolic" << false << "link.img" << isImage;
+        QTest::newRow("a hard link to the local image") << "hard" << false << "link.img" << isImage;
+        QTest::newRow("the cached archive of the build") << "" << true << "%FILE%" << inCache;
+        QTest::newRow("a link to the cached archive") << "symbolic" << true << "link.img" << inCache;
+        QTest::newRow("a file not yet made in the cache") << "" << true << "%CACHE%/new/card.img" << inCache;
+    }
+    void fileTargetRefusals()
+    {
+        QFETCH(QString, link);
+        QFETCH(bool, inCache);
+        QFETCH(QString, target);
+        QFETCH(QString, message);
+        QVERIFY(m_fixture.writeCatalog());
+        QTemporaryDir dir;
+        const QString cacheDir = ImageCache::defaultDir();
+        const QString file = inCache ? ImageCache(cacheDir).pathFor(m_fixture.archive32.sha256)
+                                     : dir.filePath(QStringLiteral("card16.img"));
+        QVERIFY(QDir().mkpath(QFileInfo(file).path()));
+        QVERIFY(QFile::copy(inCache ? m_fixture.archive32.path : m_fixture.image16.path, file));
+        const QByteArray digest = FixtureFile::of(file).sha256;
+        target.replace(QStringLiteral("%FILE%"), file).replace(QStringLiteral("%CACHE%"), cacheDir);
+        if (QFileInfo(target).isRelative())
+            target = dir.filePath(target);
+        if (link == QLatin1String("symbolic"))
+            QVERIFY(QFile::link(file, target));
+        else if (link == QLatin1String("hard"))
+            QCOMPARE(::link(QFile::encodeName(file).constData(), QFile::encodeName(target).constData()), 0);
+
+        Backend backend(m_fixture.catalogPath(), target);
+        QVERIFY(waitLoaded(backend));
+        if (inCache) {
+            chooseBuild(backend, QStringLiteral("stable"));
+        } else {
+            backend.useLocalFileOnly();
+            backend.setImageUrl(QUrl::fromLocalFile(file));
+            backend.chooseDisk();
+        }
+        backend.selectDisk(target);
+        QVERIFY(backend.canWrite());
+        backend.startWrite();
+
+        QCOMPARE(backend.state(), State::Failed);
+        message.replace(QStringLiteral("%TARGET%"), target).replace(QStringLiteral("%CACHE%"), cacheDir);
+        QCOMPARE(backend.errorMessage(), message);
+        QCOMPARE(FixtureFile::of(file).sha256, digest);
+        QVERIFY(!QFileInfo::exists(cacheDir + QStringLiteral("/new")));
     }
 
     void catalogBuildFailures_data()
