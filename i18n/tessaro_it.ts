@@ -67,6 +67,10 @@
         <translation>Impossibile scrivere su %1: si trova nella cartella dei download %2.</translation>
     </message>
     <message>
+        <source>The catalog entry of this image is faulty: its %1 is not a SHA-256 digest.</source>
+        <translation>La voce del catalogo di questa immagine è errata: il suo %1 non è un digest SHA-256.</translation>
+    </message>
+    <message>
         <source>The SD card is smaller than the image.</source>
         <translation>La SD è più piccola dell&apos;immagine.</translation>
     </message>

@@ -13,6 +13,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QThread>
 #include <QVersionNumber>
 
@@ -24,8 +25,6 @@ namespace {
 
 // A catalog transfer during which no data moves for this long is abandoned.
 constexpr int CatalogTransferTimeout = 20000;
-
-constexpr int Sha256DigestSize = 32;
 
 QString formatSize(qint64 bytes)
 {
@@ -563,7 +562,10 @@ void Backend::startWrite()
     const std::optional<Disk> disk = findDisk(m_diskId);
     if (!disk)
         return;
-    if (const QString refusal = fileTargetRefusal(); !refusal.isEmpty()) {
+    QString refusal = m_imageUrl.isLocalFile() ? QString() : catalogEntryRefusal();
+    if (refusal.isEmpty())
+        refusal = fileTargetRefusal();
+    if (!refusal.isEmpty()) {
         refuseWrite(refusal);
         return;
     }
@@ -606,6 +608,33 @@ void Backend::startWrite()
     m_thread->start();
 }
 
+// The parser takes digests as they stand; one that cannot be a digest would
+// let the whole archive be downloaded, or the whole card be written, before
+// the write fails, and again on every retry.
+QString Backend::catalogEntryRefusal() const
+{
+    const std::optional<CatalogImage> image = selectedImage();
+    if (!image)
+        return {};
+    static const QRegularExpression digest(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+    if (!digest.match(image->sha256).hasMatch())
+        return tr("The catalog entry of this image is faulty: its %1 is not a SHA-256 digest.")
+                .arg(QStringLiteral("sha256"));
+    if (!image->extractSha256.isEmpty() && !digest.match(image->extractSha256).hasMatch())
+        return tr("The catalog entry of this image is faulty: its %1 is not a SHA-256 digest.")
+                .arg(QStringLiteral("extractSha256"));
+    return {};
+}
+
+std::optional<CatalogImage> Backend::selectedImage() const
+{
+    for (const CatalogImage &image : m_catalog.imagesFor(m_productId, m_deviceId)) {
+        if (image.id == m_imageId)
+            return image;
+    }
+    return std::nullopt;
+}
+
 // A file target is emptied before the image is read: it must not be the image
 // itself, nor anything in the download cache the write reads from.
 QString Backend::fileTargetRefusal() const
@@ -631,10 +660,8 @@ void Backend::refuseWrite(const QString &message)
 
 WriteJob *Backend::createCatalogJob(std::unique_ptr<BlockDevice> device)
 {
-    const QList<CatalogImage> candidates = m_catalog.imagesFor(m_productId, m_deviceId);
-    const auto image = std::find_if(candidates.cbegin(), candidates.cend(),
-                                    [this](const CatalogImage &entry) { return entry.id == m_imageId; });
-    if (image == candidates.cend())
+    const std::optional<CatalogImage> image = selectedImage();
+    if (!image)
         return nullptr;
 
     RemoteImage remote;
@@ -646,15 +673,8 @@ WriteJob *Backend::createCatalogJob(std::unique_ptr<BlockDevice> device)
     const ImageCache cache(ImageCache::defaultDir());
     auto *job = new WriteJob(std::make_unique<ZipImageSource>(cache.pathFor(remote.sha256)), std::move(device));
     job->setDownload(std::make_unique<ImageDownload>(cache, remote));
-    // fromHex skips whatever is not a hexadecimal digit, so a text such as
-    // "unknown" would decode to nothing, which the job reads as "no check".
-    // A digest text that does not decode to a whole digest gets an expected
-    // value that no image can have instead: the write ends in a checksum
-    // mismatch rather than passing unchecked.
-    QByteArray expectedSha256 = QByteArray::fromHex(image->extractSha256.toLatin1());
-    if (!image->extractSha256.isEmpty() && expectedSha256.size() != Sha256DigestSize)
-        expectedSha256 = image->extractSha256.toUtf8();
-    job->setExpectedSha256(expectedSha256);
+    // Both digest texts were checked before: an empty one means no check.
+    job->setExpectedSha256(QByteArray::fromHex(image->extractSha256.toLatin1()));
     m_writeName = QStringLiteral("%1 %2 (%3)").arg(productName(), image->name, image->version);
     return job;
 }

@@ -154,6 +154,8 @@ private:
     std::optional<Disk> selectedDisk() const;
 
     WriteJob *createCatalogJob(std::unique_ptr<BlockDevice> device);
+    QString catalogEntryRefusal() const;
+    std::optional<CatalogImage> selectedImage() const;
     QString fileTargetRefusal() const;
     void refuseWrite(const QString &message);
     void onProgress(WriteJob::Phase phase, qint64 bytesDone, qint64 bytesTotal);

@@ -295,18 +295,24 @@ private slots:
         QTest::newRow("archive digest differs")
                 << QJsonObject{{"sha256", QStringLiteral("ab").repeated(32)}} << false << qint64(-1) << downloadDamaged
                 << QStringList() << false;
-        // The download can never be accepted; it is found out after the transfer.
+        // A digest that cannot be one is refused before the download and the card.
+        const QString faulty =
+                QStringLiteral("The catalog entry of this image is faulty: its %1 is not a SHA-256 digest.");
         QTest::newRow("archive digest not hexadecimal")
-                << QJsonObject{{"sha256", "n/a"}} << false << qint64(-1) << downloadDamaged << QStringList() << false;
+                << QJsonObject{{"sha256", "n/a"}} << false << qint64(-1) << faulty.arg("sha256") << QStringList()
+                << false;
+        QTest::newRow("archive digest one digit short")
+                << QJsonObject{{"sha256", m_fixture.archive16.hex().chopped(1)}} << false << qint64(-1)
+                << faulty.arg("sha256") << QStringList() << false;
         QTest::newRow("image digest differs")
                 << QJsonObject{{"extractSha256", QStringLiteral("cd").repeated(32)}} << false << qint64(-1)
                 << imageMismatch << QStringList() << true;
         QTest::newRow("image digest decoding to nothing")
-                << QJsonObject{{"extractSha256", "unknown"}} << false << qint64(-1) << imageMismatch << QStringList()
-                << true;
+                << QJsonObject{{"extractSha256", "unknown"}} << false << qint64(-1) << faulty.arg("extractSha256")
+                << QStringList() << false;
         QTest::newRow("image digest decoding to one byte")
-                << QJsonObject{{"extractSha256", "n/a"}} << false << qint64(-1) << imageMismatch << QStringList()
-                << true;
+                << QJsonObject{{"extractSha256", "n/a"}} << false << qint64(-1) << faulty.arg("extractSha256")
+                << QStringList() << false;
         QTest::newRow("damaged archive")
                 << QJsonObject{{"url", "builds/damaged.zip"},
                                {"size", m_fixture.damaged.size},
