@@ -71,6 +71,10 @@
         <translation>La voce del catalogo di questa immagine è errata: il suo %1 non è un digest SHA-256.</translation>
     </message>
     <message>
+        <source>The catalog entry of this image is faulty: its address %1 is not allowed.</source>
+        <translation>La voce del catalogo di questa immagine è errata: il suo indirizzo %1 non è ammesso.</translation>
+    </message>
+    <message>
         <source>The SD card is smaller than the image.</source>
         <translation>La SD è più piccola dell&apos;immagine.</translation>
     </message>

@@ -623,6 +623,16 @@ QString Backend::catalogEntryRefusal() const
     if (!image->extractSha256.isEmpty() && !digest.match(image->extractSha256).hasMatch())
         return tr("The catalog entry of this image is faulty: its %1 is not a SHA-256 digest.")
                 .arg(QStringLiteral("extractSha256"));
+    // A catalog from a server must not make the computer open its own files,
+    // and a file address with a host is another computer's share (on Windows
+    // opening it sends the user's network credentials there).
+    const QUrl url = m_manifestUrl.resolved(QUrl(image->url));
+    const QString scheme = url.scheme();
+    const bool allowed = scheme == QLatin1String("http") || scheme == QLatin1String("https")
+            || (scheme == QLatin1String("file") && m_manifestUrl.isLocalFile() && url.host().isEmpty());
+    if (!allowed)
+        return tr("The catalog entry of this image is faulty: its address %1 is not allowed.")
+                .arg(url.toDisplayString());
     return {};
 }
 

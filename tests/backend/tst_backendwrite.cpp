@@ -272,6 +272,7 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::addColumn<QStringList>("cacheAfter"); // %ARCHIVE% is the build's digest
         QTest::addColumn<bool>("cardTouched");
+        QTest::addColumn<bool>("catalogFile"); // else served by nginx
 
         const QString part = QStringLiteral("%ARCHIVE%.part");
         const QString downloadDamaged = QStringLiteral(
@@ -283,54 +284,66 @@ private slots:
 
         QTest::newRow("archive not on the server")
                 << QJsonObject{{"url", "builds/missing.zip"}} << false << qint64(-1)
-                << "Download failed: HTTP 404. Check the network connection and retry." << QStringList{part} << false;
+                << "Download failed: HTTP 404. Check the network connection and retry." << QStringList{part} << false << false;
         QTest::newRow("server not listening")
                 << QJsonObject{{"url", "http://127.0.0.1:%CLOSED%/cat/builds/card16.zip"}} << false << qint64(-1)
                 << "Download failed: Connection refused. Check the network connection and retry." << QStringList{part}
-                << false;
+                << false << false;
         QTest::newRow("archive file missing")
                 << QJsonObject{{"url", "file:///nonexistent/tessaro/card16.zip"}} << false << qint64(-1)
                 << "Download failed: No such file or directory. Check the network connection and retry."
-                << QStringList{part} << false;
+                << QStringList{part} << false << true;
+        // Files only from a catalog that is a file itself, and never on another computer.
+        const QString notAllowed =
+                QStringLiteral("The catalog entry of this image is faulty: its address %1 is not allowed.");
+        QTest::newRow("file address from a catalog on a server")
+                << QJsonObject{{"url", "file:///nonexistent/tessaro/card16.zip"}} << false << qint64(-1)
+                << notAllowed.arg("file:///nonexistent/tessaro/card16.zip") << QStringList() << false << false;
+        QTest::newRow("file address on another computer")
+                << QJsonObject{{"url", "file://fileserver/share/card16.zip"}} << false << qint64(-1)
+                << notAllowed.arg("file://fileserver/share/card16.zip") << QStringList() << false << true;
+        QTest::newRow("address of another scheme")
+                << QJsonObject{{"url", "ftp://127.0.0.1/cat/builds/card16.zip"}} << false << qint64(-1)
+                << notAllowed.arg("ftp://127.0.0.1/cat/builds/card16.zip") << QStringList() << false << false;
         QTest::newRow("archive digest differs")
                 << QJsonObject{{"sha256", QStringLiteral("ab").repeated(32)}} << false << qint64(-1) << downloadDamaged
-                << QStringList() << false;
+                << QStringList() << false << false;
         // A digest that cannot be one is refused before the download and the card.
         const QString faulty =
                 QStringLiteral("The catalog entry of this image is faulty: its %1 is not a SHA-256 digest.");
         QTest::newRow("archive digest not hexadecimal")
                 << QJsonObject{{"sha256", "n/a"}} << false << qint64(-1) << faulty.arg("sha256") << QStringList()
-                << false;
+                << false << false;
         QTest::newRow("archive digest one digit short")
                 << QJsonObject{{"sha256", m_fixture.archive16.hex().chopped(1)}} << false << qint64(-1)
-                << faulty.arg("sha256") << QStringList() << false;
+                << faulty.arg("sha256") << QStringList() << false << false;
         QTest::newRow("image digest differs")
                 << QJsonObject{{"extractSha256", QStringLiteral("cd").repeated(32)}} << false << qint64(-1)
-                << imageMismatch << QStringList() << true;
+                << imageMismatch << QStringList() << true << false;
         QTest::newRow("image digest decoding to nothing")
                 << QJsonObject{{"extractSha256", "unknown"}} << false << qint64(-1) << faulty.arg("extractSha256")
-                << QStringList() << false;
+                << QStringList() << false << false;
         QTest::newRow("image digest decoding to one byte")
                 << QJsonObject{{"extractSha256", "n/a"}} << false << qint64(-1) << faulty.arg("extractSha256")
-                << QStringList() << false;
+                << QStringList() << false << false;
         QTest::newRow("damaged archive")
                 << QJsonObject{{"url", "builds/damaged.zip"},
                                {"size", m_fixture.damaged.size},
                                {"sha256", m_fixture.damaged.hex()}}
                 << false << qint64(-1) << "The image file is damaged and the SD card is not usable: CRC32 mismatch"
-                << QStringList() << true;
+                << QStringList() << true << false;
         QTest::newRow("archive larger than the free space")
                 << QJsonObject{{"size", qint64(1000000000000000)}} << false << qint64(-1)
                 << "^Not enough free disk space to download the image: 1000000000000000 bytes needed, \\d+ available$"
-                << QStringList{part} << false;
+                << QStringList{part} << false << false;
         QTest::newRow("cache folder cannot be made")
                 << QJsonObject() << true << qint64(-1)
                 << "Cannot save the image in the cache folder: cannot create %CACHE%"
-                << QStringList() << false;
+                << QStringList() << false << false;
         // Without an extracted size every card is offered; the job finds out.
         QTest::newRow("card smaller than the image")
                 << QJsonObject{{"extractSize", QJsonValue()}} << false << qint64(1024 * 1024)
-                << "The SD card is smaller than the image." << QStringList{QStringLiteral("%ARCHIVE%.zip")} << true;
+                << "The SD card is smaller than the image." << QStringList{QStringLiteral("%ARCHIVE%.zip")} << true << false;
     }
     void catalogBuildFailures()
     {
@@ -340,6 +353,7 @@ private slots:
         QFETCH(QString, message);
         QFETCH(QStringList, cacheAfter);
         QFETCH(bool, cardTouched);
+        QFETCH(bool, catalogFile);
 
         QJsonObject build = m_fixture.buildEntry(QStringLiteral("x"), QStringLiteral("X"), QStringLiteral("1"),
                                        QStringLiteral("builds/card16.zip"), m_fixture.archive16, m_fixture.image16);
@@ -360,7 +374,7 @@ private slots:
         Script script;
         script.path = cards.filePath(QStringLiteral("card.img"));
         script.size = cardSize;
-        Backend backend(m_fixture.catalogUrl(), QString());
+        Backend backend(catalogFile ? m_fixture.catalogPath() : m_fixture.catalogUrl(), QString());
         QVERIFY(waitLoaded(backend));
         attachCard(backend, script, cardSize > 0 ? cardSize : ListedCardSize);
         chooseBuild(backend, QStringLiteral("x"));
