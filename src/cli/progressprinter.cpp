@@ -77,7 +77,9 @@ void ProgressPrinter::onDownload(qint64 done, qint64 total)
 void ProgressPrinter::onCard(int index, WriteJob::Phase phase, qint64 done, qint64 total)
 {
     CardView &card = m_cards[size_t(index)];
-    const bool changed = !card.reported || card.meter.phase() != phase;
+    const bool changed = !card.phaseShown || card.shownPhase != phase;
+    card.phaseShown = true;
+    card.shownPhase = phase;
     card.meter.report(phase, done, total);
     card.reported = true;
     const QString name = m_batch.cardName(index);
@@ -90,7 +92,8 @@ void ProgressPrinter::onCard(int index, WriteJob::Phase phase, qint64 done, qint
                   {"bytesTotal", total}});
         break;
     case Mode::Lines:
-        if (changed)
+        // The download is one for all cards, and has had its line.
+        if (changed && phase != WriteJob::Phase::Downloading)
             console::err(QStringLiteral("%1: %2\n").arg(name, card.meter.phaseLabel(m_productName)));
         break;
     case Mode::Terminal:

@@ -34,7 +34,9 @@ private:
     struct CardView
     {
         ProgressMeter meter;
-        bool reported = false; // a phase has been shown
+        bool reported = false; // the meter has had a report
+        bool phaseShown = false;
+        WriteJob::Phase shownPhase = WriteJob::Phase::Downloading;
         QString end;           // the final line, once ended
         QElapsedTimer lastJson;
     };
