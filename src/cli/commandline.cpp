@@ -60,7 +60,7 @@ QString CommandLine::helpText()
         text += QStringLiteral("  %1 (%2)\n").arg(QString(), -22).arg(spec.commands.join(QStringLiteral(", ")));
     }
     text += QStringLiteral(
-            "  --help                 Show this help.\n"
+            "  -h, --help             Show this help.\n"
             "  --version              Show the version.\n"
             "\n"
             "Writing erases the cards. It starts only with --yes or, on a terminal, when the device\n"
@@ -75,7 +75,7 @@ CommandLine CommandLine::parse(const QStringList &arguments, QString *error)
 {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption help(QStringLiteral("help"));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOption(help);
     parser.addOption(version);
