@@ -3,6 +3,8 @@
 #include "core/appinfo.h"
 
 #include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
 
 namespace {
 
@@ -108,9 +110,12 @@ CommandLine CommandLine::parse(const QStringList &arguments, QString *error)
         return line;
     }
     const QString command = positional.takeFirst();
+    if (!QStringList{"disks", "catalog", "write"}.contains(command)) {
+        *error = QStringLiteral("Unknown command '%1'.").arg(command);
+        return line;
+    }
     for (int i = 0; i < options.size(); ++i) {
-        if (parser.isSet(options[i]) && !optionSpecs()[i].commands.contains(command)
-            && QStringList{"disks", "catalog", "write"}.contains(command)) {
+        if (parser.isSet(options[i]) && !optionSpecs()[i].commands.contains(command)) {
             *error = QStringLiteral("The option --%1 does not go with '%2'.")
                              .arg(QLatin1String(optionSpecs()[i].name), command);
             return line;
@@ -144,11 +149,6 @@ CommandLine CommandLine::parse(const QStringList &arguments, QString *error)
             line.command = Command::Catalog;
         return line;
     }
-    if (command != QLatin1String("write")) {
-        *error = QStringLiteral("Unknown command '%1'.").arg(command);
-        return line;
-    }
-
     if (positional.size() > 1) {
         *error = QStringLiteral("Only one image file can be written at a time.");
         return line;
@@ -167,7 +167,10 @@ CommandLine CommandLine::parse(const QStringList &arguments, QString *error)
         *error = QStringLiteral("Give at least one --disk or --target-file.");
         return line;
     }
-    if (line.disks.removeDuplicates() > 0 || line.targetFiles.removeDuplicates() > 0) {
+    QStringList files;
+    for (const QString &path : line.targetFiles)
+        files << QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    if (line.disks.removeDuplicates() > 0 || files.removeDuplicates() > 0) {
         *error = QStringLiteral("The same card is named twice.");
         return line;
     }

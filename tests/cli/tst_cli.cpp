@@ -225,7 +225,7 @@ private slots:
                                           << 2 << "tessaro-cli: Give an image file, or --product, --device and --image."
                         + usage;
         QTest::newRow("same card twice")
-                << QStringList{"write", image, "--target-file", "%TARGET%", "--target-file", "%TARGET%"} << 2
+                << QStringList{"write", image, "--target-file", "%TARGET%", "--target-file", "./t.img"} << 2
                 << "tessaro-cli: The same card is named twice." + usage;
         QTest::newRow("option of another command") << QStringList{"disks", "--yes"} << 2
                                                    << "tessaro-cli: The option --yes does not go with 'disks'." + usage;
