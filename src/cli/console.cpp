@@ -9,13 +9,20 @@
 
 #ifdef Q_OS_WIN
 #include <io.h>
-#define isatty _isatty
-#define fileno _fileno
 #else
 #include <unistd.h>
 #endif
 
 namespace {
+
+bool isTerminal(FILE *stream)
+{
+#ifdef Q_OS_WIN
+    return _isatty(_fileno(stream)) != 0;
+#else
+    return isatty(fileno(stream)) != 0;
+#endif
+}
 
 std::atomic<bool> interruptFlag{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
@@ -49,12 +56,12 @@ void err(const QString &text)
 
 bool inputIsTerminal()
 {
-    return isatty(fileno(stdin)) != 0;
+    return isTerminal(stdin);
 }
 
 bool errorIsTerminal()
 {
-    return isatty(fileno(stderr)) != 0;
+    return isTerminal(stderr);
 }
 
 QString readLine()
