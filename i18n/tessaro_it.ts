@@ -59,6 +59,22 @@
         <translation>Permesso negato per accedere alla SD: %1</translation>
     </message>
     <message>
+        <source>Cannot write to %1: it is the image being written.</source>
+        <translation>Impossibile scrivere su %1: è l&apos;immagine da scrivere.</translation>
+    </message>
+    <message>
+        <source>Cannot write to %1: it is inside the download cache folder %2.</source>
+        <translation>Impossibile scrivere su %1: si trova nella cartella dei download %2.</translation>
+    </message>
+    <message>
+        <source>The catalog entry of this image is faulty: its %1 is not a SHA-256 digest.</source>
+        <translation>La voce del catalogo di questa immagine è errata: il suo %1 non è un digest SHA-256.</translation>
+    </message>
+    <message>
+        <source>The catalog entry of this image is faulty: its address %1 is not allowed.</source>
+        <translation>La voce del catalogo di questa immagine è errata: il suo indirizzo %1 non è ammesso.</translation>
+    </message>
+    <message>
         <source>The SD card is smaller than the image.</source>
         <translation>La SD è più piccola dell&apos;immagine.</translation>
     </message>

@@ -1,5 +1,6 @@
 #include "app/qttranslation.h"
 #include "backend/backend.h"
+#include "core/appinfo.h"
 
 #include <QCommandLineParser>
 #include <QGuiApplication>
@@ -16,7 +17,7 @@ int main(int argc, char *argv[])
 {
     QGuiApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Tessaro"));
-    QCoreApplication::setApplicationVersion(Backend::Version);
+    QCoreApplication::setApplicationVersion(AppInfo::Version);
     QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/logo.png")));
 
     QTranslator translator;
@@ -33,7 +34,7 @@ int main(int argc, char *argv[])
     QCommandLineOption manifestOption(QStringLiteral("manifest"),
                                       QStringLiteral("Load the image catalog from this URL or file."),
                                       QStringLiteral("url|file"),
-                                      QLatin1String("http://images.tessaro.example/images/images.json"));
+                                      AppInfo::DefaultCatalog);
     parser.addOption(targetFileOption);
     parser.addOption(manifestOption);
     parser.process(app);

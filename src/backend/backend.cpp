@@ -1,30 +1,19 @@
 #include "backend/backend.h"
 
+#include "core/catalogloader.h"
+#include "core/writemessages.h"
+#include "core/writeplan.h"
 #include "disks/filediskmonitor.h"
 #include "image/imagecache.h"
-#include "image/imagedownload.h"
-#include "image/remoteimage.h"
 #include "image/zipimagesource.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QLocale>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QThread>
-#include <QVersionNumber>
 
 #include <algorithm>
-#include <cmath>
 
 namespace {
-
-// A catalog transfer during which no data moves for this long is abandoned.
-constexpr int CatalogTransferTimeout = 20000;
-
-constexpr int Sha256DigestSize = 32;
 
 QString formatSize(qint64 bytes)
 {
@@ -35,7 +24,9 @@ QString formatSize(qint64 bytes)
 
 Backend::Backend(const QString &manifest, const QString &targetFile, QObject *parent)
     : QObject(parent)
-    , m_manifestUrl(QUrl::fromUserInput(manifest, QDir::currentPath(), QUrl::AssumeLocalFile))
+    , m_manifestUrl(CatalogLoader::locationFor(manifest))
+    , m_loader(new CatalogLoader(this))
+    , m_targetFile(targetFile)
 {
     if (targetFile.isEmpty())
         m_monitor = createDiskMonitor();
@@ -46,6 +37,8 @@ Backend::Backend(const QString &manifest, const QString &targetFile, QObject *pa
     connect(this, &Backend::imageChanged, this, &Backend::bootFilesChanged);
     connect(this, &Backend::imageChanged, this, &Backend::updateImageSize);
     connect(m_monitor.get(), &DiskMonitor::disksChanged, this, &Backend::updateDisks);
+    connect(m_loader, &CatalogLoader::loaded, this, &Backend::applyCatalog);
+    connect(m_loader, &CatalogLoader::failed, this, &Backend::failCatalog);
 
     reloadCatalog();
 }
@@ -144,62 +137,19 @@ QMap<QString, QByteArray> Backend::bootFiles() const
 
 void Backend::reloadCatalog()
 {
-    if (m_catalogReply) {
-        // A superseded request must never be applied: cut it off before aborting,
-        // since abort() itself emits finished().
-        m_catalogReply->disconnect(this);
-        m_catalogReply->abort();
-        m_catalogReply->deleteLater();
-        m_catalogReply = nullptr;
-    }
-
     m_catalogState = CatalogState::Loading;
     m_catalogError.clear();
     emit catalogChanged();
-
-    if (m_manifestUrl.isLocalFile()) {
-        QFile file(m_manifestUrl.toLocalFile());
-        if (file.open(QIODevice::ReadOnly))
-            applyManifest(file.readAll());
-        else
-            failCatalog(tr("The image catalog is not reachable: %1").arg(file.errorString()));
-        return;
-    }
-
-    if (!m_network) {
-        m_network = new QNetworkAccessManager(this);
-        m_network->setTransferTimeout(CatalogTransferTimeout);
-    }
-    QNetworkRequest request(m_manifestUrl);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    m_catalogReply = m_network->get(request);
-    connect(m_catalogReply, &QNetworkReply::finished, this, &Backend::onCatalogReplyFinished);
+    // A catalog file is read, and applied, before load() returns.
+    m_loader->load(m_manifestUrl);
 }
 
-void Backend::onCatalogReplyFinished()
+void Backend::applyCatalog(const Catalog &catalog)
 {
-    QNetworkReply *reply = m_catalogReply;
-    m_catalogReply = nullptr;
-    if (!reply)
-        return;
-    reply->deleteLater();
-    if (reply->error() != QNetworkReply::NoError) {
-        failCatalog(tr("The image catalog is not reachable: %1").arg(reply->errorString()));
-        return;
-    }
-    applyManifest(reply->readAll());
-}
-
-void Backend::applyManifest(const QByteArray &data)
-{
-    m_catalog = Catalog::parse(data, QVersionNumber::fromString(Version));
+    m_catalog = catalog;
     for (const QString &message : m_catalog.validationErrors())
         qWarning("Manifest entry ignored: %s", qUtf8Printable(message));
 
-    if (!m_catalog.isValid()) {
-        failCatalog(tr("The image catalog is not valid: %1").arg(m_catalog.error()));
-        return;
-    }
     m_catalogState = m_catalog.requiresNewerTessaro() ? CatalogState::UpdateRequired : CatalogState::Ready;
     emit catalogChanged();
     if (m_catalogState == CatalogState::Ready && m_state != State::Writing)
@@ -478,42 +428,22 @@ void Backend::updateDisks()
 
 QString Backend::phaseLabel() const
 {
-    switch (m_phase) {
-    case WriteJob::Phase::Downloading:
-        return tr("Downloading");
-    case WriteJob::Phase::Writing:
-        return tr("Writing");
-    case WriteJob::Phase::Verifying:
-        return tr("Verifying");
-    case WriteJob::Phase::Finalizing:
-        return tr("Finalizing: setting up %1").arg(productName());
-    }
-    return {};
+    return m_meter.phaseLabel(productName());
 }
 
 double Backend::progress() const
 {
-    return m_bytesTotal > 0 ? double(m_bytesDone) / double(m_bytesTotal) : 0.0;
+    return m_meter.fraction();
 }
 
 QString Backend::speedText() const
 {
-    if (m_speed <= 0 || m_phase == WriteJob::Phase::Finalizing)
-        return {};
-    return tr("%1/s").arg(formatSize(qint64(m_speed)));
+    return m_meter.speedText();
 }
 
 QString Backend::timeLeftText() const
 {
-    if (m_speed <= 0 || m_phase == WriteJob::Phase::Finalizing)
-        return {};
-    double seconds = double(m_bytesTotal - m_bytesDone) / m_speed;
-    // While writing with verification on, the read-back of the whole image follows.
-    if (m_phase == WriteJob::Phase::Writing && m_verify)
-        seconds += double(m_bytesTotal) / m_speed;
-    if (seconds < 60)
-        return tr("less than a minute left");
-    return tr("about %1 min left").arg(qint64(std::ceil(seconds / 60)));
+    return m_meter.timeLeftText(m_verify);
 }
 
 void Backend::startWrite()
@@ -525,36 +455,34 @@ void Backend::startWrite()
     const std::optional<Disk> disk = findDisk(m_diskId);
     if (!disk)
         return;
-    std::unique_ptr<BlockDevice> device = m_monitor->createDevice(*disk);
-    if (!device)
-        return;
 
     const bool localFile = m_imageUrl.isLocalFile();
-    WriteJob *job = nullptr;
-    if (localFile) {
-        job = new WriteJob(createLocalImageSource(m_imageUrl.toLocalFile()), std::move(device));
-        m_writeName = imageName();
-    } else {
-        job = createCatalogJob(std::move(device));
-        if (!job)
+    const std::optional<WritePlan> plan = localFile
+            ? WritePlan::forLocalFile(m_imageUrl.toLocalFile(), bootFiles())
+            : WritePlan::forBuild(m_catalog, m_manifestUrl, m_productId, m_deviceId, m_imageId);
+    if (plan) {
+        QString refusal = plan->refusal();
+        if (refusal.isEmpty() && !m_targetFile.isEmpty())
+            refusal = plan->targetRefusal(m_targetFile);
+        if (!refusal.isEmpty()) {
+            refuseWrite(refusal);
             return;
+        }
     }
-    const QMap<QString, QByteArray> files = bootFiles();
-    job->setVerify(m_verify);
-    job->setBootFiles(files);
-    m_jobHasBootFiles = !files.isEmpty();
+    std::unique_ptr<BlockDevice> device = m_monitor->createDevice(*disk);
+    if (!device || !plan)
+        return; // a build gone from the catalog: the device is made, and dropped
+
+    WriteJob *job = plan->createJob(std::move(device), m_verify).release();
+    m_writeName = plan->name();
+    m_jobHasBootFiles = !plan->bootFiles().isEmpty();
     connect(job, &WriteJob::progress, this, &Backend::onProgress);
 
     m_job = job;
     m_thread = QThread::create([job] { job->run(); });
     connect(m_thread, &QThread::finished, this, &Backend::onJobFinished);
 
-    m_speed = 0;
-    m_phase = localFile ? WriteJob::Phase::Writing : WriteJob::Phase::Downloading;
-    m_bytesDone = 0;
-    m_bytesTotal = 0;
-    m_speedSampleBytes = 0;
-    restartSpeedTimer();
+    m_meter.start(localFile ? WriteJob::Phase::Writing : WriteJob::Phase::Downloading);
     emit progressChanged();
 
     m_cancelling = false;
@@ -564,85 +492,24 @@ void Backend::startWrite()
     m_thread->start();
 }
 
-WriteJob *Backend::createCatalogJob(std::unique_ptr<BlockDevice> device)
+// A write refused before anything was opened ends at once, as a failed one.
+void Backend::refuseWrite(const QString &message)
 {
-    const QList<CatalogImage> candidates = m_catalog.imagesFor(m_productId, m_deviceId);
-    const auto image = std::find_if(candidates.cbegin(), candidates.cend(),
-                                    [this](const CatalogImage &entry) { return entry.id == m_imageId; });
-    if (image == candidates.cend())
-        return nullptr;
-
-    RemoteImage remote;
-    // A relative url names a file beside the catalog document.
-    remote.url = m_manifestUrl.resolved(QUrl(image->url));
-    remote.size = image->size;
-    remote.sha256 = QByteArray::fromHex(image->sha256.toLatin1());
-
-    const ImageCache cache(ImageCache::defaultDir());
-    auto *job = new WriteJob(std::make_unique<ZipImageSource>(cache.pathFor(remote.sha256)), std::move(device));
-    job->setDownload(std::make_unique<ImageDownload>(cache, remote));
-    // fromHex skips whatever is not a hexadecimal digit, so a text such as
-    // "unknown" would decode to nothing, which the job reads as "no check".
-    // A digest text that does not decode to a whole digest gets an expected
-    // value that no image can have instead: the write ends in a checksum
-    // mismatch rather than passing unchecked.
-    QByteArray expectedSha256 = QByteArray::fromHex(image->extractSha256.toLatin1());
-    if (!image->extractSha256.isEmpty() && expectedSha256.size() != Sha256DigestSize)
-        expectedSha256 = image->extractSha256.toUtf8();
-    job->setExpectedSha256(expectedSha256);
-    m_writeName = QStringLiteral("%1 %2 (%3)").arg(productName(), image->name, image->version);
-    return job;
-}
-
-void Backend::restartSpeedTimer()
-{
-    m_speedTimer.start();
-    m_speedTimerSkew = 0;
-}
-
-qint64 Backend::speedElapsed() const
-{
-    return m_speedTimer.elapsed() + m_speedTimerSkew;
+    m_errorMessage = message;
+    m_cancelling = false;
+    setState(State::Failed);
 }
 
 void Backend::onProgress(WriteJob::Phase phase, qint64 bytesDone, qint64 bytesTotal)
 {
-    if (phase != m_phase) {
-        // Every phase starts without a speed: its rate is its own.
-        m_phase = phase;
-        m_speed = 0;
-        m_speedSampleBytes = bytesDone;
-        restartSpeedTimer();
-    } else if (const qint64 elapsed = speedElapsed(); elapsed > 999) {
-        const double rate = double(bytesDone - m_speedSampleBytes) * 1000.0 / double(elapsed);
-        m_speed = m_speed > 0 ? 0.3 * rate + 0.7 * m_speed : rate;
-        m_speedSampleBytes = bytesDone;
-        restartSpeedTimer();
-    }
-    m_bytesDone = bytesDone;
-    m_bytesTotal = bytesTotal;
+    m_meter.report(phase, bytesDone, bytesTotal);
     emit progressChanged();
 }
 
 void Backend::onJobFinished()
 {
     const WriteJob::Error error = m_job->error();
-    QString message;
-    if (error == WriteJob::Error::Cancelled && m_phase == WriteJob::Phase::Downloading) {
-        message = tr("Download cancelled: the SD card was not touched. The download will resume where it stopped.");
-    } else if (error == WriteJob::Error::Cancelled
-               && (m_phase == WriteJob::Phase::Finalizing
-                   || (m_phase == WriteJob::Phase::Verifying && m_jobHasBootFiles))) {
-        // Cancelled while verifying, the boot files were never written either: the
-        // card would not start as the product.
-        message = tr("Cancelled before setting the product: the SD card would not start with the right product. "
-                     "Write it again before using it.");
-    } else if (error == WriteJob::Error::Cancelled && m_phase == WriteJob::Phase::Verifying) {
-        message = tr("Verification was cancelled: the SD card was written but not checked.");
-    } else {
-        message = messageFor(error, m_job->errorDetail());
-    }
-    m_errorMessage = message;
+    m_errorMessage = WriteMessages::forOutcome(error, m_job->errorDetail(), m_meter.phase(), m_jobHasBootFiles);
 
     m_thread->deleteLater();
     m_job->deleteLater();
@@ -665,52 +532,7 @@ void Backend::onJobFinished()
 
 QString Backend::messageFor(WriteJob::Error error, const QString &detail)
 {
-    using Error = WriteJob::Error;
-    switch (error) {
-    case Error::None:
-        return {};
-    case Error::SourceUnreadable:
-        return tr("Cannot read the image: %1").arg(detail);
-    case Error::UnsupportedImage:
-        return tr("Unsupported zip format: %1").arg(detail);
-    case Error::CorruptImage:
-        return tr("The image file is damaged and the SD card is not usable: %1").arg(detail);
-    case Error::ChecksumMismatch:
-        return tr("The image does not match the catalog (checksum mismatch): the SD card is not usable. "
-                  "Download the image again.");
-    case Error::NetworkError:
-        return tr("Download failed: %1. Check the network connection and retry.").arg(detail);
-    case Error::DownloadChecksumMismatch:
-        return tr("The downloaded image is damaged (checksum mismatch) and was discarded; the SD card was not "
-                  "touched. Retry to download it again.");
-    case Error::CacheFull:
-        return tr("Not enough free disk space to download the image: %1").arg(detail);
-    case Error::CacheIoError:
-        return tr("Cannot save the image in the cache folder: %1").arg(detail);
-    case Error::TargetUnavailable:
-        return tr("Cannot open the SD card: %1").arg(detail);
-    case Error::TargetTooSmall:
-        return tr("The SD card is smaller than the image.");
-    case Error::TargetIoError:
-        return tr("Error reading or writing the SD card, it may be faulty: %1").arg(detail);
-    case Error::TargetWriteProtected:
-        return tr("The SD card is write-protected: move the lock switch on the card or adapter and retry.");
-    case Error::TargetRemoved:
-        return tr("The SD card was removed during the operation: insert it again and retry.");
-    case Error::TargetPermissionDenied:
-        return tr("Permission denied to access the SD card: %1").arg(detail);
-    case Error::VerifyMismatch:
-        return tr("Verification failed: the data read back from the SD card differs from what was written. "
-                  "The SD card is probably faulty: try another one.");
-    case Error::BootFilesFailed:
-        return tr("The image was written but the product could not be set on the SD card: %1. "
-                  "The device would not start with the right product: write the SD card again.")
-                .arg(detail);
-    case Error::Cancelled:
-        return tr("Writing was cancelled: the SD card is incomplete and will not boot. "
-                  "Write it again before using it.");
-    }
-    return {};
+    return WriteMessages::forError(error, detail);
 }
 
 void Backend::cancel()

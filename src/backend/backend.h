@@ -1,10 +1,11 @@
 #pragma once
 
 #include "catalog/catalog.h"
+#include "core/appinfo.h"
+#include "core/progressmeter.h"
 #include "disks/diskmonitor.h"
 #include "write/writejob.h"
 
-#include <QElapsedTimer>
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -13,10 +14,10 @@
 
 #include <memory>
 
-class QNetworkAccessManager;
-class QNetworkReply;
-class QThread;
 #include <optional>
+
+class CatalogLoader;
+class QThread;
 
 // The one object through which the QML pages drive the program: wizard steps,
 // catalog state and selection, disk list and disk choice, the running write
@@ -67,7 +68,7 @@ public:
     Q_ENUM(CatalogState)
 
     // The application version, also compared with the catalog's minimum version.
-    static inline const QString Version = QStringLiteral("0.1.0");
+    static inline const QString Version = AppInfo::Version;
 
     Backend(const QString &manifest, const QString &targetFile, QObject *parent = nullptr);
     ~Backend() override;
@@ -142,9 +143,8 @@ private:
     void setStep(Step step);
     void setState(State state);
 
-    void applyManifest(const QByteArray &data);
+    void applyCatalog(const Catalog &catalog);
     void failCatalog(const QString &message);
-    void onCatalogReplyFinished();
     void updateSelection(const QString &product, const QString &device, const QString &image, bool force);
     void pruneCache() const;
 
@@ -153,11 +153,9 @@ private:
     std::optional<Disk> findDisk(const QString &id) const;
     std::optional<Disk> selectedDisk() const;
 
-    WriteJob *createCatalogJob(std::unique_ptr<BlockDevice> device);
+    void refuseWrite(const QString &message);
     void onProgress(WriteJob::Phase phase, qint64 bytesDone, qint64 bytesTotal);
     void onJobFinished();
-    void restartSpeedTimer();
-    qint64 speedElapsed() const;
 
     CatalogState m_catalogState = CatalogState::Loading;
     QString m_catalogError;
@@ -172,22 +170,16 @@ private:
     QString m_writeName;
     State m_state = State::Idle;
     bool m_cancelling = false;
-    qint64 m_bytesDone = 0;
-    qint64 m_bytesTotal = 0;
     QString m_errorMessage;
 
     QUrl m_manifestUrl;
-    QNetworkAccessManager *m_network = nullptr;
-    QNetworkReply *m_catalogReply = nullptr;
+    CatalogLoader *m_loader = nullptr; // child
     Catalog m_catalog;
 
     std::unique_ptr<DiskMonitor> m_monitor;
+    QString m_targetFile; // the file that stands in for a card, if any
 
-    WriteJob::Phase m_phase = WriteJob::Phase::Writing;
-    double m_speed = 0;
-    QElapsedTimer m_speedTimer;
-    qint64 m_speedTimerSkew = 0; // moved forward by tests instead of sleeping
-    qint64 m_speedSampleBytes = 0;
+    ProgressMeter m_meter;
     bool m_jobHasBootFiles = false;
     WriteJob *m_job = nullptr;
     QThread *m_thread = nullptr;

@@ -72,19 +72,24 @@ bool WriteJob::download()
     if (m_download->run(report, m_cancelled))
         return true;
 
-    switch (m_download->failure()) {
+    return fail(errorFor(m_download->failure()), m_download->errorString());
+}
+
+WriteJob::Error WriteJob::errorFor(ImageDownload::Failure failure)
+{
+    switch (failure) {
     case ImageDownload::Failure::Network:
-        return fail(Error::NetworkError, m_download->errorString());
+        return Error::NetworkError;
     case ImageDownload::Failure::BadChecksum:
-        return fail(Error::DownloadChecksumMismatch, m_download->errorString());
+        return Error::DownloadChecksumMismatch;
     case ImageDownload::Failure::NoSpace:
-        return fail(Error::CacheFull, m_download->errorString());
+        return Error::CacheFull;
     case ImageDownload::Failure::IoError:
-        return fail(Error::CacheIoError, m_download->errorString());
+        return Error::CacheIoError;
     case ImageDownload::Failure::Cancelled:
-        return fail(Error::Cancelled);
+        return Error::Cancelled;
     }
-    return fail(Error::NetworkError, m_download->errorString());
+    return Error::NetworkError;
 }
 
 bool WriteJob::writeImage(AlignedBuffer &buffer)

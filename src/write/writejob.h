@@ -63,6 +63,9 @@ public:
     void setBootFiles(const QMap<QString, QByteArray> &files);
 
     void run();
+
+    // The job's error for a download that failed with failure.
+    static Error errorFor(ImageDownload::Failure failure);
     // Safe from any thread at any time; the job stops at its next check.
     void cancel();
 

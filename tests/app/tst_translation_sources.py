@@ -2,7 +2,8 @@
 """Checks that the Italian catalog covers every text the code marks for
 translation, and holds nothing the code no longer uses.
 
-lupdate scans the QML documents and the Backend into a scratch copy of
+lupdate scans the QML documents, the Backend and the core pieces it shares
+with the command line into a scratch copy of
 i18n/tessaro_it.ts. A text of the code that the catalog lacks comes back as
 a new unfinished message; a catalog message that the code no longer carries
 comes back vanished (the build's own update_translations would delete it).
@@ -33,6 +34,7 @@ def main():
         run = subprocess.run(
             [lupdate, "-silent", "-locations", "none", "-I", src,
              os.path.join(src, "qml"), os.path.join(src, "backend"),
+             os.path.join(src, "core"),
              "-ts", refreshed],
             capture_output=True, text=True, timeout=120)
         # lupdate reports texts it cannot extract (for example tr() on a

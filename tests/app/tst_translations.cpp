@@ -150,6 +150,14 @@ const Expected ItalianCatalog[] = {
      "Spazio su disco insufficiente per scaricare l'immagine: %1"},
     {"Backend", "Permission denied to access the SD card: %1",
      "Permesso negato per accedere alla SD: %1"},
+    {"Backend", "Cannot write to %1: it is the image being written.",
+     "Impossibile scrivere su %1: è l'immagine da scrivere."},
+    {"Backend", "Cannot write to %1: it is inside the download cache folder %2.",
+     "Impossibile scrivere su %1: si trova nella cartella dei download %2."},
+    {"Backend", "The catalog entry of this image is faulty: its %1 is not a SHA-256 digest.",
+     "La voce del catalogo di questa immagine è errata: il suo %1 non è un digest SHA-256."},
+    {"Backend", "The catalog entry of this image is faulty: its address %1 is not allowed.",
+     "La voce del catalogo di questa immagine è errata: il suo indirizzo %1 non è ammesso."},
     {"Backend", "The SD card is smaller than the image.",
      "La SD è più piccola dell'immagine."},
     {"Backend", "The SD card is write-protected: move the lock switch on the card or adapter and retry.",
@@ -487,8 +495,8 @@ private slots:
         QTest::newRow("DiskPage") << QStringLiteral("DiskPage") << 10;
         QTest::newRow("WritingPage") << QStringLiteral("WritingPage") << 4;
         QTest::newRow("ResultPage") << QStringLiteral("ResultPage") << 6;
-        QTest::newRow("Backend") << QStringLiteral("Backend") << 30;
-        QTest::newRow("all contexts") << QString() << 69;
+        QTest::newRow("Backend") << QStringLiteral("Backend") << 34;
+        QTest::newRow("all contexts") << QString() << 73;
     }
     void messagesPerContext()
     {

@@ -16,6 +16,8 @@
 #include <QTest>
 #include <QThread>
 
+#include <unistd.h>
+
 using State = Backend::State;
 using Script = ScriptedCard::Script;
 using Call = ScriptedCard::Call;
@@ -201,6 +203,67 @@ private slots:
         QCOMPARE(cacheFiles(), QStringList());
     }
 
+    // A file target is emptied before the image is read: one that is the image
+    // or lies in the download cache is refused before either is opened.
+    void fileTargetRefusals_data()
+    {
+        QTest::addColumn<QString>("link");   // how the target names the file: "", "symbolic" or "hard"
+        QTest::addColumn<bool>("inCache");   // the file is the cached archive of the build, else a local image
+        QTest::addColumn<QString>("target"); // inside the cache when inCache; %FILE% is the file itself
+        QTest::addColumn<QString>("message");
+
+        const QString isImage = QStringLiteral("Cannot write to %TARGET%: it is the image being written.");
+        const QString inCache =
+                QStringLiteral("Cannot write to %TARGET%: it is inside the download cache folder %CACHE%.");
+        QTest::newRow("the local image itself") << "" << false << "%FILE%" << isImage;
+        QTest::newRow("a symbolic link to the local image") << "symbolic" << false << "link.img" << isImage;
+        QTest::newRow("a hard link to the local image") << "hard" << false << "link.img" << isImage;
+        QTest::newRow("the cached archive of the build") << "" << true << "%FILE%" << inCache;
+        QTest::newRow("a link to the cached archive") << "symbolic" << true << "link.img" << inCache;
+        QTest::newRow("a file not yet made in the cache") << "" << true << "%CACHE%/new/card.img" << inCache;
+    }
+    void fileTargetRefusals()
+    {
+        QFETCH(QString, link);
+        QFETCH(bool, inCache);
+        QFETCH(QString, target);
+        QFETCH(QString, message);
+        QVERIFY(m_fixture.writeCatalog());
+        QTemporaryDir dir;
+        const QString cacheDir = ImageCache::defaultDir();
+        const QString file = inCache ? ImageCache(cacheDir).pathFor(m_fixture.archive32.sha256)
+                                     : dir.filePath(QStringLiteral("card16.img"));
+        QVERIFY(QDir().mkpath(QFileInfo(file).path()));
+        QVERIFY(QFile::copy(inCache ? m_fixture.archive32.path : m_fixture.image16.path, file));
+        const QByteArray digest = FixtureFile::of(file).sha256;
+        target.replace(QStringLiteral("%FILE%"), file).replace(QStringLiteral("%CACHE%"), cacheDir);
+        if (QFileInfo(target).isRelative())
+            target = dir.filePath(target);
+        if (link == QLatin1String("symbolic"))
+            QVERIFY(QFile::link(file, target));
+        else if (link == QLatin1String("hard"))
+            QCOMPARE(::link(QFile::encodeName(file).constData(), QFile::encodeName(target).constData()), 0);
+
+        Backend backend(m_fixture.catalogPath(), target);
+        QVERIFY(waitLoaded(backend));
+        if (inCache) {
+            chooseBuild(backend, QStringLiteral("stable"));
+        } else {
+            backend.useLocalFileOnly();
+            backend.setImageUrl(QUrl::fromLocalFile(file));
+            backend.chooseDisk();
+        }
+        backend.selectDisk(target);
+        QVERIFY(backend.canWrite());
+        backend.startWrite();
+
+        QCOMPARE(backend.state(), State::Failed);
+        message.replace(QStringLiteral("%TARGET%"), target).replace(QStringLiteral("%CACHE%"), cacheDir);
+        QCOMPARE(backend.errorMessage(), message);
+        QCOMPARE(FixtureFile::of(file).sha256, digest);
+        QVERIFY(!QFileInfo::exists(cacheDir + QStringLiteral("/new")));
+    }
+
     void catalogBuildFailures_data()
     {
         QTest::addColumn<QJsonObject>("changes"); // to a working build; null removes the key
@@ -210,6 +273,7 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::addColumn<QStringList>("cacheAfter"); // %ARCHIVE% is the build's digest
         QTest::addColumn<bool>("cardTouched");
+        QTest::addColumn<bool>("catalogFile"); // else served by nginx
 
         const QString part = QStringLiteral("%ARCHIVE%.part");
         const QString downloadDamaged = QStringLiteral(
@@ -221,48 +285,66 @@ private slots:
 
         QTest::newRow("archive not on the server")
                 << QJsonObject{{"url", "builds/missing.zip"}} << false << qint64(-1)
-                << "Download failed: HTTP 404. Check the network connection and retry." << QStringList{part} << false;
+                << "Download failed: HTTP 404. Check the network connection and retry." << QStringList{part} << false << false;
         QTest::newRow("server not listening")
                 << QJsonObject{{"url", "http://127.0.0.1:%CLOSED%/cat/builds/card16.zip"}} << false << qint64(-1)
                 << "Download failed: Connection refused. Check the network connection and retry." << QStringList{part}
-                << false;
+                << false << false;
         QTest::newRow("archive file missing")
                 << QJsonObject{{"url", "file:///nonexistent/tessaro/card16.zip"}} << false << qint64(-1)
                 << "Download failed: No such file or directory. Check the network connection and retry."
-                << QStringList{part} << false;
+                << QStringList{part} << false << true;
+        // Files only from a catalog that is a file itself, and never on another computer.
+        const QString notAllowed =
+                QStringLiteral("The catalog entry of this image is faulty: its address %1 is not allowed.");
+        QTest::newRow("file address from a catalog on a server")
+                << QJsonObject{{"url", "file:///nonexistent/tessaro/card16.zip"}} << false << qint64(-1)
+                << notAllowed.arg("file:///nonexistent/tessaro/card16.zip") << QStringList() << false << false;
+        QTest::newRow("file address on another computer")
+                << QJsonObject{{"url", "file://fileserver/share/card16.zip"}} << false << qint64(-1)
+                << notAllowed.arg("file://fileserver/share/card16.zip") << QStringList() << false << true;
+        QTest::newRow("address of another scheme")
+                << QJsonObject{{"url", "ftp://127.0.0.1/cat/builds/card16.zip"}} << false << qint64(-1)
+                << notAllowed.arg("ftp://127.0.0.1/cat/builds/card16.zip") << QStringList() << false << false;
         QTest::newRow("archive digest differs")
                 << QJsonObject{{"sha256", QStringLiteral("ab").repeated(32)}} << false << qint64(-1) << downloadDamaged
-                << QStringList() << false;
-        // The download can never be accepted; it is found out after the transfer.
+                << QStringList() << false << false;
+        // A digest that cannot be one is refused before the download and the card.
+        const QString faulty =
+                QStringLiteral("The catalog entry of this image is faulty: its %1 is not a SHA-256 digest.");
         QTest::newRow("archive digest not hexadecimal")
-                << QJsonObject{{"sha256", "n/a"}} << false << qint64(-1) << downloadDamaged << QStringList() << false;
+                << QJsonObject{{"sha256", "n/a"}} << false << qint64(-1) << faulty.arg("sha256") << QStringList()
+                << false << false;
+        QTest::newRow("archive digest one digit short")
+                << QJsonObject{{"sha256", m_fixture.archive16.hex().chopped(1)}} << false << qint64(-1)
+                << faulty.arg("sha256") << QStringList() << false << false;
         QTest::newRow("image digest differs")
                 << QJsonObject{{"extractSha256", QStringLiteral("cd").repeated(32)}} << false << qint64(-1)
-                << imageMismatch << QStringList() << true;
+                << imageMismatch << QStringList() << true << false;
         QTest::newRow("image digest decoding to nothing")
-                << QJsonObject{{"extractSha256", "unknown"}} << false << qint64(-1) << imageMismatch << QStringList()
-                << true;
+                << QJsonObject{{"extractSha256", "unknown"}} << false << qint64(-1) << faulty.arg("extractSha256")
+                << QStringList() << false << false;
         QTest::newRow("image digest decoding to one byte")
-                << QJsonObject{{"extractSha256", "n/a"}} << false << qint64(-1) << imageMismatch << QStringList()
-                << true;
+                << QJsonObject{{"extractSha256", "n/a"}} << false << qint64(-1) << faulty.arg("extractSha256")
+                << QStringList() << false << false;
         QTest::newRow("damaged archive")
                 << QJsonObject{{"url", "builds/damaged.zip"},
                                {"size", m_fixture.damaged.size},
                                {"sha256", m_fixture.damaged.hex()}}
                 << false << qint64(-1) << "The image file is damaged and the SD card is not usable: CRC32 mismatch"
-                << QStringList() << true;
+                << QStringList() << true << false;
         QTest::newRow("archive larger than the free space")
                 << QJsonObject{{"size", qint64(1000000000000000)}} << false << qint64(-1)
                 << "^Not enough free disk space to download the image: 1000000000000000 bytes needed, \\d+ available$"
-                << QStringList{part} << false;
+                << QStringList{part} << false << false;
         QTest::newRow("cache folder cannot be made")
                 << QJsonObject() << true << qint64(-1)
                 << "Cannot save the image in the cache folder: cannot create %CACHE%"
-                << QStringList() << false;
+                << QStringList() << false << false;
         // Without an extracted size every card is offered; the job finds out.
         QTest::newRow("card smaller than the image")
                 << QJsonObject{{"extractSize", QJsonValue()}} << false << qint64(1024 * 1024)
-                << "The SD card is smaller than the image." << QStringList{QStringLiteral("%ARCHIVE%.zip")} << true;
+                << "The SD card is smaller than the image." << QStringList{QStringLiteral("%ARCHIVE%.zip")} << true << false;
     }
     void catalogBuildFailures()
     {
@@ -272,6 +354,7 @@ private slots:
         QFETCH(QString, message);
         QFETCH(QStringList, cacheAfter);
         QFETCH(bool, cardTouched);
+        QFETCH(bool, catalogFile);
         if (QTest::currentDataTag() == QLatin1String("archive larger than the free space")
             && knownFreeSpace(ImageCache::defaultDir()) < 0)
             QSKIP("The free space of the cache volume cannot be determined here");
@@ -295,7 +378,7 @@ private slots:
         Script script;
         script.path = cards.filePath(QStringLiteral("card.img"));
         script.size = cardSize;
-        Backend backend(m_fixture.catalogUrl(), QString());
+        Backend backend(catalogFile ? m_fixture.catalogPath() : m_fixture.catalogUrl(), QString());
         QVERIFY(waitLoaded(backend));
         attachCard(backend, script, cardSize > 0 ? cardSize : ListedCardSize);
         chooseBuild(backend, QStringLiteral("x"));

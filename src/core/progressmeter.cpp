@@ -1,0 +1,97 @@
+#include "core/progressmeter.h"
+
+#include <QLocale>
+
+#include <chrono>
+#include <cmath>
+
+namespace {
+
+qint64 steadyMilliseconds()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+QString formatSize(qint64 bytes)
+{
+    return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
+}
+
+} // namespace
+
+ProgressMeter::ProgressMeter()
+    : m_clock(steadyMilliseconds)
+{
+}
+
+void ProgressMeter::start(WriteJob::Phase phase)
+{
+    m_phase = phase;
+    m_bytesDone = 0;
+    m_bytesTotal = 0;
+    m_speed = 0;
+    sample(0);
+}
+
+void ProgressMeter::report(WriteJob::Phase phase, qint64 bytesDone, qint64 bytesTotal)
+{
+    if (phase != m_phase) {
+        // Every phase starts without a speed: its rate is its own.
+        m_phase = phase;
+        m_speed = 0;
+        sample(bytesDone);
+    } else if (const qint64 elapsed = m_clock() - m_sampleTime; elapsed > 999) {
+        const double rate = double(bytesDone - m_sampleBytes) * 1000.0 / double(elapsed);
+        m_speed = m_speed > 0 ? 0.3 * rate + 0.7 * m_speed : rate;
+        sample(bytesDone);
+    }
+    m_bytesDone = bytesDone;
+    m_bytesTotal = bytesTotal;
+}
+
+void ProgressMeter::sample(qint64 bytesDone)
+{
+    m_sampleBytes = bytesDone;
+    m_sampleTime = m_clock();
+}
+
+double ProgressMeter::fraction() const
+{
+    return m_bytesTotal > 0 ? double(m_bytesDone) / double(m_bytesTotal) : 0.0;
+}
+
+QString ProgressMeter::phaseLabel(const QString &productName) const
+{
+    switch (m_phase) {
+    case WriteJob::Phase::Downloading:
+        return tr("Downloading");
+    case WriteJob::Phase::Writing:
+        return tr("Writing");
+    case WriteJob::Phase::Verifying:
+        return tr("Verifying");
+    case WriteJob::Phase::Finalizing:
+        return tr("Finalizing: setting up %1").arg(productName);
+    }
+    return {};
+}
+
+QString ProgressMeter::speedText() const
+{
+    if (m_speed <= 0 || m_phase == WriteJob::Phase::Finalizing)
+        return {};
+    return tr("%1/s").arg(formatSize(qint64(m_speed)));
+}
+
+QString ProgressMeter::timeLeftText(bool verify) const
+{
+    if (m_speed <= 0 || m_phase == WriteJob::Phase::Finalizing)
+        return {};
+    double seconds = double(m_bytesTotal - m_bytesDone) / m_speed;
+    // While writing with verification on, the read-back of the whole image follows.
+    if (m_phase == WriteJob::Phase::Writing && verify)
+        seconds += double(m_bytesTotal) / m_speed;
+    if (seconds < 60)
+        return tr("less than a minute left");
+    return tr("about %1 min left").arg(qint64(std::ceil(seconds / 60)));
+}

@@ -1,0 +1,95 @@
+#include "core/writemessages.h"
+
+QString WriteMessages::forOutcome(WriteJob::Error error, const QString &detail, WriteJob::Phase phase,
+                                  bool hasBootFiles)
+{
+    using Phase = WriteJob::Phase;
+    if (error != WriteJob::Error::Cancelled)
+        return forError(error, detail);
+    switch (phase) {
+    case Phase::Downloading:
+        return tr("Download cancelled: the SD card was not touched. The download will resume where it stopped.");
+    case Phase::Writing:
+        break;
+    case Phase::Verifying:
+        // Cancelled while verifying, the boot files were never written either:
+        // the card would not start as the product.
+        if (!hasBootFiles)
+            return tr("Verification was cancelled: the SD card was written but not checked.");
+        Q_FALLTHROUGH();
+    case Phase::Finalizing:
+        return tr("Cancelled before setting the product: the SD card would not start with the right product. "
+                  "Write it again before using it.");
+    }
+    return forError(error, detail);
+}
+
+QString WriteMessages::forError(WriteJob::Error error, const QString &detail)
+{
+    using Error = WriteJob::Error;
+    switch (error) {
+    case Error::None:
+        return {};
+    case Error::SourceUnreadable:
+        return tr("Cannot read the image: %1").arg(detail);
+    case Error::UnsupportedImage:
+        return tr("Unsupported zip format: %1").arg(detail);
+    case Error::CorruptImage:
+        return tr("The image file is damaged and the SD card is not usable: %1").arg(detail);
+    case Error::ChecksumMismatch:
+        return tr("The image does not match the catalog (checksum mismatch): the SD card is not usable. "
+                  "Download the image again.");
+    case Error::NetworkError:
+        return tr("Download failed: %1. Check the network connection and retry.").arg(detail);
+    case Error::DownloadChecksumMismatch:
+        return tr("The downloaded image is damaged (checksum mismatch) and was discarded; the SD card was not "
+                  "touched. Retry to download it again.");
+    case Error::CacheFull:
+        return tr("Not enough free disk space to download the image: %1").arg(detail);
+    case Error::CacheIoError:
+        return tr("Cannot save the image in the cache folder: %1").arg(detail);
+    case Error::TargetUnavailable:
+        return tr("Cannot open the SD card: %1").arg(detail);
+    case Error::TargetTooSmall:
+        return tr("The SD card is smaller than the image.");
+    case Error::TargetIoError:
+        return tr("Error reading or writing the SD card, it may be faulty: %1").arg(detail);
+    case Error::TargetWriteProtected:
+        return tr("The SD card is write-protected: move the lock switch on the card or adapter and retry.");
+    case Error::TargetRemoved:
+        return tr("The SD card was removed during the operation: insert it again and retry.");
+    case Error::TargetPermissionDenied:
+        return tr("Permission denied to access the SD card: %1").arg(detail);
+    case Error::VerifyMismatch:
+        return tr("Verification failed: the data read back from the SD card differs from what was written. "
+                  "The SD card is probably faulty: try another one.");
+    case Error::BootFilesFailed:
+        return tr("The image was written but the product could not be set on the SD card: %1. "
+                  "The device would not start with the right product: write the SD card again.")
+                .arg(detail);
+    case Error::Cancelled:
+        return tr("Writing was cancelled: the SD card is incomplete and will not boot. "
+                  "Write it again before using it.");
+    }
+    return {};
+}
+
+QString WriteMessages::faultyDigest(const QString &key)
+{
+    return tr("The catalog entry of this image is faulty: its %1 is not a SHA-256 digest.").arg(key);
+}
+
+QString WriteMessages::addressNotAllowed(const QString &address)
+{
+    return tr("The catalog entry of this image is faulty: its address %1 is not allowed.").arg(address);
+}
+
+QString WriteMessages::targetIsImage(const QString &target)
+{
+    return tr("Cannot write to %1: it is the image being written.").arg(target);
+}
+
+QString WriteMessages::targetInCache(const QString &target, const QString &cacheDir)
+{
+    return tr("Cannot write to %1: it is inside the download cache folder %2.").arg(target, cacheDir);
+}

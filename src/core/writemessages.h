@@ -1,0 +1,28 @@
+#pragma once
+
+#include "write/writejob.h"
+
+#include <QCoreApplication>
+#include <QString>
+
+// The one table of what the user is told about a write: the message for each
+// outcome of a job, for a cancellation in each phase, and for a write refused
+// before it started. The texts are translated in the context "Backend", the
+// window's, so one catalog covers every front end.
+class WriteMessages
+{
+    Q_DECLARE_TR_FUNCTIONS(Backend)
+
+public:
+    // The message for a job that ended with error; detail fills %1.
+    static QString forError(WriteJob::Error error, const QString &detail);
+    // The message for a job that ended with error after its last progress
+    // report named phase. A cancellation says what it left on the card.
+    static QString forOutcome(WriteJob::Error error, const QString &detail, WriteJob::Phase phase,
+                              bool hasBootFiles);
+
+    static QString faultyDigest(const QString &key);
+    static QString addressNotAllowed(const QString &address);
+    static QString targetIsImage(const QString &target);
+    static QString targetInCache(const QString &target, const QString &cacheDir);
+};

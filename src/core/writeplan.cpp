@@ -1,0 +1,149 @@
+#include "core/writeplan.h"
+
+#include "core/writemessages.h"
+#include "image/imagecache.h"
+#include "image/imagedownload.h"
+#include "image/zipimagesource.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <filesystem>
+
+namespace {
+
+// The absolute path that path names once symbolic links are followed, also for
+// a file (and folders) that do not exist yet: the part that exists is resolved,
+// the rest kept as written.
+QString resolvedPath(const QString &path, int links = 0)
+{
+    const QFileInfo info(path);
+    // A dangling link is written through: what counts is where it points.
+    if (info.isSymLink() && !info.exists() && links < 16)
+        return resolvedPath(info.absoluteDir().absoluteFilePath(info.symLinkTarget()), links + 1);
+    QString existing = QDir::cleanPath(info.absoluteFilePath());
+    QString rest;
+    while (!QFileInfo::exists(existing)) {
+        const qsizetype slash = existing.lastIndexOf(QLatin1Char('/'));
+        if (slash < 0)
+            return QDir::cleanPath(existing + rest);
+        rest.prepend(existing.mid(slash));
+        existing = slash == 0 ? QStringLiteral("/") : existing.left(slash);
+    }
+    return QDir::cleanPath(QFileInfo(existing).canonicalFilePath() + rest);
+}
+
+// Also true for two names of one file (hard links).
+bool isSameFile(const QString &a, const QString &b)
+{
+    if (resolvedPath(a) == resolvedPath(b))
+        return true;
+    std::error_code error;
+    return std::filesystem::equivalent(std::filesystem::path(a.toStdU16String()),
+                                       std::filesystem::path(b.toStdU16String()), error);
+}
+
+bool isInside(const QString &path, const QString &folder)
+{
+    return path.startsWith(folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/'));
+}
+
+bool isDigest(const QString &text)
+{
+    static const QRegularExpression digest(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+    return digest.match(text).hasMatch();
+}
+
+} // namespace
+
+std::optional<WritePlan> WritePlan::forBuild(const Catalog &catalog, const QUrl &catalogUrl,
+                                             const QString &productId, const QString &deviceId,
+                                             const QString &imageId)
+{
+    const CatalogProduct *product = catalog.product(productId);
+    if (!product)
+        return std::nullopt;
+    for (const CatalogImage &image : catalog.imagesFor(productId, deviceId)) {
+        if (image.id != imageId)
+            continue;
+        WritePlan plan;
+        plan.m_cacheDir = ImageCache::defaultDir();
+        // A relative url names a file beside the catalog document.
+        plan.m_remote.url = catalogUrl.resolved(QUrl(image.url));
+        plan.m_remote.size = image.size;
+        plan.m_remote.sha256 = QByteArray::fromHex(image.sha256.toLatin1());
+        plan.m_sha256 = image.sha256;
+        plan.m_extractSha256 = image.extractSha256;
+        plan.m_catalogIsFile = catalogUrl.isLocalFile();
+        plan.m_bootFiles = catalog.bootFilesFor(productId, imageId);
+        plan.m_name = QStringLiteral("%1 %2 (%3)").arg(product->name, image.name, image.version);
+        return plan;
+    }
+    return std::nullopt;
+}
+
+WritePlan WritePlan::forLocalFile(const QString &path, const QMap<QString, QByteArray> &bootFiles)
+{
+    WritePlan plan;
+    plan.m_localFile = path;
+    plan.m_cacheDir = ImageCache::defaultDir();
+    plan.m_bootFiles = bootFiles;
+    plan.m_name = QFileInfo(path).fileName();
+    return plan;
+}
+
+QString WritePlan::refusal() const
+{
+    if (!downloads())
+        return {};
+    // The parser takes digests as they stand; one that cannot be a digest
+    // would let the whole archive be downloaded, or the whole card be
+    // written, before the write failed, and again on every retry.
+    if (!isDigest(m_sha256))
+        return WriteMessages::faultyDigest(QStringLiteral("sha256"));
+    if (!m_extractSha256.isEmpty() && !isDigest(m_extractSha256))
+        return WriteMessages::faultyDigest(QStringLiteral("extractSha256"));
+    // A catalog from a server must not make the computer open its own files,
+    // and a file address with a host is another computer's share (on Windows
+    // opening it sends the user's network credentials there).
+    const QUrl &url = m_remote.url;
+    const QString scheme = url.scheme();
+    const bool allowed = scheme == QLatin1String("http") || scheme == QLatin1String("https")
+            || (scheme == QLatin1String("file") && m_catalogIsFile && url.host().isEmpty());
+    if (!allowed)
+        return WriteMessages::addressNotAllowed(url.toDisplayString());
+    return {};
+}
+
+QString WritePlan::targetRefusal(const QString &targetFile) const
+{
+    if (!m_localFile.isEmpty() && isSameFile(targetFile, m_localFile))
+        return WriteMessages::targetIsImage(targetFile);
+    if (isInside(resolvedPath(targetFile), resolvedPath(m_cacheDir)))
+        return WriteMessages::targetInCache(targetFile, m_cacheDir);
+    return {};
+}
+
+std::unique_ptr<ImageDownload> WritePlan::createDownload() const
+{
+    return std::make_unique<ImageDownload>(ImageCache(m_cacheDir), m_remote);
+}
+
+std::unique_ptr<WriteJob> WritePlan::createJob(std::unique_ptr<BlockDevice> device, bool verify) const
+{
+    std::unique_ptr<WriteJob> job;
+    if (downloads()) {
+        const ImageCache cache(m_cacheDir);
+        job = std::make_unique<WriteJob>(std::make_unique<ZipImageSource>(cache.pathFor(m_remote.sha256)),
+                                         std::move(device));
+        job->setDownload(createDownload());
+        // Both digest texts were checked by refusal(): an empty one means no check.
+        job->setExpectedSha256(QByteArray::fromHex(m_extractSha256.toLatin1()));
+    } else {
+        job = std::make_unique<WriteJob>(createLocalImageSource(m_localFile), std::move(device));
+    }
+    job->setVerify(verify);
+    job->setBootFiles(m_bootFiles);
+    return job;
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "catalog/catalog.h"
+#include "disks/blockdevice.h"
+#include "image/remoteimage.h"
+#include "write/writejob.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QUrl>
+
+#include <memory>
+#include <optional>
+
+class ImageDownload;
+
+// One write as the user chose it, resolved before anything is opened: where
+// the image comes from, the digests it must have, the boot files and the
+// name it is shown under; or why it must not start. Makes the job for each
+// card.
+class WritePlan
+{
+public:
+    // A build of the catalog read from catalogUrl; nothing when the ids name
+    // no build for that device.
+    static std::optional<WritePlan> forBuild(const Catalog &catalog, const QUrl &catalogUrl,
+                                             const QString &productId, const QString &deviceId,
+                                             const QString &imageId);
+    static WritePlan forLocalFile(const QString &path, const QMap<QString, QByteArray> &bootFiles);
+
+    // Why the catalog entry must not be written; empty when it may.
+    QString refusal() const;
+    // Why targetFile must not stand in for the card; empty when it may. A
+    // file target is emptied before the image is read.
+    QString targetRefusal(const QString &targetFile) const;
+
+    bool downloads() const { return m_localFile.isEmpty(); }
+    QString name() const { return m_name; }
+    QMap<QString, QByteArray> bootFiles() const { return m_bootFiles; }
+
+    // The download of a catalog build into the cache.
+    std::unique_ptr<ImageDownload> createDownload() const;
+    // The job for one card: a catalog build is read from the cache, which
+    // its download fills first when the archive is not there yet.
+    std::unique_ptr<WriteJob> createJob(std::unique_ptr<BlockDevice> device, bool verify) const;
+
+private:
+    WritePlan() = default;
+
+    QString m_localFile;
+    QString m_cacheDir;
+    RemoteImage m_remote;
+    QString m_sha256;        // as the catalog writes them
+    QString m_extractSha256;
+    bool m_catalogIsFile = false;
+    QMap<QString, QByteArray> m_bootFiles;
+    QString m_name;
+};

@@ -1,0 +1,286 @@
+#include "writefixture.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+
+struct Run
+{
+    int status = -1;
+    QByteArray out;
+    QString err;
+};
+
+} // namespace
+
+// The real tessaro-cli: catalog builds served by nginx written to several
+// target files at once, checked with fsck.fat and mtools; failures,
+// cancellation, JSON output and the refusals of its command line.
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private:
+    WriteFixture m_fixture;
+    std::unique_ptr<QTemporaryDir> m_home; // the program's cache lives below it
+
+    QProcess *start(const QStringList &arguments)
+    {
+        auto *process = new QProcess(this);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_home->path());
+        process->setProcessEnvironment(environment);
+        process->setWorkingDirectory(m_home->path());
+        // Standard input is not a terminal here.
+        process->setStandardInputFile(QProcess::nullDevice());
+        process->start(QStringLiteral(TESSARO_CLI), arguments);
+        return process;
+    }
+
+    Run run(const QStringList &arguments)
+    {
+        QProcess *process = start(arguments);
+        Run result;
+        if (!process->waitForFinished(120000))
+            return result;
+        result.status = process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
+        result.out = process->readAllStandardOutput();
+        result.err = QString::fromUtf8(process->readAllStandardError());
+        delete process;
+        return result;
+    }
+
+    QStringList cacheFiles() const
+    {
+        QStringList names;
+        QDirIterator files(m_home->path(), QDir::Files, QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            const QFileInfo file(files.next());
+            if (file.path().endsWith(QLatin1String("/images")))
+                names << file.fileName();
+        }
+        names.sort();
+        return names;
+    }
+
+    QStringList buildArguments(const QString &image, const QStringList &targets, bool json) const
+    {
+        QStringList arguments{QStringLiteral("write"), QStringLiteral("--manifest"), m_fixture.catalogUrl(),
+                              QStringLiteral("--product"), QStringLiteral("alpha"), QStringLiteral("--device"),
+                              QStringLiteral("s"), QStringLiteral("--image"), image, QStringLiteral("--yes")};
+        for (const QString &target : targets)
+            arguments << QStringLiteral("--target-file") << target;
+        if (json)
+            arguments << QStringLiteral("--json");
+        return arguments;
+    }
+
+    static QList<QJsonObject> jsonLines(const QByteArray &out)
+    {
+        QList<QJsonObject> events;
+        for (const QByteArray &line : out.split('\n')) {
+            if (line.isEmpty())
+                continue;
+            QJsonParseError error;
+            const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+            if (!document.isObject()) {
+                qWarning("not a JSON object: %s", line.constData());
+                return {};
+            }
+            events << document.object();
+        }
+        return events;
+    }
+
+    static QList<QJsonObject> eventsOf(const QList<QJsonObject> &events, const QString &name)
+    {
+        QList<QJsonObject> found;
+        for (const QJsonObject &event : events) {
+            if (event.value(QStringLiteral("event")).toString() == name)
+                found << event;
+        }
+        return found;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QString error;
+        QVERIFY2(m_fixture.create(&error), qPrintable(error));
+    }
+
+    void init()
+    {
+        m_home = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_fixture.writeCatalog({m_fixture.slowBuild()}));
+    }
+
+    void threeCardsAtOnce()
+    {
+        const QStringList targets{m_home->filePath(QStringLiteral("a.img")), m_home->filePath(QStringLiteral("b.img")),
+                                  m_home->filePath(QStringLiteral("c.img"))};
+        const int requestsBefore = m_fixture.nginx().accessLog().size();
+        const Run result = run(buildArguments(QStringLiteral("custom"), targets, true));
+        QVERIFY2(result.status == 0, qPrintable(result.err));
+
+        for (const QString &target : targets) {
+            checkCard(target, m_fixture.card32, CustomFiles);
+            if (QTest::currentTestFailed())
+                return;
+        }
+        const QStringList requests = m_fixture.nginx().accessLog().mid(requestsBefore);
+        QCOMPARE(requests, (QStringList{QStringLiteral("GET /cat/images.json 200 -"),
+                                        QStringLiteral("GET /cat/builds/card32.zip 200 -")}));
+        QCOMPARE(cacheFiles(), QStringList{m_fixture.archive32.hex() + QStringLiteral(".zip")});
+
+        // Every line is an object; every card went through its phases to the end.
+        const QList<QJsonObject> events = jsonLines(result.out);
+        QVERIFY(!events.isEmpty());
+        QVERIFY(!eventsOf(events, QStringLiteral("download")).isEmpty());
+        QCOMPARE(eventsOf(events, QStringLiteral("done")).size(), 3);
+        for (const QString &target : targets) {
+            QStringList phases;
+            for (const QJsonObject &event : eventsOf(events, QStringLiteral("phase"))) {
+                if (event.value(QStringLiteral("card")).toString() == target)
+                    phases << event.value(QStringLiteral("phase")).toString();
+            }
+            QCOMPARE(phases, (QStringList{QStringLiteral("Downloading"), QStringLiteral("Writing"),
+                                          QStringLiteral("Verifying"), QStringLiteral("Finalizing")}));
+        }
+        const QJsonObject summary = events.last();
+        QCOMPARE(summary.value(QStringLiteral("event")).toString(), QStringLiteral("summary"));
+        QCOMPARE(summary.value(QStringLiteral("written")).toArray().size(), 3);
+        QCOMPARE(summary.value(QStringLiteral("exitStatus")).toInt(), 0);
+    }
+
+    void oneOfThreeCardsFails()
+    {
+        const QStringList targets{m_home->filePath(QStringLiteral("a.img")), QStringLiteral("/dev/full"),
+                                  m_home->filePath(QStringLiteral("c.img"))};
+        const Run result = run(buildArguments(QStringLiteral("stable"), targets, false));
+        QCOMPARE(result.status, 1);
+        checkCard(targets[0], m_fixture.card32, ProductFiles);
+        checkCard(targets[2], m_fixture.card32, ProductFiles);
+        // Without a terminal: one line per phase change, then the failed card with the window's message.
+        QVERIFY2(result.err.contains(targets[0] + QStringLiteral(": Finalizing: setting up Alpha\n")),
+                 qPrintable(result.err));
+        QVERIFY2(result.err.endsWith(QStringLiteral("2 of 3 cards written.\nNot written:\n"
+                                                    "  /dev/full: Error reading or writing the SD card, it may be "
+                                                    "faulty: No space left on device\n")),
+                 qPrintable(result.err));
+    }
+
+    void interruptedDownload()
+    {
+        const QString target = m_home->filePath(QStringLiteral("a.img"));
+        QProcess *process = start(buildArguments(QStringLiteral("slow"), {target}, true));
+        QVERIFY(process->waitForStarted());
+        QVERIFY(QTest::qWaitFor([&] { return process->canReadLine(); }, 30000));
+        QVERIFY(process->readLine().contains("\"download\""));
+        ::kill(pid_t(process->processId()), SIGINT);
+        QVERIFY(process->waitForFinished(30000));
+        QCOMPARE(process->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process->exitCode(), 130);
+
+        const QList<QJsonObject> events = jsonLines(process->readAllStandardOutput());
+        const QList<QJsonObject> failed = eventsOf(events, QStringLiteral("failed"));
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(failed[0].value(QStringLiteral("error")).toString(), QStringLiteral("Cancelled"));
+        QCOMPARE(failed[0].value(QStringLiteral("message")).toString(), DownloadCancelled);
+        // The card was not touched, and the next run resumes the download.
+        QVERIFY(!QFileInfo::exists(target));
+        QCOMPARE(cacheFiles(), QStringList{m_fixture.big.hex() + QStringLiteral(".part")});
+        delete process;
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<QStringList>("arguments"); // %TARGET% is a file beside the cache
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message"); // the end of standard error
+
+        const QString usage = QStringLiteral("\nRun 'tessaro-cli --help' for the commands and options.\n");
+        const QString image = QStringLiteral("card16.img");
+        QTest::newRow("no --yes without a terminal")
+                << QStringList{"write", image, "--target-file", "%TARGET%"} << 2
+                << "Writing erases the cards: give --yes when standard input is not a terminal.\n";
+        QTest::newRow("unknown option") << QStringList{"write", "--fast"} << 2
+                                        << "tessaro-cli: Unknown option 'fast'." + usage;
+        QTest::newRow("no card") << QStringList{"write", image, "--yes"} << 2
+                                 << "tessaro-cli: Give at least one --disk or --target-file." + usage;
+        QTest::newRow("image file and build")
+                << QStringList{"write", image, "--device", "s", "--image", "stable", "--target-file", "%TARGET%"} << 2
+                << "tessaro-cli: Give either an image file or --device and --image, not both." + usage;
+        QTest::newRow("build half named") << QStringList{"write", "--product", "alpha", "--target-file", "%TARGET%"}
+                                          << 2 << "tessaro-cli: Give an image file, or --product, --device and --image."
+                        + usage;
+        QTest::newRow("same card twice")
+                << QStringList{"write", image, "--target-file", "%TARGET%", "--target-file", "./t.img"} << 2
+                << "tessaro-cli: The same card is named twice." + usage;
+        QTest::newRow("option of another command") << QStringList{"disks", "--yes"} << 2
+                                                   << "tessaro-cli: The option --yes does not go with 'disks'." + usage;
+        QTest::newRow("unknown command") << QStringList{"flash"} << 2 << "tessaro-cli: Unknown command 'flash'." + usage;
+        QTest::newRow("catalog not reachable")
+                << QStringList{"catalog", "--manifest", "missing.json"} << 1
+                << "The image catalog is not reachable: No such file or directory\n";
+        QTest::newRow("build not in the catalog")
+                << QStringList{"write", "--manifest", "%CATALOG%", "--product", "alpha", "--device", "s", "--image",
+                               "beta", "--target-file", "%TARGET%", "--yes"}
+                << 1 << "The catalog has no image beta of product alpha for device s.\n";
+    }
+    void refusals()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        const QString target = m_home->filePath(QStringLiteral("t.img"));
+        arguments.replaceInStrings(QStringLiteral("%TARGET%"), target);
+        arguments.replaceInStrings(QStringLiteral("%CATALOG%"), m_fixture.catalogPath());
+        QVERIFY(QFile::copy(m_fixture.image16.path, m_home->filePath(QStringLiteral("card16.img"))));
+
+        const Run result = run(arguments);
+        QCOMPARE(result.status, status);
+        QVERIFY2(result.err.endsWith(message), qPrintable(result.err));
+        QVERIFY(!QFileInfo::exists(target));
+    }
+
+    void catalogListing()
+    {
+        const Run result = run({QStringLiteral("catalog"), QStringLiteral("--manifest"), m_fixture.catalogUrl()});
+        QCOMPARE(result.status, 0);
+        QVERIFY2(result.out.startsWith("Product alpha: Alpha\n  Device s: Board S\n    Image stable: Stable, "
+                                       "version 2.1, "),
+                 result.out.constData());
+        QVERIFY(result.out.contains("    Image slow: Slow, version 1, "));
+
+        QByteArray newer = m_fixture.catalogDocument({});
+        newer.replace("\"schemaVersion\": 1", "\"schemaVersion\": 1, \"minTessaroVersion\": \"9.0\"");
+        QVERIFY(writeFile(m_home->filePath(QStringLiteral("newer.json")), newer));
+        const Run update = run({QStringLiteral("catalog"), QStringLiteral("--manifest"), QStringLiteral("newer.json")});
+        QCOMPARE(update.status, 1);
+        QCOMPARE(update.err, QStringLiteral("This catalog needs Tessaro 9.0 or newer; this is Tessaro 0.1.0.\n"));
+    }
+
+    void helpNamesEveryOption()
+    {
+        const Run result = run({QStringLiteral("--help")});
+        QCOMPARE(result.status, 0);
+        for (const char *word : {"disks", "catalog", "write [IMAGE_FILE]", "--manifest", "--product", "--device",
+                                 "--image", "--disk", "--target-file", "--no-verify", "--yes", "--json", "--help",
+                                 "--version", "130"})
+            QVERIFY2(result.out.contains(word), word);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
