@@ -95,7 +95,12 @@ class Device(dbus.service.Object):
         self.scripted_failure("OpenDevice")
         device = bytes(self.interfaces[BLOCK]["Device"]).rstrip(b"\0")
         access = os.O_RDWR if mode == "rw" else os.O_RDONLY
-        fd = os.open(device, access | int(options.get("flags", 0)))
+        try:
+            fd = os.open(device, access | int(options.get("flags", 0)))
+        except OSError as error:
+            raise dbus.exceptions.DBusException(
+                "Error opening device %s: %s" % (device.decode(), os.strerror(error.errno)),
+                name="org.freedesktop.UDisks2.Error.Failed")
         try:
             return dbus.types.UnixFd(fd)
         finally:

@@ -82,6 +82,11 @@ bool UdisksStandin::startService()
     return m_service.readLine().trimmed() == "ready" || fail(QStringLiteral("the UDisks2 stand-in did not start"));
 }
 
+void UdisksStandin::stopService()
+{
+    stop(m_service);
+}
+
 QDBusConnection UdisksStandin::bus() const
 {
     return QDBusConnection(m_connectionName);

@@ -20,6 +20,7 @@ public:
     bool startBus();
     // The service on the bus started before.
     bool startService();
+    void stopService();
     QDBusConnection bus() const;
     QString errorString() const { return m_errorString; }
 

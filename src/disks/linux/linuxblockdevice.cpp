@@ -97,6 +97,9 @@ bool LinuxBlockDevice::openThroughUdisks()
     call << QStringLiteral("rw") << QVariantMap{{QStringLiteral("flags"), O_EXCL | O_DIRECT | O_CLOEXEC}};
     // The service asks the user for authorisation first, which may take long.
     const QDBusMessage reply = m_system.bus.call(call, QDBus::Block, 10 * 60 * 1000);
+    // UDisks2 reports a failed open(2) with the system's text only.
+    if (reply.type() == QDBusMessage::ErrorMessage && reply.errorMessage().endsWith(qt_error_string(EBUSY)))
+        return failErrno(EBUSY, "open");
     if (reply.type() == QDBusMessage::ErrorMessage)
         return failDBus(reply.errorName(), reply.errorMessage(), "open", m_device);
     const auto descriptor = reply.arguments().value(0).value<QDBusUnixFileDescriptor>();
