@@ -94,7 +94,7 @@ bool LinuxBlockDevice::openThroughUdisks()
 {
     QDBusMessage call = QDBusMessage::createMethodCall(udisks::Service, m_objectPath, udisks::BlockInterface,
                                                        QStringLiteral("OpenDevice"));
-    call << QStringLiteral("rw") << QVariantMap{{QStringLiteral("flags"), O_EXCL | O_DIRECT | O_CLOEXEC}};
+    call << QStringLiteral("rw") << QVariantMap{{QStringLiteral("flags"), O_EXCL | O_DIRECT}};
     // The service asks the user for authorisation first, which may take long.
     const QDBusMessage reply = m_system.bus.call(call, QDBus::Block, 10 * 60 * 1000);
     // UDisks2 reports a failed open(2) with the system's text only.

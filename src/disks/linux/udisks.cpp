@@ -18,9 +18,8 @@ QString fileName(const QByteArray &bytes)
     return QString::fromLocal8Bit(end < 0 ? bytes : bytes.left(end));
 }
 
-// Object paths become their text, byte strings and lists of them (device
-// names, mount points) become file names; everything else QtDBus already
-// made a plain value.
+// Object paths become their text, lists of byte strings (mount points)
+// lists of file names; everything else QtDBus already made a plain value.
 QVariant plainValue(const QVariant &value)
 {
     if (value.metaType() == QMetaType::fromType<QDBusObjectPath>())
@@ -32,12 +31,6 @@ QVariant plainValue(const QVariant &value)
             for (const QByteArray &bytes : qdbus_cast<QByteArrayList>(argument))
                 names.append(fileName(bytes));
             return names;
-        }
-        if (argument.currentSignature() == QLatin1String("ao")) {
-            QStringList paths;
-            for (const QDBusObjectPath &path : qdbus_cast<QList<QDBusObjectPath>>(argument))
-                paths.append(path.path());
-            return paths;
         }
     }
     return value;
