@@ -181,6 +181,17 @@ private slots:
         QVERIFY(!monitor.createDevice(Disk{QStringLiteral("/org/freedesktop/UDisks2/block_devices/sdb"),
                                            QStringLiteral("/dev/sdb"), QString(), 1}));
         QDBusConnection::disconnectFromBus(QStringLiteral("nobus"));
+        if (!busReachable)
+            return;
+
+        // UDisks2 starting later is picked up.
+        QSignalSpy changed(&monitor, &DiskMonitor::disksChanged);
+        QVERIFY2(m_standin->startService(), qPrintable(m_standin->errorString()));
+        QVERIFY(!m_standin->addDisk(QStringLiteral("stick"), QStringLiteral("/dev/sdb"), 8000000000,
+                                    drive(QString(), QStringLiteral("Flash"), QStringLiteral("usb"), true))
+                         .isEmpty());
+        QVERIFY(changed.wait());
+        QCOMPARE(monitor.disks().size(), 1);
     }
 
     void systemDevices_data()
