@@ -243,6 +243,10 @@
         <translation>Riprova</translation>
     </message>
     <message>
+        <source>The image catalog lists no products.</source>
+        <translation>Il catalogo immagini non elenca alcun prodotto.</translation>
+    </message>
+    <message>
         <source>Update Tessaro: the image catalog requires version %1 or newer, this is version %2.</source>
         <translation>Aggiorna Tessaro: il catalogo immagini richiede la versione %1 o successiva, questa è la versione %2.</translation>
     </message>

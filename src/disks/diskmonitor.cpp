@@ -5,13 +5,18 @@
 #include "disks/linux/udisksdiskmonitor.h"
 #endif
 
+#ifdef Q_OS_WIN
+#include "disks/win/windiskmonitor.h"
+#endif
+
 std::unique_ptr<DiskMonitor> createDiskMonitor()
 {
-#ifdef Q_OS_LINUX
+#if defined(Q_OS_WIN)
+    return std::make_unique<WinDiskMonitor>();
+#elif defined(Q_OS_LINUX)
     return std::make_unique<UdisksDiskMonitor>();
 #else
-    // Platforms without a monitor of real removable disks write to
-    // --target-file only.
+    // Elsewhere the program writes to --target-file.
     return std::make_unique<EmptyDiskMonitor>();
 #endif
 }

@@ -48,10 +48,11 @@ void ImageCache::prune(const QList<QByteArray> &keep) const
 
     // The name filters ignore letter case while the stems are compared
     // exactly, so a file named with the uppercase digest goes even when that
-    // digest is kept. A missing folder lists nothing.
+    // digest is kept. Hidden files are listed too: an empty digest names its
+    // files ".zip" and ".part". A missing folder lists nothing.
     const QDir folder(m_dir);
     const QStringList names = folder.entryList(
-            { QStringLiteral("*.zip"), QStringLiteral("*.part") }, QDir::Files, QDir::Unsorted);
+            { QStringLiteral("*.zip"), QStringLiteral("*.part") }, QDir::Files | QDir::Hidden, QDir::Unsorted);
     for (const QString &name : names) {
         const QString stem = name.section(QLatin1Char('.'), 0, 0);
         if (!kept.contains(stem))

@@ -16,6 +16,10 @@ namespace {
 
 // The resumed prefix is hashed again from disk in pieces of this size.
 constexpr qint64 PieceSize = 4 * 1024 * 1024;
+// Bytes the HTTP client may hold unread. When the cache disk is slower than
+// the network, the client stops reading from the connection at this bound
+// instead of holding whatever the server sends in memory.
+constexpr qint64 ReadBufferSize = 1024 * 1024;
 // How often a transfer that receives nothing looks at the cancel flag.
 constexpr int CancelPollInterval = 100; // ms
 
@@ -180,6 +184,7 @@ bool ImageDownload::transfer(QFile &partial, Sha256 &hash, qint64 offset,
     QTimer cancelPoll;
     cancelPoll.setInterval(CancelPollInterval);
     QNetworkReply *reply = client.get(request);
+    reply->setReadBufferSize(ReadBufferSize);
 
     bool inMetaData = false;
     const auto abort = [&] {

@@ -18,33 +18,78 @@ ColumnLayout {
     Label {
         objectName: "productNameLabel"
         text: page.backend.productName
+        textFormat: Text.PlainText
         opacity: 0.7
     }
 
-    Flow {
-        objectName: "deviceGrid"
-        spacing: 16
+    // Many devices scroll here, so that Back stays on the window.
+    Flickable {
+        id: deviceScroll
+
+        objectName: "deviceScroll"
+        clip: true
+        contentHeight: deviceGrid.height
+        boundsBehavior: Flickable.StopAtBounds
+        activeFocusOnTab: true
         Layout.fillWidth: true
+        Layout.fillHeight: true
 
-        Repeater {
-            model: page.backend.devices
+        ScrollBar.vertical: ScrollBar {
+            id: deviceBar
+            policy: deviceScroll.contentHeight > deviceScroll.height ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
+        }
+        Keys.onUpPressed: deviceBar.decrease()
+        Keys.onDownPressed: deviceBar.increase()
 
-            Button {
-                required property var modelData
+        // Keeps the row that takes the keyboard focus in view.
+        function show(row: Item) {
+            const top = row.mapToItem(deviceScroll.contentItem, 0, 0).y;
+            if (top < deviceScroll.contentY)
+                deviceScroll.contentY = top;
+            else if (top + row.height > deviceScroll.contentY + deviceScroll.height)
+                deviceScroll.contentY = top + row.height - deviceScroll.height;
+        }
 
-                objectName: "deviceButton"
-                width: 200
-                height: 64
-                text: modelData.name
-                font.pixelSize: 16
-                highlighted: page.backend.deviceId === modelData.id
-                onClicked: page.backend.selectDevice(modelData.id)
+        Flow {
+            id: deviceGrid
+
+            objectName: "deviceGrid"
+            // Room for the bar whether it shows or not: a width that followed
+            // the bar could wrap the grid differently and hide the bar again.
+            width: deviceScroll.width - deviceBar.width
+            spacing: 16
+
+            Repeater {
+                model: page.backend.devices
+
+                Button {
+                    id: deviceButton
+
+                    required property var modelData
+
+                    objectName: "deviceButton"
+                    width: 200
+                    height: 64
+                    text: modelData.name
+                    font.pixelSize: 16
+                    highlighted: page.backend.deviceId === modelData.id
+                    onClicked: page.backend.selectDevice(modelData.id)
+                    onActiveFocusChanged: if (activeFocus) deviceScroll.show(deviceButton)
+
+                    // The button's own label would render a name holding
+                    // markup as rich text.
+                    contentItem: Label {
+                        text: deviceButton.text
+                        textFormat: Text.PlainText
+                        font: deviceButton.font
+                        color: deviceButton.palette.buttonText
+                        horizontalAlignment: Text.AlignHCenter
+                        verticalAlignment: Text.AlignVCenter
+                        elide: Text.ElideRight
+                    }
+                }
             }
         }
-    }
-
-    Item {
-        Layout.fillHeight: true
     }
 
     Button {

@@ -22,6 +22,7 @@ Item {
             text: page.backend.imageName !== ""
                   ? page.backend.imageName
                   : page.backend.productName + " · " + page.backend.deviceName
+            textFormat: Text.PlainText
             opacity: 0.7
             elide: Text.ElideMiddle
             Layout.fillWidth: true
@@ -34,65 +35,95 @@ Item {
             Layout.fillWidth: true
         }
 
-        // A positioner rather than a nested layout: Qt 6.4 leaves the rows of a
-        // layout nested in this page's column unarranged once the page has
-        // been hidden.
-        Column {
-            id: diskList
-            objectName: "diskList"
+        // A card reader with many slots scrolls here, so that the choices
+        // and buttons below stay on the window.
+        Flickable {
+            id: diskScroll
+
+            objectName: "diskScroll"
+            clip: true
+            contentHeight: diskList.height
+            boundsBehavior: Flickable.StopAtBounds
+            activeFocusOnTab: true
             Layout.fillWidth: true
+            Layout.fillHeight: true
 
-            Repeater {
-                model: page.backend.disks
+            ScrollBar.vertical: ScrollBar {
+                id: diskBar
+                policy: diskScroll.contentHeight > diskScroll.height ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
+            }
+            Keys.onUpPressed: diskBar.decrease()
+            Keys.onDownPressed: diskBar.increase()
 
-                // Disks too small for the image stay listed, disabled, with the reason.
-                ItemDelegate {
-                    id: diskDelegate
+            // Keeps the row that takes the keyboard focus in view.
+            function show(row: Item) {
+                const top = row.mapToItem(diskScroll.contentItem, 0, 0).y;
+                if (top < diskScroll.contentY)
+                    diskScroll.contentY = top;
+                else if (top + row.height > diskScroll.contentY + diskScroll.height)
+                    diskScroll.contentY = top + row.height - diskScroll.height;
+            }
 
-                    required property var modelData
+            // A positioner rather than a nested layout: Qt 6.4 leaves the rows of a
+            // layout nested in this page's column unarranged once the page has
+            // been hidden.
+            Column {
+                id: diskList
+                objectName: "diskList"
+                width: diskScroll.width - (diskBar.visible ? diskBar.width : 0)
 
-                    objectName: "diskDelegate"
-                    width: diskList.width
-                    enabled: modelData.enabled
-                    highlighted: page.backend.diskId === modelData.id
-                    onClicked: page.backend.selectDisk(modelData.id)
+                Repeater {
+                    model: page.backend.disks
 
-                    contentItem: ColumnLayout {
-                        spacing: 2
+                    // Disks too small for the image stay listed, disabled, with the reason.
+                    ItemDelegate {
+                        id: diskDelegate
 
-                        Label {
-                            objectName: "diskTitle"
-                            text: diskDelegate.modelData.model !== ""
-                                  ? diskDelegate.modelData.model + " — " + diskDelegate.modelData.size
-                                  : diskDelegate.modelData.size
-                            font.bold: true
-                            color: diskDelegate.highlighted ? palette.highlightedText : palette.text
-                            elide: Text.ElideRight
-                            Layout.fillWidth: true
-                        }
-                        Label {
-                            objectName: "diskDetails"
-                            text: diskDelegate.modelData.enabled
-                                  ? diskDelegate.modelData.device
-                                  : diskDelegate.modelData.device + " · " + diskDelegate.modelData.reason
-                            opacity: 0.8
-                            color: diskDelegate.highlighted ? palette.highlightedText : palette.text
-                            elide: Text.ElideRight
-                            Layout.fillWidth: true
+                        required property var modelData
+
+                        objectName: "diskDelegate"
+                        width: diskList.width
+                        enabled: modelData.enabled
+                        highlighted: page.backend.diskId === modelData.id
+                        onClicked: page.backend.selectDisk(modelData.id)
+                        onActiveFocusChanged: if (activeFocus) diskScroll.show(diskDelegate)
+
+                        contentItem: ColumnLayout {
+                            spacing: 2
+
+                            Label {
+                                objectName: "diskTitle"
+                                text: diskDelegate.modelData.model !== ""
+                                      ? diskDelegate.modelData.model + " — " + diskDelegate.modelData.size
+                                      : diskDelegate.modelData.size
+                                textFormat: Text.PlainText
+                                font.bold: true
+                                color: diskDelegate.highlighted ? palette.highlightedText : palette.text
+                                elide: Text.ElideRight
+                                Layout.fillWidth: true
+                            }
+                            Label {
+                                objectName: "diskDetails"
+                                text: diskDelegate.modelData.enabled
+                                      ? diskDelegate.modelData.device
+                                      : diskDelegate.modelData.device + " · " + diskDelegate.modelData.reason
+                                textFormat: Text.PlainText
+                                opacity: 0.8
+                                color: diskDelegate.highlighted ? palette.highlightedText : palette.text
+                                elide: Text.ElideRight
+                                Layout.fillWidth: true
+                            }
                         }
                     }
                 }
             }
         }
 
-        Item {
-            Layout.fillHeight: true
-        }
-
         Label {
             objectName: "setupNotice"
             visible: page.backend.setupProductName !== ""
             text: qsTr("The SD card will be set up as %1.").arg(page.backend.setupProductName)
+            textFormat: Text.PlainText
             font.bold: true
             wrapMode: Text.WordWrap
             Layout.fillWidth: true
@@ -147,6 +178,7 @@ Item {
         contentItem: Label {
             objectName: "confirmText"
             text: qsTr("All data on %1 (%2) will be erased.").arg(confirmDialog.diskName).arg(confirmDialog.diskSize)
+            textFormat: Text.PlainText
             wrapMode: Text.WordWrap
         }
 

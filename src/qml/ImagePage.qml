@@ -20,54 +20,87 @@ ColumnLayout {
         objectName: "selectionLabel"
         visible: page.backend.productId !== ""
         text: page.backend.productName + " · " + page.backend.deviceName
+        textFormat: Text.PlainText
         opacity: 0.7
     }
 
-    Column {
-        id: imageList
-        objectName: "imageList"
+    // Many builds scroll here, so that the buttons below stay on the window.
+    Flickable {
+        id: imageScroll
+
+        objectName: "imageScroll"
+        clip: true
+        contentHeight: imageList.height
+        boundsBehavior: Flickable.StopAtBounds
+        activeFocusOnTab: true
         Layout.fillWidth: true
+        Layout.fillHeight: true
 
-        Repeater {
-            model: page.backend.images
+        ScrollBar.vertical: ScrollBar {
+            id: imageBar
+            policy: imageScroll.contentHeight > imageScroll.height ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
+        }
+        Keys.onUpPressed: imageBar.decrease()
+        Keys.onDownPressed: imageBar.increase()
 
-            ItemDelegate {
-                id: imageDelegate
+        // Keeps the row that takes the keyboard focus in view.
+        function show(row: Item) {
+            const top = row.mapToItem(imageScroll.contentItem, 0, 0).y;
+            if (top < imageScroll.contentY)
+                imageScroll.contentY = top;
+            else if (top + row.height > imageScroll.contentY + imageScroll.height)
+                imageScroll.contentY = top + row.height - imageScroll.height;
+        }
 
-                required property var modelData
+        Column {
+            id: imageList
+            objectName: "imageList"
+            width: imageScroll.width - (imageBar.visible ? imageBar.width : 0)
 
-                objectName: "imageDelegate"
-                width: imageList.width
-                highlighted: page.backend.imageId === modelData.id
-                onClicked: page.backend.selectImage(modelData.id)
+            Repeater {
+                model: page.backend.images
 
-                contentItem: ColumnLayout {
-                    spacing: 2
+                ItemDelegate {
+                    id: imageDelegate
 
-                    Label {
-                        objectName: "imageTitle"
-                        text: imageDelegate.modelData.description !== ""
-                              ? imageDelegate.modelData.name + " — " + imageDelegate.modelData.description
-                              : imageDelegate.modelData.name
-                        font.bold: true
-                        color: imageDelegate.highlighted ? palette.highlightedText : palette.text
-                        elide: Text.ElideRight
-                        Layout.fillWidth: true
-                    }
-                    Label {
-                        objectName: "imageDetails"
-                        text: imageDelegate.modelData.extractSize !== ""
-                              ? qsTr("Build %1 · %2 download · %3 on the SD card")
-                                .arg(imageDelegate.modelData.version)
-                                .arg(imageDelegate.modelData.size)
-                                .arg(imageDelegate.modelData.extractSize)
-                              : qsTr("Build %1 · %2 download")
-                                .arg(imageDelegate.modelData.version)
-                                .arg(imageDelegate.modelData.size)
-                        opacity: 0.8
-                        color: imageDelegate.highlighted ? palette.highlightedText : palette.text
-                        elide: Text.ElideRight
-                        Layout.fillWidth: true
+                    required property var modelData
+
+                    objectName: "imageDelegate"
+                    width: imageList.width
+                    highlighted: page.backend.imageId === modelData.id
+                    onClicked: page.backend.selectImage(modelData.id)
+                    onActiveFocusChanged: if (activeFocus) imageScroll.show(imageDelegate)
+
+                    contentItem: ColumnLayout {
+                        spacing: 2
+
+                        Label {
+                            objectName: "imageTitle"
+                            text: imageDelegate.modelData.description !== ""
+                                  ? imageDelegate.modelData.name + " — " + imageDelegate.modelData.description
+                                  : imageDelegate.modelData.name
+                            textFormat: Text.PlainText
+                            font.bold: true
+                            color: imageDelegate.highlighted ? palette.highlightedText : palette.text
+                            elide: Text.ElideRight
+                            Layout.fillWidth: true
+                        }
+                        Label {
+                            objectName: "imageDetails"
+                            text: imageDelegate.modelData.extractSize !== ""
+                                  ? qsTr("Build %1 · %2 download · %3 on the SD card")
+                                    .arg(imageDelegate.modelData.version)
+                                    .arg(imageDelegate.modelData.size)
+                                    .arg(imageDelegate.modelData.extractSize)
+                                  : qsTr("Build %1 · %2 download")
+                                    .arg(imageDelegate.modelData.version)
+                                    .arg(imageDelegate.modelData.size)
+                            textFormat: Text.PlainText
+                            opacity: 0.8
+                            color: imageDelegate.highlighted ? palette.highlightedText : palette.text
+                            elide: Text.ElideRight
+                            Layout.fillWidth: true
+                        }
                     }
                 }
             }
@@ -86,13 +119,10 @@ ColumnLayout {
         Label {
             objectName: "localFileLabel"
             text: page.backend.imageName !== "" ? page.backend.imageName : qsTr("No file selected")
+            textFormat: Text.PlainText
             elide: Text.ElideMiddle
             Layout.fillWidth: true
         }
-    }
-
-    Item {
-        Layout.fillHeight: true
     }
 
     RowLayout {

@@ -9,6 +9,9 @@ ColumnLayout {
 
     required property Backend backend
 
+    readonly property bool hasProducts: page.backend.catalogState === Backend.Ready
+                                        && page.backend.products.length > 0
+
     spacing: 16
 
     Label {
@@ -30,39 +33,96 @@ ColumnLayout {
         }
     }
 
-    Flow {
-        objectName: "productGrid"
-        visible: page.backend.catalogState === Backend.Ready
-        spacing: 16
+    // Many products scroll here instead of running off the window.
+    Flickable {
+        id: productScroll
+
+        objectName: "productScroll"
+        visible: page.hasProducts
+        clip: true
+        contentHeight: productGrid.height
+        boundsBehavior: Flickable.StopAtBounds
+        activeFocusOnTab: true
         Layout.fillWidth: true
+        Layout.fillHeight: true
 
-        Repeater {
-            model: page.backend.products
+        ScrollBar.vertical: ScrollBar {
+            id: productBar
+            policy: productScroll.contentHeight > productScroll.height ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
+        }
+        Keys.onUpPressed: productBar.decrease()
+        Keys.onDownPressed: productBar.increase()
 
-            Button {
-                required property var modelData
+        // Keeps the row that takes the keyboard focus in view.
+        function show(row: Item) {
+            const top = row.mapToItem(productScroll.contentItem, 0, 0).y;
+            if (top < productScroll.contentY)
+                productScroll.contentY = top;
+            else if (top + row.height > productScroll.contentY + productScroll.height)
+                productScroll.contentY = top + row.height - productScroll.height;
+        }
 
-                objectName: "productButton"
-                width: 160
-                height: 140
-                display: AbstractButton.TextUnderIcon
-                icon.source: modelData.icon
-                icon.width: 72
-                icon.height: 72
-                icon.color: "transparent"
-                text: modelData.name
-                font.pixelSize: 16
-                highlighted: page.backend.productId === modelData.id
-                onClicked: page.backend.selectProduct(modelData.id)
+        Flow {
+            id: productGrid
+
+            objectName: "productGrid"
+            // Room for the bar whether it shows or not: a width that followed
+            // the bar could wrap the grid differently and hide the bar again.
+            width: productScroll.width - productBar.width
+            spacing: 16
+
+            Repeater {
+                model: page.backend.products
+
+                Button {
+                    id: productButton
+
+                    required property var modelData
+
+                    objectName: "productButton"
+                    width: 160
+                    height: 140
+                    icon.source: modelData.icon
+                    text: modelData.name
+                    font.pixelSize: 16
+                    highlighted: page.backend.productId === modelData.id
+                    onClicked: page.backend.selectProduct(modelData.id)
+                    onActiveFocusChanged: if (activeFocus) productScroll.show(productButton)
+
+                    // Icon over the name, drawn here because the button's own
+                    // label would render a name holding markup as rich text.
+                    contentItem: ColumnLayout {
+                        spacing: productButton.spacing
+
+                        Image {
+                            source: productButton.icon.source
+                            sourceSize.width: 72
+                            sourceSize.height: 72
+                            fillMode: Image.PreserveAspectFit
+                            Layout.preferredWidth: 72
+                            Layout.preferredHeight: 72
+                            Layout.alignment: Qt.AlignHCenter
+                        }
+                        Label {
+                            text: productButton.text
+                            textFormat: Text.PlainText
+                            font: productButton.font
+                            color: productButton.palette.buttonText
+                            horizontalAlignment: Text.AlignHCenter
+                            elide: Text.ElideRight
+                            Layout.fillWidth: true
+                        }
+                    }
+                }
             }
         }
     }
 
-    // When the catalog cannot be used, a local image file is still an option.
+    // When the catalog cannot be used, or lists no product, a local image
+    // file is still an option.
     ColumnLayout {
         objectName: "unusableCatalog"
-        visible: page.backend.catalogState === Backend.Unavailable
-                 || page.backend.catalogState === Backend.UpdateRequired
+        visible: page.backend.catalogState !== Backend.Loading && !page.hasProducts
         spacing: 12
         Layout.fillWidth: true
 
@@ -71,7 +131,10 @@ ColumnLayout {
             text: page.backend.catalogState === Backend.UpdateRequired
                   ? qsTr("Update Tessaro: the image catalog requires version %1 or newer, this is version %2.")
                     .arg(page.backend.minTessaroVersion).arg(page.backend.appVersion)
-                  : page.backend.catalogError
+                  : page.backend.catalogState === Backend.Ready
+                    ? qsTr("The image catalog lists no products.")
+                    : page.backend.catalogError
+            textFormat: Text.PlainText
             color: palette.highlight
             wrapMode: Text.WordWrap
             Layout.fillWidth: true
@@ -99,6 +162,7 @@ ColumnLayout {
     }
 
     Item {
+        visible: !productScroll.visible
         Layout.fillHeight: true
     }
 }

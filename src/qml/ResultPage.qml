@@ -22,6 +22,7 @@ ColumnLayout {
         text: page.backend.state === Backend.Done
               ? qsTr("The SD card is ready, you can remove it.")
               : page.backend.errorMessage
+        textFormat: Text.PlainText
         wrapMode: Text.WordWrap
         Layout.fillWidth: true
     }

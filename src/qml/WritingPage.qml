@@ -13,6 +13,7 @@ ColumnLayout {
     Label {
         objectName: "writeTitle"
         text: qsTr("Writing %1…").arg(page.backend.writeName)
+        textFormat: Text.PlainText
         font.pixelSize: 20
         elide: Text.ElideMiddle
         Layout.fillWidth: true
@@ -20,6 +21,7 @@ ColumnLayout {
     Label {
         objectName: "phaseLabel"
         text: page.backend.cancelling ? qsTr("Cancelling…") : page.backend.phaseLabel
+        textFormat: Text.PlainText
         font.bold: true
     }
     ProgressBar {

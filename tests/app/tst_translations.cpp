@@ -52,6 +52,8 @@ const Expected ItalianCatalog[] = {
      "File locale…"},
     {"ProductPage", "Retry",
      "Riprova"},
+    {"ProductPage", "The image catalog lists no products.",
+     "Il catalogo immagini non elenca alcun prodotto."},
     {"ProductPage", "Update Tessaro: the image catalog requires version %1 or newer, this is version %2.",
      "Aggiorna Tessaro: il catalogo immagini richiede la versione %1 o successiva, questa è la versione %2."},
     {"ProductPage", "You can still write an image file you already have.",
@@ -479,14 +481,14 @@ private slots:
         QTest::addColumn<QString>("context");
         QTest::addColumn<int>("count");
         QTest::newRow("AppHeader") << QStringLiteral("AppHeader") << 1;
-        QTest::newRow("ProductPage") << QStringLiteral("ProductPage") << 6;
+        QTest::newRow("ProductPage") << QStringLiteral("ProductPage") << 7;
         QTest::newRow("DevicePage") << QStringLiteral("DevicePage") << 2;
         QTest::newRow("ImagePage") << QStringLiteral("ImagePage") << 9;
         QTest::newRow("DiskPage") << QStringLiteral("DiskPage") << 10;
         QTest::newRow("WritingPage") << QStringLiteral("WritingPage") << 4;
         QTest::newRow("ResultPage") << QStringLiteral("ResultPage") << 6;
         QTest::newRow("Backend") << QStringLiteral("Backend") << 30;
-        QTest::newRow("all contexts") << QString() << 68;
+        QTest::newRow("all contexts") << QString() << 69;
     }
     void messagesPerContext()
     {

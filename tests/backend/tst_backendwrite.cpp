@@ -1,5 +1,6 @@
 #include "backend/backend.h"
 #include "backendtestaccess.h"
+#include "freespace.h"
 #include "image/imagecache.h"
 #include "writefixture.h"
 
@@ -271,6 +272,9 @@ private slots:
         QFETCH(QString, message);
         QFETCH(QStringList, cacheAfter);
         QFETCH(bool, cardTouched);
+        if (QTest::currentDataTag() == QLatin1String("archive larger than the free space")
+            && knownFreeSpace(ImageCache::defaultDir()) < 0)
+            QSKIP("The free space of the cache volume cannot be determined here");
 
         QJsonObject build = m_fixture.buildEntry(QStringLiteral("x"), QStringLiteral("X"), QStringLiteral("1"),
                                        QStringLiteral("builds/card16.zip"), m_fixture.archive16, m_fixture.image16);

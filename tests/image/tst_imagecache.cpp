@@ -70,6 +70,10 @@ private slots:
         QTest::newRow("only the part before the first point is compared")
                 << QStringList { kept + ".tmp.zip", other + ".tmp.part" }
                 << QStringList() << keepKept << QStringList { kept + ".tmp.zip" };
+        // What a build with an empty digest leaves behind.
+        QTest::newRow("hidden files of an empty digest removed")
+                << QStringList { ".part", ".zip", ".hidden.txt" } << QStringList { ".x.part" } << keepKept
+                << QStringList { ".hidden.txt", ".x.part/" };
         QTest::newRow("empty keep list removes every archive")
                 << QStringList { kept + ".zip", other + ".part", "readme" }
                 << QStringList() << QList<QByteArray>() << QStringList { "readme" };

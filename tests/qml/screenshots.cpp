@@ -5,7 +5,10 @@
 // with a catalog written to a temporary folder. The writing and result pages
 // come from real writes of zipped FAT32 card images served by nginx from
 // 127.0.0.1; only the disk list (which needs hardware) is scripted, and the
-// card is a file written at about the pace of a real one.
+// card is a file written at about the pace of a real one. A catalog with
+// twelve products, twelve devices and twenty builds, and a card reader with
+// eight slots, show the lists at the window's minimum size, at their top and
+// scrolled to their end.
 
 #include "appwindow.h"
 #include "backendtestaccess.h"
@@ -83,6 +86,50 @@ QByteArray catalogDocument(const QString &minVersion)
 }
 )";
     return json.replace("DIGEST", Digest);
+}
+
+// Lists longer than the window at its minimum size: twelve products, and for
+// Alpha twelve devices and twenty builds.
+QByteArray largeCatalogDocument()
+{
+    QJsonArray devices;
+    QJsonArray deviceIds;
+    for (int i = 1; i <= 12; ++i) {
+        devices.append(QJsonObject{{QStringLiteral("id"), QStringLiteral("model-%1").arg(i)},
+                                   {QStringLiteral("name"), QStringLiteral("Pocket %1").arg(i)}});
+        deviceIds.append(QStringLiteral("model-%1").arg(i));
+    }
+    QJsonArray builds;
+    for (int i = 20; i >= 1; --i) {
+        QJsonObject build{
+                {QStringLiteral("id"), QStringLiteral("build-%1").arg(i)},
+                {QStringLiteral("name"), i == 20 ? QStringLiteral("Stable") : QStringLiteral("Archive")},
+                {QStringLiteral("version"), QStringLiteral("2.%1").arg(i)},
+                {QStringLiteral("url"), QStringLiteral("alpha-2.%1.zip").arg(i)},
+                {QStringLiteral("size"), 700000000 + i * 1000000},
+                {QStringLiteral("sha256"), QString::fromLatin1(Digest)},
+                {QStringLiteral("devices"), deviceIds},
+        };
+        if (i % 2 == 0)
+            build.insert(QStringLiteral("extractSize"), 3900000000LL);
+        builds.append(build);
+    }
+    static const char *const Names[] = {"Alpha", "Beta Kiosk", "Gamma", "Delta", "Epsilon", "Zeta",
+                                        "Eta", "Theta", "Iota", "Kappa", "Lambda", "Mu"};
+    static const char *const Icons[] = {"alpha", "beta", "gamma"};
+    QJsonArray products;
+    for (int i = 0; i < 12; ++i) {
+        products.append(QJsonObject{
+                {QStringLiteral("id"), i == 0 ? QStringLiteral("alpha") : QStringLiteral("product-%1").arg(i)},
+                {QStringLiteral("name"), QLatin1String(Names[i])},
+                {QStringLiteral("icon"), QStringLiteral("icons/%1.png").arg(QLatin1String(Icons[i % 3]))},
+                {QStringLiteral("images"), builds},
+        });
+    }
+    return QJsonDocument(QJsonObject{{QStringLiteral("schemaVersion"), 1},
+                                     {QStringLiteral("devices"), devices},
+                                     {QStringLiteral("products"), products}})
+            .toJson();
 }
 
 bool writeFile(const QString &path, const QByteArray &data)
@@ -200,6 +247,10 @@ struct Shot
     std::function<void(Backend &)> setup;
     bool confirmation = false;
     bool noDisks = false;
+    // At the window's minimum size, with the disks of a card reader with
+    // eight slots; and, when scroll names a list, scrolled to its end.
+    bool minimumSize = false;
+    QString scroll = QString();
 };
 
 } // namespace
@@ -248,7 +299,12 @@ int main(int argc, char *argv[])
     const QString catalog = dir.filePath(QStringLiteral("catalog/images.json"));
     const QString outdated = dir.filePath(QStringLiteral("catalog/outdated.json"));
     const QString localImage = dir.filePath(QStringLiteral("downloads/tessaro-alpha-2.1-custom.img"));
+    const QString large = dir.filePath(QStringLiteral("catalog/large.json"));
+    const QString refused = dir.filePath(QStringLiteral("catalog/refused.json"));
     if (!writeFile(catalog, catalogDocument(QString()))
+        || !writeFile(large, largeCatalogDocument())
+        // Valid, but its one product names no image and is refused.
+        || !writeFile(refused, R"({"schemaVersion": 1, "devices": [], "products": [{"id": "alpha", "name": "Alpha"}]})")
         || !writeFile(outdated, catalogDocument(QStringLiteral("0.2.0")))
         || !writeFile(localImage, QByteArray(1 << 20, '\0'))
         || !writeIcon(dir.filePath(QStringLiteral("catalog/icons/alpha.png")), QColor(0x2e7d32), QLatin1Char('A'))
@@ -313,7 +369,39 @@ int main(int argc, char *argv[])
              },
              false, true},
             {QStringLiteral("10-confirmation"), catalog, toDisk, true},
+            {QStringLiteral("19-product-no-products"), refused, {}},
     };
+    QList<Shot> smallShots;
+    const auto toLargeDevice = [](Backend &b) { b.selectProduct(QStringLiteral("alpha")); };
+    const auto toLargeImage = [toLargeDevice](Backend &b) {
+        toLargeDevice(b);
+        b.selectDevice(QStringLiteral("model-1"));
+        b.selectImage(QStringLiteral("build-20"));
+    };
+    const auto toLargeDisk = [toLargeImage](Backend &b) {
+        toLargeImage(b);
+        b.chooseDisk();
+        b.selectDisk(QStringLiteral("slot-1"));
+    };
+    const QList<std::pair<QString, std::function<void(Backend &)>>> lists{
+            {QStringLiteral("product"), {}},
+            {QStringLiteral("device"), toLargeDevice},
+            {QStringLiteral("image"), toLargeImage},
+            {QStringLiteral("disk"), toLargeDisk},
+    };
+    int number = 20;
+    for (const auto &[page, setup] : lists) {
+        for (const bool scrolled : {false, true}) {
+            Shot shot{QStringLiteral("%1-%2-minimum-size%3")
+                              .arg(number++)
+                              .arg(page, scrolled ? QStringLiteral("-scrolled") : QString()),
+                      large, setup};
+            shot.minimumSize = true;
+            if (scrolled)
+                shot.scroll = page + QStringLiteral("Scroll");
+            smallShots.append(shot);
+        }
+    }
 
     // Software rendering gives the same pictures on every machine.
     QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
@@ -330,17 +418,33 @@ int main(int argc, char *argv[])
         }
     };
 
-    for (const Shot &shot : shots) {
+    QList<Disk> readerSlots;
+    for (int i = 1; i <= 8; ++i)
+        readerSlots.append({QStringLiteral("slot-%1").arg(i), QStringLiteral("/dev/sd%1").arg(QLatin1Char(char('a' + i))),
+                            QStringLiteral("Multi-Card Reader Slot %1").arg(i), 15931539456});
+    for (const Shot &shot : shots + smallShots) {
         Backend backend(shot.manifest, QString());
-        BackendTestAccess::setMonitor(backend,
-                                      std::make_unique<ScriptedDiskMonitor>(shot.noDisks ? QList<Disk>() : disks));
+        BackendTestAccess::setMonitor(backend, std::make_unique<ScriptedDiskMonitor>(
+                                                       shot.noDisks ? QList<Disk>()
+                                                                    : shot.minimumSize ? readerSlots : disks));
         AppWindow screen(backend);
         if (!screen.window()) {
             QTextStream(stderr) << shot.name << ": the window cannot be created\n";
             return 1;
         }
+        if (shot.minimumSize)
+            screen.window()->resize(screen.window()->minimumSize());
         if (shot.setup)
             shot.setup(backend);
+        if (!shot.scroll.isEmpty()) {
+            settle(200);
+            QQuickItem *list = screen.find(shot.scroll);
+            if (!list) {
+                QTextStream(stderr) << shot.name << ": no list " << shot.scroll << "\n";
+                return 1;
+            }
+            list->setProperty("contentY", list->property("contentHeight").toReal() - list->height());
+        }
         if (shot.confirmation) {
             QObject *dialog = screen.window()->findChild<QObject *>(QStringLiteral("confirmDialog"));
             if (dialog)

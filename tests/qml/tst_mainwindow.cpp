@@ -1,5 +1,6 @@
 #include "appwindow.h"
 #include "backendtestaccess.h"
+#include "scriptedcard.h"
 #include "scripteddiskmonitor.h"
 
 #include <QDir>
@@ -110,6 +111,52 @@ QByteArray catalogDocument(int schemaVersion, const QString &minVersion)
     return QJsonDocument(catalog).toJson();
 }
 
+// A catalog large enough to overflow every list at the minimum window size:
+// twelve products, and for the first one twelve devices and twenty builds.
+QByteArray largeCatalogDocument()
+{
+    QJsonArray devices;
+    QJsonArray deviceIds;
+    for (int i = 1; i <= 12; ++i) {
+        devices.append(QJsonObject{{QStringLiteral("id"), QStringLiteral("d%1").arg(i)},
+                                   {QStringLiteral("name"), QStringLiteral("Board %1").arg(i)}});
+        deviceIds.append(QStringLiteral("d%1").arg(i));
+    }
+    QJsonArray builds;
+    for (int i = 1; i <= 20; ++i) {
+        builds.append(QJsonObject{
+                {QStringLiteral("id"), QStringLiteral("b%1").arg(i)},
+                {QStringLiteral("name"), QStringLiteral("Build %1").arg(i)},
+                {QStringLiteral("version"), QStringLiteral("1.%1").arg(i)},
+                {QStringLiteral("url"), QStringLiteral("builds/b%1.zip").arg(i)},
+                {QStringLiteral("size"), 1000},
+                {QStringLiteral("sha256"), QStringLiteral("%1").arg(i, 64, 10, QLatin1Char('0'))},
+                {QStringLiteral("devices"), deviceIds},
+        });
+    }
+    QJsonArray products;
+    for (int i = 1; i <= 12; ++i) {
+        products.append(QJsonObject{{QStringLiteral("id"), QStringLiteral("p%1").arg(i)},
+                                    {QStringLiteral("name"), QStringLiteral("Product %1").arg(i)},
+                                    {QStringLiteral("images"), builds}});
+    }
+    return QJsonDocument(QJsonObject{{QStringLiteral("schemaVersion"), 1},
+                                     {QStringLiteral("devices"), devices},
+                                     {QStringLiteral("products"), products}})
+            .toJson();
+}
+
+// Every text item under item, the dialogs' included.
+QList<QQuickItem *> textItems(QQuickItem *item)
+{
+    QList<QQuickItem *> found;
+    if (item->inherits("QQuickText"))
+        found.append(item);
+    for (QQuickItem *child : item->childItems())
+        found += textItems(child);
+    return found;
+}
+
 bool writeFile(const QString &path, const QByteArray &data)
 {
     QFile file(path);
@@ -138,6 +185,9 @@ private slots:
     void productPageFollowsTheCatalog_data();
     void productPageFollowsTheCatalog();
     void unusableCatalogOffersRetryAndALocalFile();
+    void untrustedTextsArePlain();
+    void listsScrollAtTheMinimumSize_data();
+    void listsScrollAtTheMinimumSize();
 
 private:
     std::unique_ptr<Window> openWindow();
@@ -164,6 +214,10 @@ void tst_MainWindow::initTestCase()
     QVERIFY(writeFile(m_dir.filePath(QStringLiteral("ready.json")), catalogDocument(1, QString())));
     QVERIFY(writeFile(m_dir.filePath(QStringLiteral("newer.json")), catalogDocument(1, QStringLiteral("0.2.0"))));
     QVERIFY(writeFile(m_dir.filePath(QStringLiteral("schema2.json")), catalogDocument(2, QString())));
+    QVERIFY(writeFile(m_dir.filePath(QStringLiteral("large.json")), largeCatalogDocument()));
+    // Valid, but every product is refused for want of a name.
+    QByteArray refused = catalogDocument(1, QString());
+    QVERIFY(writeFile(m_dir.filePath(QStringLiteral("refused.json")), refused.replace("\"name\": \"", "\"title\": \"")));
     QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("icons"))));
     for (const char *id : {"alpha", "beta", "gamma"}) {
         QImage icon(72, 72, QImage::Format_ARGB32);
@@ -526,6 +580,8 @@ void tst_MainWindow::productPageFollowsTheCatalog_data()
             << "newer.json" << "unusableCatalog"
             << "Update Tessaro: the image catalog requires version 0.2.0 or newer, this is version 0.1.0."
             << QStringList();
+    QTest::newRow("valid catalog whose every product is refused")
+            << "refused.json" << "unusableCatalog" << "The image catalog lists no products." << QStringList();
 }
 
 void tst_MainWindow::productPageFollowsTheCatalog()
@@ -568,6 +624,8 @@ void tst_MainWindow::productPageFollowsTheCatalog()
         QCOMPARE(text(w.find(QStringLiteral("catalogMessage"))), message);
         QCOMPARE(text(w.find(QStringLiteral("retryButton"))), QStringLiteral("Retry"));
         QCOMPARE(text(w.find(QStringLiteral("localFileOnlyButton"))), QStringLiteral("Local file…"));
+        QVERIFY(w.click(w.find(QStringLiteral("localFileOnlyButton"))));
+        QCOMPARE(w.backend.step(), Backend::Step::ImageStep);
     }
 }
 
@@ -597,6 +655,174 @@ void tst_MainWindow::unusableCatalogOffersRetryAndALocalFile()
     QVERIFY(w.click(w.find(QStringLiteral("localFileOnlyButton"))));
     QCOMPARE(w.backend.step(), Backend::Step::ImageStep);
     QVERIFY(w.find(QStringLiteral("imagePage"))->isVisible());
+}
+
+// Names, descriptions, file names, disk models and error details are shown as
+// they stand: markup in them is neither rendered nor followed to an address.
+void tst_MainWindow::untrustedTextsArePlain()
+{
+    QTcpServer pictures;
+    QVERIFY(pictures.listen(QHostAddress::LocalHost));
+    const QString markup = QStringLiteral("<img src=\"http://127.0.0.1:%1/x.png\"><b>X</b>").arg(pictures.serverPort());
+
+    QByteArray document = catalogDocument(1, QString());
+    document.replace("Alpha", markup.toUtf8().replace('"', "\\\""));
+    document.replace("Board S", markup.toUtf8().replace('"', "\\\""));
+    document.replace("\"Stable\"", "\"" + markup.toUtf8().replace('"', "\\\"") + "\", \"description\": \"<i>d</i>\"");
+    const QString path = m_dir.filePath(QStringLiteral("markup.json"));
+    QVERIFY(writeFile(path, document));
+    // A file name cannot hold an address, but may hold markup.
+    const QString image = m_dir.filePath(QStringLiteral("<img src=x.png><b>X.img"));
+    QVERIFY(writeFile(image, QByteArray(4096, '\0')));
+    QVERIFY(writeFile(m_dir.filePath(QStringLiteral("schema-markup.json")),
+                      "{\"schemaVersion\": \"" + markup.toUtf8().replace('"', "\\\"") + "\"}"));
+
+    Window w(path);
+    QVERIFY(w.window);
+    Disk reader = CardA;
+    reader.model = markup;
+    w.monitor->setDisks({reader});
+    const auto checkTexts = [&](const char *step) {
+        QTest::qWait(100);
+        int shown = 0;
+        for (QQuickItem *item : textItems(w.window->contentItem())) {
+            if (!item->isVisible() || !item->property("text").toString().contains(QLatin1String("<img")))
+                continue;
+            ++shown;
+            QVERIFY2(item->property("textFormat").toInt() == 0, step); // Text.PlainText
+        }
+        QVERIFY2(shown > 0, step);
+        QVERIFY2(!pictures.hasPendingConnections(), step);
+    };
+
+    checkTexts("product page");
+    w.backend.selectProduct(QStringLiteral("alpha"));
+    checkTexts("device page");
+    w.backend.selectDevice(QStringLiteral("s"));
+    checkTexts("image page");
+    w.backend.selectImage(QStringLiteral("stable"));
+    w.backend.chooseDisk();
+    w.backend.selectDisk(CardA.id);
+    QVERIFY(w.click(w.find(QStringLiteral("writeButton"))));
+    checkTexts("disk page and confirmation");
+    QVERIFY(w.click(w.find(QStringLiteral("confirmCancelButton"))));
+    w.backend.back();
+    w.backend.setImageUrl(QUrl::fromLocalFile(image));
+    checkTexts("local file");
+
+    // A card that fails its first write, with markup in the system's words.
+    ScriptedCard::Script card = ScriptedCard::Script::failing(ScriptedCard::Call::Write, 1,
+                                                              BlockDevice::Failure::IoError, markup);
+    card.path = m_dir.filePath(QStringLiteral("markup-card.img"));
+    card.writeDelay = 500;
+    w.monitor->setDeviceFactory([card](const Disk &) { return std::make_unique<ScriptedCard>(card); });
+    w.backend.chooseDisk();
+    w.backend.selectDisk(CardA.id);
+    w.backend.startWrite();
+    QCOMPARE(w.backend.state(), Backend::State::Writing);
+    checkTexts("writing page");
+    QTRY_COMPARE(w.backend.state(), Backend::State::Failed);
+    checkTexts("result page");
+
+    Window invalid(m_dir.filePath(QStringLiteral("schema-markup.json")));
+    QVERIFY(invalid.window);
+    QVERIFY(text(invalid.find(QStringLiteral("catalogMessage"))).contains(QLatin1String("<img src=")));
+    QCOMPARE(invalid.find(QStringLiteral("catalogMessage"))->property("textFormat").toInt(), 0);
+    QTest::qWait(100);
+    QVERIFY(!pictures.hasPendingConnections());
+}
+
+void tst_MainWindow::listsScrollAtTheMinimumSize_data()
+{
+    QTest::addColumn<QStringList>("calls");
+    QTest::addColumn<QString>("scroll");
+    QTest::addColumn<QString>("list");
+    QTest::addColumn<QString>("delegate");
+    QTest::addColumn<QStringList>("buttons"); // stay on the window, under the list
+
+    QTest::newRow("12 products") << QStringList() << "productScroll" << "productGrid" << "productButton"
+                                 << QStringList();
+    QTest::newRow("12 devices") << QStringList{"p1"} << "deviceScroll" << "deviceGrid" << "deviceButton"
+                                << QStringList{"deviceBackButton"};
+    QTest::newRow("20 builds") << QStringList{"p1", "d1"} << "imageScroll" << "imageList" << "imageDelegate"
+                               << QStringList{"localFileButton", "imageBackButton", "nextButton"};
+    QTest::newRow("card reader with 8 slots") << QStringList{"p1", "d1", "b1", "disks"} << "diskScroll"
+                                              << "diskList" << "diskDelegate"
+                                              << QStringList{"verifyCheckBox", "diskBackButton", "writeButton"};
+}
+
+void tst_MainWindow::listsScrollAtTheMinimumSize()
+{
+    QFETCH(QStringList, calls);
+    QFETCH(QString, scroll);
+    QFETCH(QString, list);
+    QFETCH(QString, delegate);
+    QFETCH(QStringList, buttons);
+
+    Window w(m_dir.filePath(QStringLiteral("large.json")));
+    QVERIFY(w.window);
+    QCOMPARE(w.backend.catalogState(), Backend::CatalogState::Ready);
+    w.window->resize(w.window->minimumSize());
+    QCOMPARE(w.window->size(), QSize(480, 360));
+    for (const QString &call : calls) {
+        if (call == QLatin1String("disks")) {
+            QList<Disk> readerSlots;
+            for (int i = 1; i <= 8; ++i)
+                readerSlots.append({QStringLiteral("slot%1").arg(i), QStringLiteral("/dev/sd%1").arg(QLatin1Char(char('b' + i))),
+                              QStringLiteral("Reader Slot %1").arg(i), 16 * GB});
+            w.monitor->setDisks(readerSlots);
+            w.backend.chooseDisk();
+        } else if (call.startsWith(QLatin1Char('p'))) {
+            w.backend.selectProduct(call);
+        } else if (call.startsWith(QLatin1Char('d'))) {
+            w.backend.selectDevice(call);
+        } else {
+            w.backend.selectImage(call);
+        }
+    }
+
+    auto *flick = w.find(scroll);
+    QVERIFY(flick && flick->isVisible());
+    const QList<QQuickItem *> rows = w.delegates(list, delegate);
+    QVERIFY(rows.size() >= 8);
+    QTRY_VERIFY(flick->property("contentHeight").toReal() > flick->height());
+    QQuickItem *bar = nullptr;
+    for (QQuickItem *child : flick->childItems()) {
+        if (child->inherits("QQuickScrollBar"))
+            bar = child;
+    }
+    QVERIFY(bar && bar->isVisible());
+
+    // The list ends above the buttons, which all stay on the window.
+    const qreal listBottom = flick->mapToScene(QPointF(0, flick->height())).y();
+    QVERIFY(listBottom <= w.window->contentItem()->height());
+    for (const QString &name : buttons) {
+        QQuickItem *button = w.find(name);
+        QVERIFY2(button && button->isVisible(), qPrintable(name));
+        const QRectF place = button->mapRectToScene(QRectF(0, 0, button->width(), button->height()));
+        QVERIFY2(place.top() >= listBottom && place.bottom() <= w.window->contentItem()->height(), qPrintable(name));
+    }
+
+    // The wheel and the arrow keys scroll the list.
+    const QPointF centre = flick->mapToScene(QPointF(flick->width() / 2, flick->height() / 2));
+    QWheelEvent wheel(centre, w.window->mapToGlobal(centre), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(w.window, &wheel);
+    QTRY_VERIFY(flick->property("contentY").toReal() > 0);
+    QTest::qWait(500);
+    flick->setProperty("contentY", 0);
+    flick->forceActiveFocus();
+    QTest::keyClick(w.window, Qt::Key_Down);
+    QTRY_VERIFY(flick->property("contentY").toReal() > 0);
+
+    // The last row comes into view when it takes the keyboard focus, and
+    // can be chosen there.
+    flick->setProperty("contentY", 0);
+    QQuickItem *last = rows.constLast();
+    last->forceActiveFocus(Qt::TabFocusReason);
+    QTRY_VERIFY(last->mapRectToScene(QRectF(0, 0, last->width(), last->height())).bottom() <= listBottom + 1);
+    QVERIFY(w.click(last));
+    QVERIFY(last->property("highlighted").toBool());
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -1,0 +1,68 @@
+#include "disks/win/windiskmonitor.h"
+
+#include "disks/removabledisks.h"
+#include "disks/win/winblockdevice.h"
+#include "disks/win/windisks.h"
+
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+bool sameDisks(const QList<Disk> &a, const QList<Disk> &b)
+{
+    return std::equal(a.cbegin(), a.cend(), b.cbegin(), b.cend(), [](const Disk &x, const Disk &y) {
+        return x.id == y.id && x.device == y.device && x.model == y.model && x.size == y.size;
+    });
+}
+
+} // namespace
+
+WinDiskMonitor::WinDiskMonitor(std::chrono::milliseconds interval)
+{
+    // The timer belongs to the polling thread and goes when that ends; the
+    // monitor keeps no pointer to it.
+    auto *timer = new QTimer;
+    timer->setInterval(interval);
+    timer->moveToThread(&m_thread);
+    const auto poll = [this] {
+        const QList<Disk> found = windisks::removableDisks();
+        QMetaObject::invokeMethod(this, [this, found] { apply(found); }, Qt::QueuedConnection);
+    };
+    connect(timer, &QTimer::timeout, timer, poll);
+    connect(&m_thread, &QThread::started, timer, [timer, poll] {
+        poll();
+        timer->start();
+    });
+    connect(&m_thread, &QThread::finished, timer, &QObject::deleteLater);
+    m_thread.start();
+}
+
+WinDiskMonitor::~WinDiskMonitor()
+{
+    m_thread.quit();
+    m_thread.wait();
+}
+
+QList<Disk> WinDiskMonitor::disks() const
+{
+    return m_disks;
+}
+
+std::unique_ptr<BlockDevice> WinDiskMonitor::createDevice(const Disk &disk) const
+{
+    // The disk is checked again, on fresh data, when the device is opened.
+    const int number = windowsDiskNumber(disk.id);
+    if (number < 0)
+        return {};
+    return std::make_unique<WinBlockDevice>(number);
+}
+
+void WinDiskMonitor::apply(const QList<Disk> &disks)
+{
+    if (sameDisks(disks, m_disks))
+        return;
+    m_disks = disks;
+    emit disksChanged();
+}
