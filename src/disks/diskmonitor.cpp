@@ -1,6 +1,9 @@
 #include "disks/diskmonitor.h"
 
 #include "disks/emptydiskmonitor.h"
+#ifdef Q_OS_LINUX
+#include "disks/linux/udisksdiskmonitor.h"
+#endif
 
 #ifdef Q_OS_WIN
 #include "disks/win/windiskmonitor.h"
@@ -8,8 +11,10 @@
 
 std::unique_ptr<DiskMonitor> createDiskMonitor()
 {
-#ifdef Q_OS_WIN
+#if defined(Q_OS_WIN)
     return std::make_unique<WinDiskMonitor>();
+#elif defined(Q_OS_LINUX)
+    return std::make_unique<UdisksDiskMonitor>();
 #else
     // Elsewhere the program writes to --target-file.
     return std::make_unique<EmptyDiskMonitor>();

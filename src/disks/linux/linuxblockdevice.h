@@ -1,0 +1,53 @@
+#pragma once
+
+#include "disks/blockdevice.h"
+#include "disks/linux/linuxsystem.h"
+#include "disks/linux/udisks.h"
+
+// A whole disk on Linux, known to UDisks2. open() makes sure the disk is still
+// the removable, non-system disk that was offered, unmounts its file systems
+// and opens it exclusively and unbuffered; nothing is written before that.
+class LinuxBlockDevice : public BlockDevice
+{
+public:
+    // objectPath is the disk's UDisks2 block object, device its device file
+    // ("/dev/sdb"), which also names it in every message.
+    LinuxBlockDevice(const QString &objectPath, const QString &device, const LinuxSystem &system = LinuxSystem());
+    ~LinuxBlockDevice() override;
+
+    LinuxBlockDevice(const LinuxBlockDevice &) = delete;
+    LinuxBlockDevice &operator=(const LinuxBlockDevice &) = delete;
+
+    bool open() override;
+    void close() override;
+    qint64 size() const override;
+    int sectorSize() const override;
+    bool seek(qint64 offset) override;
+    bool write(const char *data, qint64 length) override;
+    qint64 read(char *data, qint64 length) override;
+    bool flush() override;
+    bool dropCaches() override;
+    QString errorString() const override;
+    Failure failure() const override;
+
+private:
+    bool checkDisk(const udisks::Objects &objects);
+    bool unmount(const udisks::Objects &objects);
+    bool openDisk();
+    bool openThroughUdisks();
+    bool readProperties();
+    void release();
+    bool fail(Failure kind, const QString &text);
+    // Turns a failed system call into kind and text; always false.
+    bool failErrno(int error, const char *verb);
+    bool failDBus(const QString &errorName, const QString &message, const char *verb, const QString &what);
+
+    QString m_objectPath;
+    QString m_device;
+    LinuxSystem m_system;
+    int m_fd = -1;
+    qint64 m_size = 0;
+    int m_sectorSize = 512;
+    Failure m_failure = Failure::IoError;
+    QString m_errorString;
+};

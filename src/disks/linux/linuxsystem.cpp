@@ -1,0 +1,135 @@
+#include "disks/linux/linuxsystem.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
+
+namespace {
+
+struct Mount
+{
+    QString point;
+    QString device; // major:minor
+    QString source;
+};
+
+// Mount points in mountinfo escape blanks and backslashes as octal.
+QString unescaped(const QString &field)
+{
+    QString text = field;
+    static const QRegularExpression octal(QStringLiteral("\\\\([0-7]{3})"));
+    QRegularExpressionMatch match;
+    int from = 0;
+    while ((match = octal.match(text, from)).hasMatch()) {
+        text.replace(match.capturedStart(), 4, QChar(match.captured(1).toInt(nullptr, 8)));
+        from = match.capturedStart() + 1;
+    }
+    return text;
+}
+
+QList<Mount> readMounts(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QList<Mount> mounts;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        // id parent major:minor root point options [optional...] - type source super
+        const QStringList fields = QString::fromLocal8Bit(line).split(QLatin1Char(' '));
+        const int separator = fields.indexOf(QStringLiteral("-"));
+        if (fields.size() < 5 || separator < 0 || separator + 2 >= fields.size())
+            continue;
+        mounts.append(Mount{unescaped(fields.at(4)), fields.at(2), unescaped(fields.at(separator + 2))});
+    }
+    return mounts;
+}
+
+bool contains(const QString &mountPoint, const QString &path)
+{
+    return path == mountPoint || mountPoint == QLatin1String("/")
+           || path.startsWith(mountPoint + QLatin1Char('/'));
+}
+
+// The mount that a path lies on: the deepest mount point above it, and of
+// several at the same point the last, which hides the others.
+const Mount *mountOf(const QList<Mount> &mounts, const QString &path)
+{
+    const Mount *found = nullptr;
+    for (const Mount &mount : mounts) {
+        if (contains(mount.point, path) && (!found || mount.point.size() >= found->point.size()))
+            found = &mount;
+    }
+    return found;
+}
+
+} // namespace
+
+QList<QString> LinuxSystem::systemDevices(const QString &programFolder) const
+{
+    const QDir top(root);
+    const QList<Mount> mounts = readMounts(top.filePath(QStringLiteral("proc/self/mountinfo")));
+
+    // The sysfs folders of the block devices that hold the system.
+    QStringList folders;
+    const auto addBlock = [&](const QString &deviceFile) {
+        const QString name = QFileInfo(QFileInfo(top.filePath(deviceFile.mid(1))).canonicalFilePath()).fileName();
+        if (!name.isEmpty())
+            folders.append(top.filePath(QStringLiteral("sys/class/block/") + name));
+    };
+    QStringList paths{QStringLiteral("/"), QStringLiteral("/boot"), QStringLiteral("/boot/efi"),
+                      QStringLiteral("/usr"), QStringLiteral("/var"), QStringLiteral("/home"), programFolder};
+
+    QFile swaps(top.filePath(QStringLiteral("proc/swaps")));
+    if (swaps.open(QIODevice::ReadOnly)) {
+        const QList<QByteArray> lines = swaps.readAll().split('\n');
+        for (const QByteArray &line : lines.mid(1)) {
+            const QStringList fields = QString::fromLocal8Bit(line).simplified().split(QLatin1Char(' '));
+            if (fields.size() < 2)
+                continue;
+            if (fields.at(1) == QLatin1String("partition"))
+                addBlock(unescaped(fields.at(0)));
+            else
+                paths.append(unescaped(fields.at(0)));
+        }
+    }
+
+    for (const QString &path : paths) {
+        const Mount *mount = mountOf(mounts, path);
+        if (!mount)
+            continue;
+        const QString byNumber = top.filePath(QStringLiteral("sys/dev/block/") + mount->device);
+        // File systems on anonymous devices (btrfs, overlays) have no sysfs
+        // entry of their own; their source names the block device, if any.
+        if (QFileInfo::exists(byNumber))
+            folders.append(byNumber);
+        else if (mount->source.startsWith(QLatin1String("/dev/")))
+            addBlock(mount->source);
+    }
+
+    QList<QString> devices;
+    QSet<QString> seen;
+    while (!folders.isEmpty()) {
+        const QString folder = QFileInfo(folders.takeFirst()).canonicalFilePath();
+        if (folder.isEmpty() || seen.contains(folder))
+            continue;
+        seen.insert(folder);
+        const QDir dir(folder);
+        if (dir.exists(QStringLiteral("partition"))) {
+            folders.append(QFileInfo(folder).path());
+            continue;
+        }
+        const QStringList slaves = QDir(dir.filePath(QStringLiteral("slaves")))
+                                           .entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        if (!slaves.isEmpty()) {
+            for (const QString &slave : slaves)
+                folders.append(dir.filePath(QStringLiteral("slaves/") + slave));
+            continue;
+        }
+        const QString device = QStringLiteral("/dev/") + dir.dirName();
+        if (!devices.contains(device))
+            devices.append(device);
+    }
+    return devices;
+}

@@ -1,0 +1,140 @@
+#include "disks/linux/udisksdiskmonitor.h"
+
+#include "disks/linux/linuxblockdevice.h"
+#include "disks/removabledisks.h"
+
+#include <QCoreApplication>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusServiceWatcher>
+
+#include <algorithm>
+
+namespace {
+
+bool sameDisks(const QList<Disk> &a, const QList<Disk> &b)
+{
+    return std::equal(a.cbegin(), a.cend(), b.cbegin(), b.cend(), [](const Disk &x, const Disk &y) {
+        return x.id == y.id && x.device == y.device && x.model == y.model && x.size == y.size;
+    });
+}
+
+} // namespace
+
+UdisksDiskMonitor::UdisksDiskMonitor(const LinuxSystem &system, QObject *parent)
+    : DiskMonitor(parent), m_system(system)
+{
+    QDBusConnection &bus = m_system.bus;
+    if (!bus.isConnected()) {
+        qWarning("Cannot list disks: no system bus: %s", qPrintable(bus.lastError().message()));
+        m_warned = true;
+        return;
+    }
+    const QString manager = QStringLiteral("org.freedesktop.DBus.ObjectManager");
+    bus.connect(udisks::Service, udisks::ManagerPath, manager, QStringLiteral("InterfacesAdded"), this,
+                SLOT(interfacesAdded(QDBusMessage)));
+    bus.connect(udisks::Service, udisks::ManagerPath, manager, QStringLiteral("InterfacesRemoved"), this,
+                SLOT(interfacesRemoved(QDBusMessage)));
+    // Every object of the service sends its own PropertiesChanged.
+    bus.connect(udisks::Service, QString(), QStringLiteral("org.freedesktop.DBus.Properties"),
+                QStringLiteral("PropertiesChanged"), this, SLOT(propertiesChanged(QDBusMessage)));
+    // UDisks2 may start after the program, or be restarted.
+    auto *watcher = new QDBusServiceWatcher(udisks::Service, bus,
+                                            QDBusServiceWatcher::WatchForRegistration
+                                                    | QDBusServiceWatcher::WatchForUnregistration,
+                                            this);
+    connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, &UdisksDiskMonitor::serviceRegistered);
+    connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, &UdisksDiskMonitor::serviceUnregistered);
+    readObjects();
+    update();
+}
+
+QList<Disk> UdisksDiskMonitor::disks() const
+{
+    return m_disks;
+}
+
+std::unique_ptr<BlockDevice> UdisksDiskMonitor::createDevice(const Disk &disk) const
+{
+    if (!m_objects.value(disk.id).contains(udisks::BlockInterface))
+        return nullptr;
+    return std::make_unique<LinuxBlockDevice>(disk.id, disk.device, m_system);
+}
+
+void UdisksDiskMonitor::readObjects()
+{
+    QString error;
+    if (udisks::managedObjects(m_system.bus, &m_objects, &error)) {
+        m_warned = false;
+    } else if (!m_warned) {
+        qWarning("Cannot list disks: UDisks2 does not answer: %s", qPrintable(error));
+        m_warned = true;
+    }
+}
+
+void UdisksDiskMonitor::update()
+{
+    const QList<Disk> disks =
+            removableDisks(udisks::drives(m_objects), udisks::wholeDisks(m_objects),
+                           m_system.systemDevices(QCoreApplication::applicationDirPath()));
+    if (sameDisks(disks, m_disks))
+        return;
+    m_disks = disks;
+    emit disksChanged();
+}
+
+void UdisksDiskMonitor::interfacesAdded(const QDBusMessage &message)
+{
+    const QVariantList arguments = message.arguments();
+    if (arguments.size() < 2)
+        return;
+    const QString path = arguments.at(0).value<QDBusObjectPath>().path();
+    const udisks::Interfaces added = udisks::interfacesFromArgument(arguments.at(1).value<QDBusArgument>());
+    udisks::Interfaces &interfaces = m_objects[path];
+    for (auto interface = added.cbegin(); interface != added.cend(); ++interface)
+        interfaces.insert(interface.key(), interface.value());
+    update();
+}
+
+void UdisksDiskMonitor::interfacesRemoved(const QDBusMessage &message)
+{
+    const QVariantList arguments = message.arguments();
+    if (arguments.size() < 2)
+        return;
+    const QString path = arguments.at(0).value<QDBusObjectPath>().path();
+    auto object = m_objects.find(path);
+    if (object == m_objects.end())
+        return;
+    for (const QString &interface : arguments.at(1).toStringList())
+        object->remove(interface);
+    if (object->isEmpty())
+        m_objects.erase(object);
+    update();
+}
+
+void UdisksDiskMonitor::propertiesChanged(const QDBusMessage &message)
+{
+    const QVariantList arguments = message.arguments();
+    auto object = m_objects.find(message.path());
+    if (arguments.size() < 2 || object == m_objects.end())
+        return;
+    auto interface = object->find(arguments.at(0).toString());
+    if (interface == object->end())
+        return;
+    const QVariantMap changed = udisks::propertiesFromArgument(arguments.at(1));
+    for (auto value = changed.cbegin(); value != changed.cend(); ++value)
+        interface->insert(value.key(), value.value());
+    update();
+}
+
+void UdisksDiskMonitor::serviceRegistered()
+{
+    readObjects();
+    update();
+}
+
+void UdisksDiskMonitor::serviceUnregistered()
+{
+    m_objects.clear();
+    update();
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "disks/diskmonitor.h"
+#include "disks/linux/linuxsystem.h"
+#include "disks/linux/udisks.h"
+
+class QDBusMessage;
+
+// The removable disks that UDisks2 knows. The object tree is read once and
+// then kept up to date from the service's signals; the removable-disk rule
+// picks and orders the whole disks that do not hold the running system.
+class UdisksDiskMonitor : public DiskMonitor
+{
+    Q_OBJECT
+
+public:
+    explicit UdisksDiskMonitor(const LinuxSystem &system = LinuxSystem(), QObject *parent = nullptr);
+
+    QList<Disk> disks() const override;
+    std::unique_ptr<BlockDevice> createDevice(const Disk &disk) const override;
+
+private slots:
+    void interfacesAdded(const QDBusMessage &message);
+    void interfacesRemoved(const QDBusMessage &message);
+    void propertiesChanged(const QDBusMessage &message);
+    void serviceRegistered();
+    void serviceUnregistered();
+
+private:
+    void readObjects();
+    void update();
+
+    LinuxSystem m_system;
+    udisks::Objects m_objects;
+    QList<Disk> m_disks;
+    bool m_warned = false;
+};

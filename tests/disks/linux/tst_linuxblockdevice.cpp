@@ -1,0 +1,295 @@
+#include "disks/linux/linuxblockdevice.h"
+
+#include "image/localimagesource.h"
+#include "image/testarchives.h"
+#include "support/cardimage.h"
+#include "support/udisksstandin.h"
+#include "write/writejob.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+namespace {
+
+const QString FilesystemInterface = QStringLiteral("org.freedesktop.UDisks2.Filesystem");
+
+// A loop device over a file, detached again when the object goes, whatever
+// the test's outcome.
+class LoopDevice
+{
+public:
+    LoopDevice(const QString &file, const QStringList &options)
+    {
+        QProcess losetup;
+        losetup.start(QStringLiteral("losetup"), options + QStringList{QStringLiteral("--find"), QStringLiteral("--show"), file});
+        if (losetup.waitForFinished(30000) && losetup.exitCode() == 0)
+            m_device = QString::fromLocal8Bit(losetup.readAllStandardOutput()).trimmed();
+        else
+            m_error = QString::fromLocal8Bit(losetup.readAllStandardError()).trimmed();
+    }
+    ~LoopDevice()
+    {
+        if (!m_device.isEmpty())
+            QProcess::execute(QStringLiteral("losetup"), {QStringLiteral("--detach"), m_device});
+    }
+    LoopDevice(const LoopDevice &) = delete;
+    LoopDevice &operator=(const LoopDevice &) = delete;
+
+    QString device() const { return m_device; }
+    QString errorString() const { return m_error; }
+
+private:
+    QString m_device;
+    QString m_error;
+};
+
+QJsonObject usbDrive()
+{
+    return {{QStringLiteral("Vendor"), QStringLiteral("Generic")}, {QStringLiteral("Model"), QStringLiteral("Card Reader")},
+            {QStringLiteral("ConnectionBus"), QStringLiteral("usb")}, {QStringLiteral("Removable"), true},
+            {QStringLiteral("MediaRemovable"), true}};
+}
+
+} // namespace
+
+class TestLinuxBlockDevice : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<UdisksStandin> m_standin;
+
+    QString path(const QString &name) const { return m_dir->filePath(name); }
+
+    LinuxSystem system(bool throughUdisks = false) const
+    {
+        LinuxSystem system;
+        system.bus = m_standin->bus();
+        system.openThroughUdisks = throughUdisks;
+        return system;
+    }
+
+    // The card seen by UDisks2 as a USB card reader holding it; the path of
+    // its block object.
+    QString describe(const QString &device, qint64 size)
+    {
+        return m_standin->addDisk(QStringLiteral("reader"), device, size, usbDrive());
+    }
+
+    // A loop device needs root; skip where the test cannot have one.
+    std::unique_ptr<LoopDevice> attach(const QString &file, const QStringList &options = {})
+    {
+        if (::geteuid() != 0)
+            return nullptr;
+        auto loop = std::make_unique<LoopDevice>(file, options);
+        if (loop->device().isEmpty()) {
+            qWarning("no loop device: %s", qPrintable(loop->errorString()));
+            return nullptr;
+        }
+        return loop;
+    }
+
+private slots:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_standin = std::make_unique<UdisksStandin>();
+        QVERIFY2(m_standin->startBus() && m_standin->startService(), qPrintable(m_standin->errorString()));
+    }
+
+    void cleanup()
+    {
+        m_standin.reset();
+        m_dir.reset();
+    }
+
+    // The whole write onto a card that was mounted, as a user who is not
+    // root does it: unmounted and opened through UDisks2 (which hands the
+    // descriptor over), written, verified, and the boot files readable.
+    void writeJob()
+    {
+        CardImage card;
+        CardImage::Options options;
+        options.fatBits = 32;
+        QVERIFY2(card.create(path(QStringLiteral("card.img")), options), qPrintable(card.errorString()));
+        QVERIFY2(card.mcopy(QStringLiteral("CONFIG.TXT"), "product=none\n"), qPrintable(card.errorString()));
+        const QByteArray image = testarchives::readFile(card.path());
+
+        const QString target = path(QStringLiteral("target"));
+        QVERIFY(testarchives::writeFile(target, QByteArray()));
+        QVERIFY(QFile::resize(target, image.size() + 1024 * 1024));
+        const auto loop = attach(target);
+        if (!loop)
+            QSKIP("needs root and a free loop device to write a real block device");
+        const QString block = describe(loop->device(), image.size() + 1024 * 1024);
+        const QString partition = block + QStringLiteral("p1");
+        QVERIFY(m_standin->add(partition, {{QStringLiteral("org.freedesktop.UDisks2.Partition"), QJsonObject{{QStringLiteral("Table"), block}}},
+                                           {FilesystemInterface, QJsonObject{{QStringLiteral("MountPoints"), QJsonArray{QStringLiteral("/media/card")}}}}}));
+
+        const QMap<QString, QByteArray> bootFiles{{QStringLiteral("CONFIG.TXT"), "product=alpha\n"},
+                                                  {QStringLiteral("SSH"), QByteArray()}};
+        QByteArray written;
+        WriteJob job(std::make_unique<LocalImageSource>(card.path()),
+                     std::make_unique<LinuxBlockDevice>(block, loop->device(), system(true)));
+        job.setBootFiles(bootFiles);
+        connect(&job, &WriteJob::progress, this, [&](WriteJob::Phase phase) {
+            if (phase == WriteJob::Phase::Finalizing && written.isNull())
+                written = testarchives::readFile(target).left(image.size());
+        });
+        job.run();
+
+        QCOMPARE(job.error(), WriteJob::Error::None);
+        QCOMPARE(m_standin->calls(),
+                 QStringList({QStringLiteral("Unmount ") + partition, QStringLiteral("OpenDevice %1 rw").arg(block)}));
+        QVERIFY(written == image);
+        CardImage result(target, card.partitionOffset(), card.partitionBytes());
+        QVERIFY2(result.fsck(), qPrintable(result.errorString()));
+        for (auto file = bootFiles.cbegin(); file != bootFiles.cend(); ++file)
+            QCOMPARE(result.mtype(file.key()), std::optional<QByteArray>(file.value()));
+    }
+
+    // 4096-byte sectors: the job pads the last one, and the verify reads
+    // whole sectors back.
+    void largeSectors()
+    {
+        const QByteArray image = testarchives::randomBytes(3 * 1024 * 1024 + 1000, 7);
+        const QString imagePath = path(QStringLiteral("image.img"));
+        const QString target = path(QStringLiteral("target"));
+        QVERIFY(testarchives::writeFile(imagePath, image));
+        QVERIFY(testarchives::writeFile(target, QByteArray(4 * 1024 * 1024, '\xff')));
+        const auto loop = attach(target, {QStringLiteral("--sector-size"), QStringLiteral("4096")});
+        if (!loop)
+            QSKIP("needs root and a free loop device to write a real block device");
+        const QString block = describe(loop->device(), 4 * 1024 * 1024);
+
+        auto device = std::make_unique<LinuxBlockDevice>(block, loop->device(), system());
+        const LinuxBlockDevice *opened = device.get();
+        WriteJob job(std::make_unique<LocalImageSource>(imagePath), std::move(device));
+        job.run();
+
+        QCOMPARE(job.error(), WriteJob::Error::None);
+        QCOMPARE(opened->sectorSize(), 4096);
+        const QByteArray written = testarchives::readFile(target);
+        QVERIFY(written.left(image.size()) == image);
+        QCOMPARE(written.mid(image.size(), 4096 - image.size() % 4096), QByteArray(4096 - image.size() % 4096, '\0'));
+    }
+
+    void refusedOpen_data()
+    {
+        QTest::addColumn<QString>("losetupOption"); // empty: no extra option
+        QTest::addColumn<bool>("holdExclusively");
+        QTest::addColumn<bool>("throughUdisks");
+        QTest::addColumn<BlockDevice::Failure>("failure");
+        QTest::addColumn<QString>("error"); // %1 is the device
+
+        QTest::newRow("read-only device") << "--read-only" << false << false
+                                          << BlockDevice::Failure::WriteProtected << "%1 is write-protected";
+        QTest::newRow("held open by another program") << QString() << true << false << BlockDevice::Failure::IoError
+                                                      << "%1 is in use by another program: close it and retry";
+        QTest::newRow("held open, asked through UDisks2") << QString() << true << true << BlockDevice::Failure::IoError
+                                                          << "%1 is in use by another program: close it and retry";
+    }
+    void refusedOpen()
+    {
+        QFETCH(QString, losetupOption);
+        QFETCH(bool, holdExclusively);
+        QFETCH(bool, throughUdisks);
+        QFETCH(BlockDevice::Failure, failure);
+        QFETCH(QString, error);
+
+        const QString target = path(QStringLiteral("target"));
+        const QByteArray before = testarchives::randomBytes(1024 * 1024, 3);
+        QVERIFY(testarchives::writeFile(target, before));
+        const auto loop = attach(target, losetupOption.isEmpty() ? QStringList() : QStringList{losetupOption});
+        if (!loop)
+            QSKIP("needs root and a free loop device to open a real block device");
+        const QString block = describe(loop->device(), before.size());
+
+        QProcess holder;
+        if (holdExclusively) {
+            holder.start(QStringLiteral("/usr/bin/python3"),
+                         {QStringLiteral("-c"),
+                          QStringLiteral("import os, sys; os.open(sys.argv[1], os.O_RDONLY | os.O_EXCL); "
+                                         "print('held', flush=True); sys.stdin.read()"),
+                          loop->device()});
+            QVERIFY(holder.waitForReadyRead(10000));
+            QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
+        }
+
+        LinuxBlockDevice device(block, loop->device(), system(throughUdisks));
+        QVERIFY(!device.open());
+        QCOMPARE(device.failure(), failure);
+        QVERIFY2(device.errorString().startsWith(error.arg(loop->device())), qPrintable(device.errorString()));
+        device.close();
+        if (holdExclusively) {
+            holder.closeWriteChannel();
+            QVERIFY(holder.waitForFinished(10000));
+        }
+        QVERIFY(testarchives::readFile(target) == before);
+    }
+
+    // The checks before anything is opened, with what UDisks2 says now.
+    void recheck_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<BlockDevice::Failure>("failure");
+        QTest::addColumn<QString>("error");
+
+        QTest::newRow("card pulled") << "remove" << BlockDevice::Failure::Removed << "/dev/sdx is no longer connected";
+        QTest::newRow("card out of the reader") << "empty" << BlockDevice::Failure::Removed << "no media in /dev/sdx";
+        QTest::newRow("now a fixed disk") << "fixed" << BlockDevice::Failure::IoError << "/dev/sdx is not a removable disk";
+        QTest::newRow("partition busy") << "busy" << BlockDevice::Failure::IoError
+                                        << "/media/card is in use by another program: close it and retry";
+        QTest::newRow("open not authorised") << "open" << BlockDevice::Failure::PermissionDenied
+                                             << "cannot open /dev/sdx: Not authorized";
+        QTest::newRow("UDisks2 gone") << "stop" << BlockDevice::Failure::IoError << "cannot ask UDisks2 about /dev/sdx: ";
+    }
+    void recheck()
+    {
+        QFETCH(QString, change);
+        QFETCH(BlockDevice::Failure, failure);
+        QFETCH(QString, error);
+
+        const QString device = QStringLiteral("/dev/sdx");
+        const QString block = describe(device, 8000000000);
+        const QString partition = block + QStringLiteral("1");
+        QVERIFY(m_standin->add(partition, {{QStringLiteral("org.freedesktop.UDisks2.Partition"), QJsonObject{{QStringLiteral("Table"), block}}},
+                                           {FilesystemInterface, QJsonObject{{QStringLiteral("MountPoints"), QJsonArray{QStringLiteral("/media/card")}}}}}));
+        const QString notAuthorized = QStringLiteral("org.freedesktop.UDisks2.Error.NotAuthorized");
+        const QString drive = UdisksStandin::drivePath(QStringLiteral("reader"));
+        if (change == QLatin1String("remove")) {
+            QVERIFY(m_standin->remove(block));
+        } else if (change == QLatin1String("empty")) {
+            QVERIFY(m_standin->change(block, QStringLiteral("org.freedesktop.UDisks2.Block"), {{QStringLiteral("Size"), 0}}));
+        } else if (change == QLatin1String("fixed")) {
+            QVERIFY(m_standin->change(drive, QStringLiteral("org.freedesktop.UDisks2.Drive"),
+                                      {{QStringLiteral("ConnectionBus"), QStringLiteral("ata")}, {QStringLiteral("Removable"), false},
+                                       {QStringLiteral("MediaRemovable"), false}}));
+        } else if (change == QLatin1String("busy")) {
+            QVERIFY(m_standin->fail(partition, QStringLiteral("Unmount"), QStringLiteral("org.freedesktop.UDisks2.Error.DeviceBusy"),
+                                    QStringLiteral("target is busy")));
+        } else if (change == QLatin1String("open")) {
+            QVERIFY(m_standin->change(partition, FilesystemInterface, {{QStringLiteral("MountPoints"), QJsonArray()}}));
+            QVERIFY(m_standin->fail(block, QStringLiteral("OpenDevice"), notAuthorized, QStringLiteral("Not authorized")));
+        }
+        const QStringList callsBefore = m_standin->calls();
+        if (change == QLatin1String("stop"))
+            m_standin->stopService();
+
+        LinuxBlockDevice linuxDevice(block, device, system(true));
+        QVERIFY(!linuxDevice.open());
+        QCOMPARE(linuxDevice.failure(), failure);
+        QVERIFY2(linuxDevice.errorString().startsWith(error), qPrintable(linuxDevice.errorString()));
+        if (change == QLatin1String("fixed") || change == QLatin1String("empty") || change == QLatin1String("remove"))
+            QCOMPARE(m_standin->calls(), callsBefore); // nothing unmounted or opened
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLinuxBlockDevice)
+#include "tst_linuxblockdevice.moc"

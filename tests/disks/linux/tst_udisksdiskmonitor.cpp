@@ -1,0 +1,260 @@
+#include "disks/linux/udisksdiskmonitor.h"
+
+#include "support/udisksstandin.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QString DriveInterface = QStringLiteral("org.freedesktop.UDisks2.Drive");
+const QString BlockInterface = QStringLiteral("org.freedesktop.UDisks2.Block");
+
+QJsonObject drive(const QString &vendor, const QString &model, const QString &bus, bool removable)
+{
+    return {{QStringLiteral("Vendor"), vendor}, {QStringLiteral("Model"), model},
+            {QStringLiteral("ConnectionBus"), bus}, {QStringLiteral("Removable"), removable},
+            {QStringLiteral("MediaRemovable"), removable}};
+}
+
+QString mountLine(const QString &point, const QString &numbers, const QString &source)
+{
+    return QStringLiteral("36 25 %1 / %2 rw,relatime shared:1 - ext4 %3 rw\n").arg(numbers, point, source);
+}
+
+// Lays out a made-up /proc and /sys under dir. Each entry of tree is a
+// "file" or "link -> target" relative to dir.
+bool makeTree(const QTemporaryDir &dir, const QString &mountinfo, const QString &swaps, const QStringList &tree)
+{
+    QDir root(dir.path());
+    auto writeFile = [&](const QString &name, const QByteArray &data) {
+        root.mkpath(QFileInfo(name).path());
+        QFile file(root.filePath(name));
+        return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+    };
+    if (!writeFile(QStringLiteral("proc/self/mountinfo"), mountinfo.toUtf8())
+        || !writeFile(QStringLiteral("proc/swaps"), "Filename Type Size Used Priority\n" + swaps.toUtf8()))
+        return false;
+    for (const QString &entry : tree) {
+        const QStringList link = entry.split(QStringLiteral(" -> "));
+        if (link.size() == 1) {
+            if (!writeFile(entry, QByteArray()))
+                return false;
+            continue;
+        }
+        root.mkpath(QFileInfo(link.at(0)).path());
+        if (!QFile::link(link.at(1), root.filePath(link.at(0))))
+            return false;
+    }
+    return true;
+}
+
+// sda holds the system on its second partition.
+const QStringList SdaTree{
+        QStringLiteral("sys/devices/pci0/block/sda/sda2/partition"),
+        QStringLiteral("sys/dev/block/8:2 -> ../../devices/pci0/block/sda/sda2"),
+};
+
+} // namespace
+
+class TestUdisksDiskMonitor : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_root;
+    std::unique_ptr<UdisksStandin> m_standin;
+
+    LinuxSystem system() const
+    {
+        LinuxSystem system;
+        system.bus = m_standin->bus();
+        system.root = m_root.path();
+        return system;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(makeTree(m_root, mountLine(QStringLiteral("/"), QStringLiteral("8:2"), QStringLiteral("/dev/sda2")),
+                         QString(), SdaTree));
+    }
+
+    void init()
+    {
+        m_standin = std::make_unique<UdisksStandin>();
+        QVERIFY2(m_standin->startBus(), qPrintable(m_standin->errorString()));
+    }
+
+    void cleanup() { m_standin.reset(); }
+
+    void stickComesAndGoes()
+    {
+        QVERIFY2(m_standin->startService(), qPrintable(m_standin->errorString()));
+        // The system disk would pass the rule on its own: only the system
+        // check keeps it out.
+        QVERIFY(!m_standin->addDisk(QStringLiteral("system"), QStringLiteral("/dev/sda"), 64000000000,
+                                    drive(QStringLiteral("ACME"), QStringLiteral("Boot Stick"), QStringLiteral("usb"), true))
+                         .isEmpty());
+        UdisksDiskMonitor monitor(system());
+        QSignalSpy changed(&monitor, &DiskMonitor::disksChanged);
+        QCOMPARE(monitor.disks().size(), 0);
+
+        const QString stick = m_standin->addDisk(QStringLiteral("stick"), QStringLiteral("/dev/sdb"), 16000000000,
+                                                 drive(QStringLiteral("Kingston"), QStringLiteral("DataTraveler"),
+                                                       QStringLiteral("usb"), true));
+        QVERIFY(changed.wait());
+        QCOMPARE(changed.size(), 1);
+        QCOMPARE(monitor.disks().size(), 1);
+        const Disk disk = monitor.disks().first();
+        QCOMPARE(disk.id, stick);
+        QCOMPARE(disk.device, QStringLiteral("/dev/sdb"));
+        QCOMPARE(disk.model, QStringLiteral("Kingston DataTraveler"));
+        QCOMPARE(disk.size, 16000000000);
+        QVERIFY(monitor.createDevice(disk));
+        QVERIFY(!monitor.createDevice(Disk{QStringLiteral("/org/freedesktop/UDisks2/block_devices/sdz"),
+                                           QStringLiteral("/dev/sdz"), QString(), 1}));
+
+        // A partition of the stick, and its file system being mounted, do not
+        // change the list.
+        const QString partition = stick + QStringLiteral("1");
+        QVERIFY(m_standin->add(partition,
+                               {{BlockInterface, QJsonObject{{QStringLiteral("Device"), QStringLiteral("/dev/sdb1")},
+                                                             {QStringLiteral("Drive"), UdisksStandin::drivePath(QStringLiteral("stick"))},
+                                                             {QStringLiteral("Size"), qint64(15000000000)}}},
+                                {QStringLiteral("org.freedesktop.UDisks2.Partition"), QJsonObject{{QStringLiteral("Table"), stick}}},
+                                {QStringLiteral("org.freedesktop.UDisks2.Filesystem"), QJsonObject{{QStringLiteral("MountPoints"), QJsonArray{}}}}}));
+        QVERIFY(m_standin->change(partition, QStringLiteral("org.freedesktop.UDisks2.Filesystem"),
+                                  {{QStringLiteral("MountPoints"), QJsonArray{QStringLiteral("/media/stick")}}}));
+
+        QVERIFY(m_standin->remove(partition));
+        QVERIFY(m_standin->remove(stick));
+        QVERIFY(changed.wait());
+        QCOMPARE(changed.size(), 2);
+        QCOMPARE(monitor.disks().size(), 0);
+        QVERIFY(m_standin->remove(UdisksStandin::drivePath(QStringLiteral("stick"))));
+        QVERIFY(!changed.wait(300));
+    }
+
+    // A card reader lists its card only while one is in, through the
+    // changes of its block object's size.
+    void cardInReader()
+    {
+        QVERIFY2(m_standin->startService(), qPrintable(m_standin->errorString()));
+        UdisksDiskMonitor monitor(system());
+        QSignalSpy changed(&monitor, &DiskMonitor::disksChanged);
+        const QString reader = m_standin->addDisk(QStringLiteral("reader"), QStringLiteral("/dev/mmcblk0"), 0,
+                                                  drive(QString(), QStringLiteral("SD Card"), QStringLiteral("sdio"), false));
+        QVERIFY(m_standin->change(reader, BlockInterface, {{QStringLiteral("Size"), qint64(32000000000)}}));
+        QVERIFY(changed.wait());
+        QCOMPARE(changed.size(), 1);
+        QCOMPARE(monitor.disks().first().device, QStringLiteral("/dev/mmcblk0"));
+        QCOMPARE(monitor.disks().first().size, 32000000000);
+        QVERIFY(m_standin->change(reader, BlockInterface, {{QStringLiteral("Size"), 0}}));
+        QVERIFY(changed.wait());
+        QCOMPARE(changed.size(), 2);
+        QCOMPARE(monitor.disks().size(), 0);
+    }
+
+    void withoutUdisks_data()
+    {
+        QTest::addColumn<bool>("busReachable");
+        QTest::newRow("no UDisks2 on the bus") << true;
+        QTest::newRow("no bus") << false;
+    }
+    void withoutUdisks()
+    {
+        QFETCH(bool, busReachable);
+        LinuxSystem lonely = system();
+        if (!busReachable)
+            lonely.bus = QDBusConnection::connectToBus(QStringLiteral("unix:path=") + m_root.filePath(QStringLiteral("nobus")),
+                                                       QStringLiteral("nobus"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Cannot list disks: ")));
+        QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
+        UdisksDiskMonitor monitor(lonely);
+        QCOMPARE(monitor.disks().size(), 0);
+        QVERIFY(!monitor.createDevice(Disk{QStringLiteral("/org/freedesktop/UDisks2/block_devices/sdb"),
+                                           QStringLiteral("/dev/sdb"), QString(), 1}));
+        QDBusConnection::disconnectFromBus(QStringLiteral("nobus"));
+        if (!busReachable)
+            return;
+
+        // UDisks2 starting later is picked up.
+        QSignalSpy changed(&monitor, &DiskMonitor::disksChanged);
+        QVERIFY2(m_standin->startService(), qPrintable(m_standin->errorString()));
+        QVERIFY(!m_standin->addDisk(QStringLiteral("stick"), QStringLiteral("/dev/sdb"), 8000000000,
+                                    drive(QString(), QStringLiteral("Flash"), QStringLiteral("usb"), true))
+                         .isEmpty());
+        QVERIFY(changed.wait());
+        QCOMPARE(monitor.disks().size(), 1);
+    }
+
+    void systemDevices_data()
+    {
+        QTest::addColumn<QString>("mountinfo");
+        QTest::addColumn<QString>("swaps");
+        QTest::addColumn<QStringList>("tree");
+        QTest::addColumn<QString>("programFolder");
+        QTest::addColumn<QStringList>("expected");
+
+        const QString root = mountLine(QStringLiteral("/"), QStringLiteral("8:2"), QStringLiteral("/dev/sda2"));
+        QTest::newRow("root on a partition") << root << QString() << SdaTree << "/opt/tessaro" << QStringList{"/dev/sda"};
+        QTest::newRow("mounts elsewhere are not the system")
+                << root + mountLine(QStringLiteral("/media/stick"), QStringLiteral("8:17"), QStringLiteral("/dev/sdb1"))
+                << QString()
+                << SdaTree + QStringList{"sys/devices/pci0/block/sdb/sdb1/partition",
+                                         "sys/dev/block/8:17 -> ../../devices/pci0/block/sdb/sdb1"}
+                << "/opt/tessaro" << QStringList{"/dev/sda"};
+        QTest::newRow("program on a stick, /home and swap apart")
+                << root + mountLine(QStringLiteral("/media/my\\040stick"), QStringLiteral("8:17"), QStringLiteral("/dev/sdb1"))
+                           + mountLine(QStringLiteral("/home"), QStringLiteral("8:33"), QStringLiteral("/dev/sdc1"))
+                << "/dev/sdd1 partition 1000 0 -2\n/swapfile file 1000 0 -3\n"
+                << SdaTree + QStringList{"sys/devices/pci0/block/sdb/sdb1/partition",
+                                         "sys/dev/block/8:17 -> ../../devices/pci0/block/sdb/sdb1",
+                                         "sys/devices/pci0/block/sdc/sdc1/partition",
+                                         "sys/dev/block/8:33 -> ../../devices/pci0/block/sdc/sdc1",
+                                         "dev/sdd1",
+                                         "sys/devices/pci0/block/sdd/sdd1/partition",
+                                         "sys/class/block/sdd1 -> ../../devices/pci0/block/sdd/sdd1"}
+                << "/media/my stick/tessaro"
+                << QStringList{"/dev/sda", "/dev/sdb", "/dev/sdc", "/dev/sdd"};
+        QTest::newRow("LVM over a partition and a whole disk")
+                << mountLine(QStringLiteral("/"), QStringLiteral("254:0"), QStringLiteral("/dev/mapper/vg-root"))
+                << QString()
+                << QStringList{"sys/devices/pci0/block/sda/sda2/partition",
+                               "sys/devices/pci0/block/sdb/size",
+                               "sys/devices/virtual/block/dm-0/slaves/sda2 -> ../../../../pci0/block/sda/sda2",
+                               "sys/devices/virtual/block/dm-0/slaves/sdb -> ../../../../pci0/block/sdb",
+                               "sys/dev/block/254:0 -> ../../devices/virtual/block/dm-0"}
+                << "/opt/tessaro" << QStringList{"/dev/sda", "/dev/sdb"};
+        QTest::newRow("btrfs root known by its source")
+                << mountLine(QStringLiteral("/"), QStringLiteral("0:31"), QStringLiteral("/dev/nvme0n1p2"))
+                << QString()
+                << QStringList{"dev/nvme0n1p2", "sys/devices/pci0/nvme/nvme0n1/nvme0n1p2/partition",
+                               "sys/class/block/nvme0n1p2 -> ../../devices/pci0/nvme/nvme0n1/nvme0n1p2"}
+                << "/opt/tessaro" << QStringList{"/dev/nvme0n1"};
+    }
+    void systemDevices()
+    {
+        QFETCH(QString, mountinfo);
+        QFETCH(QString, swaps);
+        QFETCH(QStringList, tree);
+        QFETCH(QString, programFolder);
+        QFETCH(QStringList, expected);
+        QTemporaryDir root;
+        QVERIFY(makeTree(root, mountinfo, swaps, tree));
+        LinuxSystem system;
+        system.root = root.path();
+        QStringList devices = system.systemDevices(programFolder);
+        devices.sort();
+        QCOMPARE(devices, expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUdisksDiskMonitor)
+#include "tst_udisksdiskmonitor.moc"

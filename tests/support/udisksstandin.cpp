@@ -1,0 +1,161 @@
+#include "udisksstandin.h"
+
+#include <QDBusMessage>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+
+namespace {
+
+const QString Service = QStringLiteral("org.freedesktop.UDisks2");
+const QString Manager = QStringLiteral("/org/freedesktop/UDisks2");
+
+// A bus of its own: no activation, nothing but the test and the stand-in.
+const char Config[] = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:dir=%1</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow receive_sender="*"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+)";
+
+void stop(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
+} // namespace
+
+UdisksStandin::~UdisksStandin()
+{
+    if (!m_connectionName.isEmpty())
+        QDBusConnection::disconnectFromBus(m_connectionName);
+    stop(m_service);
+    stop(m_daemon);
+}
+
+bool UdisksStandin::startBus()
+{
+    const QString config = m_dir.filePath(QStringLiteral("bus.conf"));
+    QFile file(config);
+    if (!file.open(QIODevice::WriteOnly) || file.write(QString::fromLatin1(Config).arg(m_dir.path()).toUtf8()) < 0)
+        return fail(QStringLiteral("cannot write %1").arg(config));
+    file.close();
+    m_daemon.start(QStringLiteral("dbus-daemon"),
+                   {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"), QStringLiteral("--nopidfile"),
+                    QStringLiteral("--print-address=1")});
+    if (!m_daemon.waitForStarted(10000))
+        return fail(QStringLiteral("cannot start dbus-daemon: %1").arg(m_daemon.errorString()));
+    while (!m_daemon.canReadLine()) {
+        if (!m_daemon.waitForReadyRead(10000))
+            return fail(QStringLiteral("dbus-daemon gave no address: %1").arg(QString::fromLocal8Bit(m_daemon.readAllStandardError())));
+    }
+    m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
+    m_connectionName = QStringLiteral("standin-") + m_dir.path();
+    if (!QDBusConnection::connectToBus(m_address, m_connectionName).isConnected())
+        return fail(QStringLiteral("cannot connect to %1").arg(m_address));
+    return true;
+}
+
+bool UdisksStandin::startService()
+{
+    m_service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_service.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(TESSARO_UDISKS_STANDIN), m_address});
+    if (!m_service.waitForStarted(10000))
+        return fail(QStringLiteral("cannot start the UDisks2 stand-in: %1").arg(m_service.errorString()));
+    while (!m_service.canReadLine()) {
+        if (!m_service.waitForReadyRead(10000))
+            return fail(QStringLiteral("the UDisks2 stand-in did not start"));
+    }
+    return m_service.readLine().trimmed() == "ready" || fail(QStringLiteral("the UDisks2 stand-in did not start"));
+}
+
+void UdisksStandin::stopService()
+{
+    stop(m_service);
+}
+
+QDBusConnection UdisksStandin::bus() const
+{
+    return QDBusConnection(m_connectionName);
+}
+
+QString UdisksStandin::drivePath(const QString &name)
+{
+    return Manager + QStringLiteral("/drives/") + name;
+}
+
+QString UdisksStandin::blockPath(const QString &device)
+{
+    return Manager + QStringLiteral("/block_devices/") + QFileInfo(device).fileName();
+}
+
+QString UdisksStandin::addDisk(const QString &name, const QString &device, qint64 size, const QJsonObject &drive)
+{
+    const QJsonObject block{{QStringLiteral("Device"), device},
+                            {QStringLiteral("Drive"), drivePath(name)},
+                            {QStringLiteral("Size"), size},
+                            {QStringLiteral("HintIgnore"), false}};
+    if (!add(drivePath(name), {{QStringLiteral("org.freedesktop.UDisks2.Drive"), drive}})
+        || !add(blockPath(device), {{QStringLiteral("org.freedesktop.UDisks2.Block"), block}}))
+        return QString();
+    return blockPath(device);
+}
+
+bool UdisksStandin::add(const QString &path, const QJsonObject &interfaces)
+{
+    return control(QStringLiteral("Add"), {path, QString::fromUtf8(QJsonDocument(interfaces).toJson())});
+}
+
+bool UdisksStandin::remove(const QString &path)
+{
+    return control(QStringLiteral("Remove"), {path});
+}
+
+bool UdisksStandin::change(const QString &path, const QString &interface, const QJsonObject &properties)
+{
+    return control(QStringLiteral("Change"), {path, interface, QString::fromUtf8(QJsonDocument(properties).toJson())});
+}
+
+bool UdisksStandin::fail(const QString &path, const QString &method, const QString &errorName, const QString &message)
+{
+    return control(QStringLiteral("Fail"), {path, method, errorName, message});
+}
+
+QStringList UdisksStandin::calls()
+{
+    QVariantList reply;
+    if (!control(QStringLiteral("Calls"), {}, &reply) || reply.isEmpty())
+        return {};
+    return reply.first().toStringList();
+}
+
+bool UdisksStandin::control(const QString &method, const QVariantList &arguments, QVariantList *reply)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(Service, Manager, QStringLiteral("org.tessaro.test.Standin"), method);
+    call.setArguments(arguments);
+    const QDBusMessage answer = bus().call(call);
+    if (answer.type() != QDBusMessage::ReplyMessage)
+        return fail(QStringLiteral("%1 failed: %2").arg(method, answer.errorMessage()));
+    if (reply)
+        *reply = answer.arguments();
+    return true;
+}
+
+bool UdisksStandin::fail(const QString &text)
+{
+    m_errorString = text;
+    return false;
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// A private D-Bus daemon and, on it, a scripted UDisks2 service
+// (udisks2standin.py) whose object tree the test shapes. Both processes end
+// with the object.
+class UdisksStandin
+{
+public:
+    UdisksStandin() = default;
+    ~UdisksStandin();
+    UdisksStandin(const UdisksStandin &) = delete;
+    UdisksStandin &operator=(const UdisksStandin &) = delete;
+
+    bool startBus();
+    // The service on the bus started before.
+    bool startService();
+    void stopService();
+    QDBusConnection bus() const;
+    QString errorString() const { return m_errorString; }
+
+    // A drive and the block object of its whole disk; the block's object path.
+    QString addDisk(const QString &name, const QString &device, qint64 size, const QJsonObject &drive);
+    bool add(const QString &path, const QJsonObject &interfaces);
+    bool remove(const QString &path);
+    bool change(const QString &path, const QString &interface, const QJsonObject &properties);
+    // The next call of method on path fails with this D-Bus error.
+    bool fail(const QString &path, const QString &method, const QString &errorName, const QString &message);
+    // "Unmount <path>", "OpenDevice <path> <mode>", in the order called.
+    QStringList calls();
+
+    static QString drivePath(const QString &name);
+    static QString blockPath(const QString &device);
+
+private:
+    bool control(const QString &method, const QVariantList &arguments, QVariantList *reply = nullptr);
+    bool fail(const QString &text);
+
+    QTemporaryDir m_dir;
+    QProcess m_daemon;
+    QProcess m_service;
+    QString m_address;
+    QString m_connectionName;
+    QString m_errorString;
+};
