@@ -12,6 +12,8 @@
 //     and does the same with the standard tools: the image (or `unzip -p` of
 //     the archive) through `tee` into `sha256sum` and `dd`, then `sha256sum`
 //     of the target; it prints the throughputs and their ratio;
+//   - the bare floor: dd of the image bytes into a fresh target file, then
+//     reading it back;
 //   - zero-heavy raw and ZIP images of 1 GiB and 4 GiB, to show that the peak
 //     memory does not grow with the image (at most 8 MiB more for 4 GiB).
 // It needs about 8 GB of free disk and a few minutes, and removes what it
@@ -21,7 +23,9 @@
 //   bench_writejob --job IMAGE TARGET SHA256HEX   (internal: one job, one line)
 
 #include "disks/fileblockdevice.h"
+#include "image/crc32.h"
 #include "image/localimagesource.h"
+#include "image/rawinflate.h"
 #include "image/sha256.h"
 #include "image/zipimagesource.h"
 #include "write/writejob.h"
@@ -336,7 +340,28 @@ ToolsResult toolsRun(const QString &folder, const QString &image, const QString 
     return result;
 }
 
-bool compare(const QString &folder, const QString &label, const QString &image, const QByteArray &sha)
+// The bare floor of the same work: dd of the image bytes into a fresh target
+// file, then reading it back, with no hashing and no decompression.
+double floorRun(const QString &folder, const QString &image)
+{
+    const QString target = folder + QStringLiteral("/target.img");
+    QFile::remove(target);
+    QElapsedTimer timer;
+    timer.start();
+    const bool ok = run(QStringLiteral("dd"), {"if=" + image, "of=" + target, "bs=4M", "status=none"}, folder)
+            && run(QStringLiteral("dd"), {"if=" + target, "of=/dev/null", "bs=4M", "status=none"}, folder);
+    const double elapsed = seconds(timer);
+    QFile::remove(target);
+    return ok ? elapsed : -1;
+}
+
+struct Comparison {
+    double job = 0;    // seconds, write plus verify
+    double tools = 0;
+};
+
+bool compare(const QString &folder, const QString &label, const QString &image, const QByteArray &sha,
+             Comparison *comparison)
 {
     const QString target = folder + QStringLiteral("/target.img");
     const JobResult job = jobInChild(folder, image, target, sha);
@@ -355,6 +380,8 @@ bool compare(const QString &folder, const QString &label, const QString &image, 
                 tools.verify / job.verify, toolsTotal / jobTotal);
     std::printf("  job peak memory: %.1f MiB (%.1f MiB before the job)\n", double(job.peakKiB) / 1024.0,
                 double(job.baselineKiB) / 1024.0);
+    comparison->job = jobTotal;
+    comparison->tools = toolsTotal;
     return true;
 }
 
@@ -383,14 +410,22 @@ int main(int argc, char *argv[])
     }
     const QString card = folder + QStringLiteral("/card.img");
     const QString cardZip = folder + QStringLiteral("/card.zip");
+    std::printf("SHA-256 through %s, inflate through %s, CRC-32 through %s\n", Sha256::implementation(),
+                RawInflate::implementation(), Crc32::implementation());
     bool ok = buildCard(folder, card) && zipImage(folder, card, cardZip);
     const QByteArray cardSha = ok ? sha256Of(card) : QByteArray();
+    Comparison raw;
+    Comparison zipped;
+    double floor = -1;
     if (ok) {
         std::printf("card image %lld bytes, archive %lld bytes (deflated)\n", QFileInfo(card).size(),
                     QFileInfo(cardZip).size());
-        ok = compare(folder, QStringLiteral("raw 1 GiB card image"), card, cardSha)
-                && compare(folder, QStringLiteral("deflated ZIP of the 1 GiB card image"), cardZip, cardSha);
+        ok = compare(folder, QStringLiteral("raw 1 GiB card image"), card, cardSha, &raw)
+                && compare(folder, QStringLiteral("deflated ZIP of the 1 GiB card image"), cardZip, cardSha, &zipped);
+        floor = ok ? floorRun(folder, card) : -1;
+        ok = floor > 0;
     }
+    const bool compared = ok;
     QFile::remove(card);
     QFile::remove(cardZip);
 
@@ -424,6 +459,16 @@ int main(int argc, char *argv[])
                         zipGrowth, flat ? "ok" : "TOO MUCH");
             ok = flat;
         }
+    }
+
+    if (compared) {
+        std::printf("\n1 GiB card image to a target file, write plus verify\n");
+        std::printf("  raw image:    job %5.2f s, tools %5.2f s: job %.2f times as fast (target 1.6)\n", raw.job,
+                    raw.tools, raw.tools / raw.job);
+        std::printf("  deflated ZIP: job %5.2f s, tools %5.2f s: job %.2f times as fast (target 1.8)\n", zipped.job,
+                    zipped.tools, zipped.tools / zipped.job);
+        std::printf("  bare floor:   %5.2f s (dd of the image bytes into a fresh target file, then read back)\n",
+                    floor);
     }
     return ok ? 0 : 1;
 }

@@ -4,8 +4,6 @@
 
 #include <QtEndian>
 
-#include <zlib.h>
-
 #include <algorithm>
 
 namespace {
@@ -74,7 +72,8 @@ constexpr quint16 Deflated = 8;
 
 constexpr qint64 MaxDirectorySize = qint64(64) << 20;
 constexpr qint64 InputBufferSize = qint64(1) << 20;
-// Keeps every length handed to zlib inside its 32-bit counters.
+// Keeps every length handed to the inflate and CRC libraries inside their
+// 32-bit counters.
 constexpr qint64 MaxReadLength = qint64(1) << 30;
 
 // Callers check that the field lies inside the buffer. They pass data() of a
@@ -95,12 +94,6 @@ ZipImageSource::ZipImageSource(const QString &path)
 
 ZipImageSource::~ZipImageSource() = default;
 
-void ZipImageSource::InflateEnd::operator()(z_stream_s *stream) const
-{
-    inflateEnd(stream);
-    delete stream;
-}
-
 bool ZipImageSource::open()
 {
     m_inflate.reset();
@@ -116,15 +109,14 @@ bool ZipImageSource::open()
         return false;
 
     if (m_method == Deflated) {
-        // Raw deflate: negative window bits mean a 32 KiB window and no zlib header.
-        auto stream = std::make_unique<z_stream>();
-        if (inflateInit2(stream.get(), -MAX_WBITS) != Z_OK)
+        auto inflate = std::make_unique<RawInflate>();
+        if (!inflate->init())
             return fail(Failure::Unreadable, QStringLiteral("cannot initialise zlib"));
-        m_inflate.reset(stream.release());
+        m_inflate = std::move(inflate);
         m_input.resize(InputBufferSize);
     }
 
-    m_runningCrc = crc32(0, nullptr, 0);
+    m_runningCrc = Crc32();
     if (!m_file.seek(m_dataOffset))
         return fail(Failure::Unreadable, m_file.errorString());
     return true;
@@ -339,10 +331,10 @@ qint64 ZipImageSource::read(char *data, qint64 length)
     if (produced < 0)
         return -1;
 
-    m_runningCrc = crc32(m_runningCrc, reinterpret_cast<const Bytef *>(data), uInt(produced));
+    m_runningCrc.addData(data, produced);
     m_delivered += produced;
     // The caller must not use the bytes of a call that fails the check.
-    if (m_delivered >= m_uncompressedSize && m_runningCrc != m_expectedCrc) {
+    if (m_delivered >= m_uncompressedSize && m_runningCrc.value() != m_expectedCrc) {
         fail(Failure::Corrupt, QStringLiteral("CRC32 mismatch"));
         return -1;
     }
@@ -351,38 +343,36 @@ qint64 ZipImageSource::read(char *data, qint64 length)
 
 qint64 ZipImageSource::inflateInto(char *data, qint64 length)
 {
-    z_stream *stream = m_inflate.get();
-    stream->next_out = reinterpret_cast<Bytef *>(data);
-    stream->avail_out = uInt(length);
-    while (stream->avail_out > 0) {
-        // Once the entry data is used up, zlib may still hold output for the
-        // bits it has already taken; only a stall without input is a cut entry.
-        if (stream->avail_in == 0 && m_consumed < m_compressedSize) {
+    qint64 produced = 0;
+    while (produced < length) {
+        if (m_inflate->inputLeft() == 0 && m_consumed < m_compressedSize) {
             const qint64 count = readEntryData(m_input.data(), m_input.size());
             if (count < 0)
                 return -1;
-            stream->next_in = reinterpret_cast<Bytef *>(m_input.data());
-            stream->avail_in = uInt(count);
+            m_inflate->setInput(m_input.constData(), count);
         }
-        const int result = inflate(stream, Z_NO_FLUSH);
-        if (result == Z_STREAM_END) {
-            if (stream->avail_out > 0) {
+        const qint64 count = m_inflate->inflate(data + produced, length - produced);
+        if (count < 0) {
+            fail(Failure::Corrupt, QStringLiteral("corrupt compressed data (%1)").arg(m_inflate->errorString()));
+            return -1;
+        }
+        produced += count;
+        if (m_inflate->finished()) {
+            if (produced < length) {
                 fail(Failure::Corrupt, QStringLiteral("compressed data shorter than declared"));
                 return -1;
             }
             break;
         }
-        if (result == Z_BUF_ERROR && stream->avail_in == 0) {
+        // Once the entry data is used up, the decoder may still hold output
+        // for the bits it has already taken; only a stall without input is a
+        // cut entry.
+        if (count == 0 && m_inflate->inputLeft() == 0 && m_consumed >= m_compressedSize) {
             fail(Failure::Corrupt, QStringLiteral("truncated zip entry"));
             return -1;
         }
-        if (result != Z_OK) {
-            const QString reason = stream->msg ? QString::fromLatin1(stream->msg) : QStringLiteral("zlib error");
-            fail(Failure::Corrupt, QStringLiteral("corrupt compressed data (%1)").arg(reason));
-            return -1;
-        }
     }
-    return length - stream->avail_out;
+    return produced;
 }
 
 qint64 ZipImageSource::readEntryData(char *data, qint64 length)

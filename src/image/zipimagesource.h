@@ -1,14 +1,14 @@
 #pragma once
 
+#include "image/crc32.h"
 #include "image/imagesource.h"
+#include "image/rawinflate.h"
 
 #include <QByteArray>
 #include <QFile>
 #include <QList>
 
 #include <memory>
-
-struct z_stream_s;
 
 // The one disk image inside a ZIP archive (plain or zip64, stored or
 // deflated). open() finds the entry through the central directory; read()
@@ -40,10 +40,6 @@ private:
         qint64 localHeaderOffset = 0;
     };
 
-    struct InflateEnd {
-        void operator()(z_stream_s *stream) const;
-    };
-
     bool locateEntry();
     bool readEntries(const char *directory, qint64 directorySize, quint64 entryCount, QList<Entry> &entries);
     bool useEntry(const Entry &entry, qint64 fileSize);
@@ -62,9 +58,9 @@ private:
     qint64 m_dataOffset = 0;
     qint64 m_consumed = 0;
     qint64 m_delivered = 0;
-    quint32 m_runningCrc = 0;
+    Crc32 m_runningCrc;
     QByteArray m_input;
-    std::unique_ptr<z_stream_s, InflateEnd> m_inflate;
+    std::unique_ptr<RawInflate> m_inflate;
 };
 
 // The source for an image file chosen on the computer: an archive when the

@@ -422,7 +422,10 @@ private slots:
         {
             Entry entry = deflatedEntry("disk.img", image);
             entry.data[0] = 0x07; // final block of the reserved type 3
-            failsOnRead("invalid deflate block type", buildZip({entry}).bytes, "corrupt compressed data (invalid block type)");
+            // The reason is the decoder's own: ISA-L tells block faults apart less finely.
+            const char *reason = qstrcmp(RawInflate::implementation(), "zlib") == 0 ? "invalid block type" : "invalid block";
+            failsOnRead("invalid deflate block type", buildZip({entry}).bytes,
+                        QStringLiteral("corrupt compressed data (%1)").arg(QLatin1String(reason)));
         }
         {
             Entry entry = deflatedEntry("disk.img", image);
