@@ -1,5 +1,7 @@
 #include "image/xzimagesource.h"
 
+#include "image/imageformat.h"
+
 #include <QThread>
 
 #include <lzma.h>
@@ -41,6 +43,12 @@ XzImageSource::~XzImageSource() = default;
 bool XzImageSource::open()
 {
     if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return fail(Failure::Unreadable, m_file.errorString());
+    // liblzma reads the file from its end; a file that is no xz file at all
+    // would be reported as damaged there.
+    if (imageFormatOf(m_file.read(ImageFormatSignatureLength)) != ImageFormat::Xz)
+        return fail(Failure::Corrupt, QStringLiteral("invalid xz file: no xz stream at the start"));
+    if (!m_file.seek(0))
         return fail(Failure::Unreadable, m_file.errorString());
     m_input.resize(InputBufferSize);
     quint64 blockCount = 0;
