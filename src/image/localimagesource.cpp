@@ -13,7 +13,11 @@ bool LocalImageSource::open()
         return false;
     // Writing a compressed file byte for byte would end in a card that does
     // not start, reported as a success.
-    const ImageFormat format = imageFormatOf(m_file.peek(ImageFormatSignatureLength));
+    const ImageFormat format = imageFormatOf(m_file.read(ImageFormatSignatureLength));
+    // Seeking back drops what the read buffered, so that a file that shrinks
+    // later is seen to end early.
+    if (!m_file.seek(0))
+        return false;
     switch (format) {
     case ImageFormat::Raw:
         return true;
