@@ -121,14 +121,6 @@ private slots:
         QCOMPARE(outcome.failure, failure);
         QCOMPARE(outcome.errorString, message);
     }
-
-    void missingFileIsUnreadable()
-    {
-        XzImageSource source(path("missing.img.xz"));
-        QVERIFY(!source.open());
-        QCOMPARE(int(source.failure()), int(ImageSource::Failure::Unreadable));
-        QVERIFY(!source.errorString().isEmpty());
-    }
 };
 
 QTEST_GUILESS_MAIN(TestXzImageSource)
