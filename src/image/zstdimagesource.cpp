@@ -73,7 +73,7 @@ bool ZstdImageSource::open()
         return false;
     m_context.reset(ZSTD_createDCtx());
     if (!m_context
-        || ZSTD_isError(ZSTD_DCtx_setParameter(m_context.get(), ZSTD_d_windowLogMax, 30)))
+        || ZSTD_isError(ZSTD_DCtx_setParameter(m_context.get(), ZSTD_d_windowLogMax, MaxWindowLog)))
         return fail(Failure::Unreadable, QStringLiteral("cannot initialise libzstd"));
     m_input.resize(InputBufferSize);
     if (!m_file.seek(0))

@@ -31,7 +31,8 @@ public:
     Failure failure() const override;
 
     // The decoder holds a whole window; a larger one is refused.
-    static constexpr quint64 MaxWindow = quint64(1) << 30;
+    static constexpr int MaxWindowLog = 30;
+    static constexpr quint64 MaxWindow = quint64(1) << MaxWindowLog;
 
 private:
     struct FreeContext {
