@@ -208,6 +208,10 @@ int main(int argc, char *argv[])
     // as the machine may be busy with other work now and then.
     constexpr int Rounds = 2;
     for (const Case &test : cases) {
+        if (!QFile::exists(folder + QLatin1Char('/') + test.file)) {
+            std::printf("%-20s missing: %s\n", test.name, qPrintable(test.file));
+            continue;
+        }
         Timing tool;
         Timing source;
         for (int round = 0; round < Rounds; ++round) {
