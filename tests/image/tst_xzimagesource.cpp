@@ -82,6 +82,8 @@ private slots:
         QTest::newRow("cut in the middle") << "truncate" << true << corrupt << "truncated xz file";
         QTest::newRow("flipped byte in the compressed data")
             << "flip" << false << corrupt << "corrupt xz data: an integrity check or the compressed stream is damaged";
+        QTest::newRow("flipped byte in a block of many")
+            << "flip many" << false << corrupt << "corrupt xz data: an integrity check or the compressed stream is damaged";
         QTest::newRow("dictionary of 1.5 GiB")
             << "window" << false << unsupported << "xz dictionaries larger than 1 GiB are not supported";
         QTest::newRow("not xz at all") << "plain" << true << corrupt << "invalid xz file: no xz stream at the start";
@@ -92,11 +94,13 @@ private slots:
         QFETCH(bool, onOpen);
         QFETCH(int, failure);
         QFETCH(QString, message);
-        QVERIFY(shell(QStringLiteral("xz -c disk.img > damaged.img.xz")).isEmpty());
+        const bool many = damage.endsWith(QLatin1String(" many"));
+        QVERIFY(shell(QStringLiteral("xz -c %1 disk.img > damaged.img.xz").arg(many ? "-T2 --block-size=256KiB" : ""))
+                        .isEmpty());
         QByteArray bytes = readFile(path("damaged.img.xz"));
         if (damage == QLatin1String("truncate")) {
             bytes.truncate(bytes.size() / 2);
-        } else if (damage == QLatin1String("flip")) {
+        } else if (damage.startsWith(QLatin1String("flip"))) {
             bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 0x10);
         } else if (damage == QLatin1String("window")) {
             // The first block header follows the 12-byte stream header; xz
