@@ -224,6 +224,10 @@
         <translation>Scegli l&apos;immagine</translation>
     </message>
     <message>
+        <source>Compressed disk images (*.img.xz *.img.zst)</source>
+        <translation>Immagini disco compresse (*.img.xz *.img.zst)</translation>
+    </message>
+    <message>
         <source>Disk images (*.img *.zip)</source>
         <translation>Immagini disco (*.img *.zip)</translation>
     </message>

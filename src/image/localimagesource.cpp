@@ -1,5 +1,7 @@
 #include "image/localimagesource.h"
 
+#include "image/imageformat.h"
+
 LocalImageSource::LocalImageSource(const QString &path)
     : m_file(path)
 {
@@ -7,7 +9,32 @@ LocalImageSource::LocalImageSource(const QString &path)
 
 bool LocalImageSource::open()
 {
-    return m_file.open(QIODevice::ReadOnly);
+    if (!m_file.open(QIODevice::ReadOnly))
+        return false;
+    // Writing a compressed file byte for byte would end in a card that does
+    // not start, reported as a success.
+    const ImageFormat format = imageFormatOf(m_file.read(ImageFormatSignatureLength));
+    // Seeking back drops what the read buffered, so that a file that shrinks
+    // later is seen to end early.
+    if (!m_file.seek(0))
+        return false;
+    switch (format) {
+    case ImageFormat::Raw:
+        return true;
+    case ImageFormat::Zip:
+    case ImageFormat::SevenZip:
+        return fail(Failure::Unsupported,
+                    QStringLiteral("the file is a %1 archive; unpack it first and choose the image inside")
+                        .arg(imageFormatName(format)));
+    case ImageFormat::Xz:
+    case ImageFormat::Zstd:
+    case ImageFormat::Gzip:
+    case ImageFormat::Bzip2:
+        break;
+    }
+    return fail(Failure::Unsupported,
+                QStringLiteral("the file is compressed with %1; unpack it first and choose the image inside")
+                    .arg(imageFormatName(format)));
 }
 
 qint64 LocalImageSource::size() const
@@ -22,5 +49,17 @@ qint64 LocalImageSource::read(char *data, qint64 length)
 
 QString LocalImageSource::errorString() const
 {
-    return m_file.errorString();
+    return m_errorString.isEmpty() ? m_file.errorString() : m_errorString;
+}
+
+ImageSource::Failure LocalImageSource::failure() const
+{
+    return m_failure;
+}
+
+bool LocalImageSource::fail(Failure kind, const QString &text)
+{
+    m_failure = kind;
+    m_errorString = text;
+    return false;
 }

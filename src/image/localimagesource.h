@@ -4,8 +4,9 @@
 
 #include <QFile>
 
-// A plain image file whose bytes are the image. Every failure it has is
-// Unreadable.
+// A plain image file whose bytes are the image. A file whose first bytes are
+// those of a compressed file or an archive is refused as Unsupported rather
+// than written as it is; every other failure is Unreadable.
 class LocalImageSource : public ImageSource
 {
 public:
@@ -15,7 +16,12 @@ public:
     qint64 size() const override;
     qint64 read(char *data, qint64 length) override;
     QString errorString() const override;
+    Failure failure() const override;
 
 private:
+    bool fail(Failure kind, const QString &text);
+
     QFile m_file;
+    Failure m_failure = Failure::Unreadable;
+    QString m_errorString;
 };

@@ -63,7 +63,8 @@ private:
     std::unique_ptr<RawInflate> m_inflate;
 };
 
-// The source for an image file chosen on the computer: an archive when the
-// name ends in ".zip" in any letter case, otherwise the file's bytes as they
-// are. Only constructs; the file is neither opened nor examined.
+// The source for an image file chosen on the computer. A name ending in
+// ".zip", ".xz" or ".zst" (in any letter case) says how to read the file;
+// with any other name the file's first bytes decide, so that an archive or a
+// compressed file is never written as it is. Opens nothing for reading.
 std::unique_ptr<ImageSource> createLocalImageSource(const QString &path);

@@ -147,7 +147,7 @@ ColumnLayout {
         id: fileDialog
         objectName: "fileDialog"
         title: qsTr("Choose an image")
-        nameFilters: [qsTr("Disk images (*.img *.zip)")]
+        nameFilters: [qsTr("Disk images (*.img *.zip)"), qsTr("Compressed disk images (*.img.xz *.img.zst)")]
         onAccepted: page.backend.imageUrl = selectedFile
     }
 }

@@ -74,6 +74,8 @@ const Expected ItalianCatalog[] = {
      "Scegli un'immagine"},
     {"ImagePage", "Choose the image",
      "Scegli l'immagine"},
+    {"ImagePage", "Compressed disk images (*.img.xz *.img.zst)",
+     "Immagini disco compresse (*.img.xz *.img.zst)"},
     {"ImagePage", "Disk images (*.img *.zip)",
      "Immagini disco (*.img *.zip)"},
     {"ImagePage", "Local file…",
@@ -491,12 +493,12 @@ private slots:
         QTest::newRow("AppHeader") << QStringLiteral("AppHeader") << 1;
         QTest::newRow("ProductPage") << QStringLiteral("ProductPage") << 7;
         QTest::newRow("DevicePage") << QStringLiteral("DevicePage") << 2;
-        QTest::newRow("ImagePage") << QStringLiteral("ImagePage") << 9;
+        QTest::newRow("ImagePage") << QStringLiteral("ImagePage") << 10;
         QTest::newRow("DiskPage") << QStringLiteral("DiskPage") << 10;
         QTest::newRow("WritingPage") << QStringLiteral("WritingPage") << 4;
         QTest::newRow("ResultPage") << QStringLiteral("ResultPage") << 6;
         QTest::newRow("Backend") << QStringLiteral("Backend") << 34;
-        QTest::newRow("all contexts") << QString() << 73;
+        QTest::newRow("all contexts") << QString() << 74;
     }
     void messagesPerContext()
     {

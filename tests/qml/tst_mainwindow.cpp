@@ -529,7 +529,7 @@ void tst_MainWindow::localFileAndVerifyFollowTheBackend()
     // no native dialog: the user picks the file in Qt's own dialog window.
     QObject *dialog = w->find<QObject>(QStringLiteral("fileDialog"));
     QVERIFY(dialog);
-    QCOMPARE(dialog->property("nameFilters").toStringList(), QStringList{"Disk images (*.img *.zip)"});
+    QCOMPARE(dialog->property("nameFilters").toStringList(), QStringList({"Disk images (*.img *.zip)", "Compressed disk images (*.img.xz *.img.zst)"}));
     QVERIFY(w->click(fileButton));
     QTRY_VERIFY(dialog->property("visible").toBool());
     QObject *shown = nullptr;

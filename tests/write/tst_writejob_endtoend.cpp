@@ -234,6 +234,37 @@ private slots:
         }
     }
 
+    // A card image chosen on the computer as a multi-block .img.xz: written,
+    // read back and finished like a catalog build, with no download.
+    void localXzImage()
+    {
+        const Build &build = m_build[QStringLiteral("fat32")];
+        const QString problem = testarchives::run(
+                QStringLiteral("sh"),
+                {QStringLiteral("-c"), QStringLiteral("xz -T2 --block-size=256KiB -c fat32.img > %1")
+                                               .arg(path(QStringLiteral("card.img.xz")))},
+                m_builds.path());
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        const QString target = path(QStringLiteral("target.img"));
+        WriteJob job(createLocalImageSource(path(QStringLiteral("card.img.xz"))),
+                     std::make_unique<FileBlockDevice>(target, -1, FileBlockDevice::OpenMode::CreateOrTruncate));
+        job.setBootFiles(BootFiles);
+        Recorder recorder(job);
+        job.run();
+
+        QCOMPARE(job.error(), Error::None);
+        QCOMPARE(job.writtenSha256(), build.imageSha);
+        QCOMPARE(recorder.reports, byteReports(Phase::Writing, build.image.size())
+                         + byteReports(Phase::Verifying, build.image.size()) + fileReports(BootFiles.size()));
+        const QByteArray written = testarchives::readFile(target);
+        QCOMPARE(written.size(), AlignedBuffer::roundUp(build.image.size(), 512));
+        QVERIFY(written.left(build.partitionOffset) == build.image.left(build.partitionOffset));
+        CardImage card(target, build.partitionOffset, build.partitionBytes);
+        QVERIFY2(card.fsck(), qPrintable(card.errorString()));
+        QCOMPARE(card.mtype(QStringLiteral("SETUP.INI")), std::optional<QByteArray>(BootFiles.value(QStringLiteral("SETUP.INI"))));
+        QCOMPARE(card.mtype(QStringLiteral("KERNEL.BIN")), std::optional<QByteArray>(build.shipped.value(QStringLiteral("KERNEL.BIN"))));
+    }
+
     void downloadFailures_data()
     {
         QTest::addColumn<QString>("fault");

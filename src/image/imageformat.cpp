@@ -1,0 +1,70 @@
+#include "image/imageformat.h"
+
+#include <QFile>
+
+namespace {
+
+struct Signature {
+    ImageFormat format;
+    const char *bytes;
+    int length;
+};
+
+// ZIP is recognised by its first local header; an empty archive (only an
+// end record) holds no image anyway. gzip is only taken with deflate, its
+// one defined method, and bzip2 with a block size digit, so that three
+// arbitrary bytes do not turn an image into a refusal.
+const Signature Signatures[] = {
+    { ImageFormat::Zip, "PK\x03\x04", 4 },
+    { ImageFormat::Xz, "\xFD" "7zXZ\x00", 6 },
+    { ImageFormat::Zstd, "\x28\xB5\x2F\xFD", 4 },
+    { ImageFormat::Gzip, "\x1F\x8B\x08", 3 },
+    { ImageFormat::SevenZip, "7z\xBC\xAF\x27\x1C", 6 },
+};
+
+bool isBzip2(const QByteArray &head)
+{
+    return head.size() >= 4 && head.startsWith("BZh") && head.at(3) >= '1' && head.at(3) <= '9';
+}
+
+} // namespace
+
+ImageFormat imageFormatOf(const QByteArray &head)
+{
+    for (const Signature &signature : Signatures) {
+        if (head.startsWith(QByteArray::fromRawData(signature.bytes, signature.length)))
+            return signature.format;
+    }
+    if (isBzip2(head))
+        return ImageFormat::Bzip2;
+    return ImageFormat::Raw;
+}
+
+ImageFormat imageFormatOfFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return ImageFormat::Raw;
+    return imageFormatOf(file.read(ImageFormatSignatureLength));
+}
+
+QString imageFormatName(ImageFormat format)
+{
+    switch (format) {
+    case ImageFormat::Raw:
+        return QStringLiteral("raw");
+    case ImageFormat::Zip:
+        return QStringLiteral("ZIP");
+    case ImageFormat::Xz:
+        return QStringLiteral("xz");
+    case ImageFormat::Zstd:
+        return QStringLiteral("zstd");
+    case ImageFormat::Gzip:
+        return QStringLiteral("gzip");
+    case ImageFormat::Bzip2:
+        return QStringLiteral("bzip2");
+    case ImageFormat::SevenZip:
+        return QStringLiteral("7z");
+    }
+    return {};
+}

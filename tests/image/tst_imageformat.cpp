@@ -1,0 +1,83 @@
+#include "image/imageformat.h"
+#include "image/zipimagesource.h"
+
+#include "image/testarchives.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace testarchives;
+
+// A file chosen on the computer is read as what its first bytes say, not
+// as what its name says; what cannot be read is refused, never written raw.
+class TestImageFormat : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QByteArray m_payload;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        m_payload = mixedPayload(1048576 + 77, 23);
+        QVERIFY(writeFile(m_dir.filePath(QStringLiteral("disk.img")), m_payload));
+    }
+
+    void contentBeforeName_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("message");   // empty: reads the image back
+        QTest::newRow("ZIP named .img") << "zip -q - disk.img" << "";
+        QTest::newRow("xz named .img") << "xz -c disk.img" << "";
+        QTest::newRow("zstd named .img") << "zstd -q -c disk.img" << "";
+        QTest::newRow("gzip named .img")
+            << "gzip -c disk.img" << "the file is compressed with gzip; unpack it first and choose the image inside";
+        QTest::newRow("bzip2 named .img")
+            << "bzip2 -c disk.img" << "the file is compressed with bzip2; unpack it first and choose the image inside";
+        QTest::newRow("7z named .img")
+            << "7z a -bd -t7z packed.7z disk.img >/dev/null && cat packed.7z"
+            << "the file is a 7z archive; unpack it first and choose the image inside";
+    }
+    void contentBeforeName()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, message);
+        const QString error = run(QStringLiteral("sh"), { QStringLiteral("-c"), command + QStringLiteral(" > card.img") },
+                                  m_dir.path());
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+
+        const std::unique_ptr<ImageSource> source = createLocalImageSource(m_dir.filePath(QStringLiteral("card.img")));
+        const Outcome outcome = stream(*source, 1 << 20);
+        if (message.isEmpty()) {
+            QVERIFY2(outcome.opened && !outcome.readFailed, qPrintable(outcome.errorString));
+            QCOMPARE(outcome.size, qint64(m_payload.size()));
+            QVERIFY(outcome.data == m_payload);
+        } else {
+            QVERIFY(!outcome.opened);
+            QCOMPARE(outcome.failure, int(ImageSource::Failure::Unsupported));
+            QCOMPARE(outcome.errorString, message);
+        }
+    }
+
+    // Disk images start with boot code, a partition table or zeros.
+    void imagesStayPlain_data()
+    {
+        QTest::addColumn<QByteArray>("head");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("zeros") << QByteArray(512, '\0');
+        QTest::newRow("x86 boot jump") << QByteArray("\xEB\x3C\x90mkfs.fat", 11);
+        QTest::newRow("shorter than a signature") << QByteArray("PK\x03", 3);
+        QTest::newRow("BZh without a block size") << QByteArray("BZh0....", 8);
+        QTest::newRow("gzip magic, other method") << QByteArray("\x1F\x8B\x07\x00", 4);
+    }
+    void imagesStayPlain()
+    {
+        QFETCH(QByteArray, head);
+        QCOMPARE(int(imageFormatOf(head)), int(ImageFormat::Raw));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestImageFormat)
+#include "tst_imageformat.moc"

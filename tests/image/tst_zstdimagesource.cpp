@@ -1,0 +1,126 @@
+#include "image/zstdimagesource.h"
+
+#include "image/testarchives.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace testarchives;
+
+// Files made by the real zstd at test time, read back through the source.
+class TestZstdImageSource : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QByteArray m_payload;
+
+    // Runs a shell line in the test folder, where disk.img holds the payload.
+    QString shell(const QString &line) { return run(QStringLiteral("sh"), { QStringLiteral("-c"), line }, m_dir.path()); }
+    QString path(const char *name) const { return m_dir.filePath(QString::fromLatin1(name)); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        m_payload = mixedPayload(3 * 1048576 + 4321, 22);
+        QVERIFY(writeFile(path("disk.img"), m_payload));
+    }
+
+    void streamsTheImage_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<qint64>("chunk");
+        QTest::newRow("single frame") << "zstd -q -c disk.img" << qint64(4 << 20);
+        QTest::newRow("single frame, odd reads") << "zstd -q -19 -c disk.img" << qint64(99999);
+        QTest::newRow("two frames concatenated")
+            << "head -c 2000000 disk.img > a; tail -c +2000001 disk.img > b; zstd -q -c --no-check a; zstd -q -c b"
+            << qint64(1 << 20);
+        QTest::newRow("an empty frame after the image") << ": > e; zstd -q -c disk.img; zstd -q -c e" << qint64(4 << 20);
+    }
+    void streamsTheImage()
+    {
+        QFETCH(QString, command);
+        QFETCH(qint64, chunk);
+        const QString error = shell(QStringLiteral("(%1) > image.img.zst").arg(command));
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+
+        ZstdImageSource source(path("image.img.zst"));
+        const Outcome outcome = stream(source, chunk);
+        QVERIFY2(outcome.opened && !outcome.readFailed, qPrintable(outcome.errorString));
+        // Known from the frame headers, before anything is decoded.
+        QCOMPARE(outcome.size, qint64(m_payload.size()));
+        QVERIFY(outcome.data == m_payload);
+    }
+
+    void failures_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<bool>("onOpen");
+        QTest::addColumn<int>("failure");
+        QTest::addColumn<QString>("message");
+        const int corrupt = int(ImageSource::Failure::Corrupt);
+        const int unsupported = int(ImageSource::Failure::Unsupported);
+        QTest::newRow("no content size")
+            << "zstd -q -c --no-content-size disk.img" << "" << true << unsupported
+            << "zstd frames that do not record their content size are not supported: "
+               "the image size must be known before writing";
+        QTest::newRow("cut in the middle") << "zstd -q -c disk.img" << "truncate" << true << corrupt << "truncated zstd file";
+        QTest::newRow("flipped byte in the compressed data")
+            << "zstd -q -c disk.img" << "flip" << false << corrupt << "zstd content checksum mismatch";
+        QTest::newRow("not zstd at all")
+            << "cat disk.img" << "" << true << corrupt << "invalid zstd file: no zstd frame at byte 0";
+        QTest::newRow("data after the last frame")
+            << "zstd -q -c disk.img; echo garbage" << "" << true << corrupt << "invalid zstd file: no zstd frame at byte %1";
+    }
+    void failures()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, damage);
+        QFETCH(bool, onOpen);
+        QFETCH(int, failure);
+        QFETCH(QString, message);
+        QVERIFY(shell(QStringLiteral("(%1) > damaged.img.zst").arg(command)).isEmpty());
+        QByteArray bytes = readFile(path("damaged.img.zst"));
+        if (damage == QLatin1String("truncate"))
+            bytes.truncate(bytes.size() / 2);
+        else if (damage == QLatin1String("flip"))
+            bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 0x10);
+        QVERIFY(writeFile(path("damaged.img.zst"), bytes));
+        if (message.contains(QLatin1String("%1")))
+            message = message.arg(bytes.size() - 8);
+
+        ZstdImageSource source(path("damaged.img.zst"));
+        const Outcome outcome = stream(source, 4 << 20);
+        QCOMPARE(!outcome.opened, onOpen);
+        QCOMPARE(outcome.readFailed, !onOpen);
+        QCOMPARE(outcome.failure, failure);
+        QCOMPARE(outcome.errorString, message);
+    }
+
+    // zstd itself never writes such a frame for a small file: a frame
+    // header by hand, whose 2 GiB window the decoder would have to hold,
+    // followed by one raw block.
+    void windowAboveOneGibIsRefused()
+    {
+        const QByteArray content("boot");
+        QByteArray frame("\x28\xB5\x2F\xFD", 4);
+        frame.append(char(0x80));                 // 4-byte content size, window descriptor, no checksum
+        frame.append(char(21 << 3));              // window 2^(10 + 21)
+        frame.append(QByteArray(4, '\0'));
+        put32(frame, 6, quint32(content.size()));
+        const quint32 block = quint32(content.size()) << 3 | 1;  // raw, last
+        frame.append(char(block & 0xFF)).append(char(block >> 8 & 0xFF)).append(char(block >> 16));
+        frame.append(content);
+        QVERIFY(writeFile(path("wide.img.zst"), frame));
+
+        ZstdImageSource source(path("wide.img.zst"));
+        QVERIFY(!source.open());
+        QCOMPARE(int(source.failure()), int(ImageSource::Failure::Unsupported));
+        QCOMPARE(source.errorString(), QStringLiteral("zstd windows larger than 1 GiB are not supported"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestZstdImageSource)
+#include "tst_zstdimagesource.moc"
