@@ -467,6 +467,7 @@ bool FatWriter::rootSlots(QList<DirSlot> &dirSlots)
     };
 
     if (!fat32) {
+        dirSlots.reserve(rootBytes / Dir::EntrySize);
         QByteArray region(rootBytes, Qt::Uninitialized);
         if (!readBytes(rootOffset, region.data(), rootBytes))
             return false;
@@ -477,6 +478,7 @@ bool FatWriter::rootSlots(QList<DirSlot> &dirSlots)
     QList<quint32> clusters;
     if (!chain(rootCluster, clusters, maxRootClusters()))
         return false;
+    dirSlots.reserve(clusters.size() * clusterSize / Dir::EntrySize);
     QByteArray bytes(clusterSize, Qt::Uninitialized);
     for (const quint32 cluster : std::as_const(clusters)) {
         if (!readBytes(clusterOffset(cluster), bytes.data(), clusterSize))
