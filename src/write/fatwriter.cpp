@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <utility>
 
 namespace {
@@ -81,6 +82,8 @@ constexpr qint64 MaxFatBytes = 64 * 1024 * 1024;
 constexpr quint32 Fat32EntryMask = 0x0FFFFFFF;
 constexpr quint32 Fat32EndOfChain = 0x0FFFFFFF;
 constexpr quint32 Fat16EndOfChain = 0xFFFF;
+// A FAT32 root directory holds at most 65,536 entries of 32 bytes.
+constexpr qint64 MaxRootBytes = 65536 * 32;
 
 bool isPowerOfTwo(quint32 value)
 {
@@ -193,6 +196,11 @@ bool FatWriter::fail(Failure kind, const QString &text)
     m_failure = kind;
     m_errorString = text;
     return false;
+}
+
+bool FatWriter::failOutOfMemory()
+{
+    return fail(Failure::FileSystemError, QStringLiteral("out of memory"));
 }
 
 bool FatWriter::failDevice()
@@ -324,6 +332,11 @@ bool FatWriter::mount()
             fsInfoOffset = partitionOffset + qint64(fsInfoSector) * sectorBytes;
     }
 
+    // Every FAT copy and every cluster must be on the device: commitFat and
+    // the cluster writes would otherwise write past its end.
+    if (dataOffset + qint64(clusterCount) * clusterSize > device.size())
+        return fail(Failure::FileSystemError, QStringLiteral("the file system extends past the end of the device"));
+
     // 11. The first FAT.
     QByteArray table(fatBytes, Qt::Uninitialized);
     if (!readBytes(fatOffset, table.data(), fatBytes))
@@ -394,14 +407,15 @@ quint32 FatWriter::freeCluster(quint32 after) const
     return 0;
 }
 
-bool FatWriter::chain(quint32 first, QList<quint32> &clusters)
+bool FatWriter::chain(quint32 first, QList<quint32> &clusters, quint64 maxClusters)
 {
     clusters.clear();
     quint32 cluster = first;
+    // A walk longer than the volume has clusters can only be a loop.
+    maxClusters = qMin<quint64>(maxClusters, clusterCount);
     while (cluster != 0) {
-        // A walk longer than the volume has clusters can only be a loop.
         if (cluster == 1 || quint64(cluster) >= quint64(clusterCount) + 2
-            || quint64(clusters.size()) >= clusterCount)
+            || quint64(clusters.size()) >= maxClusters)
             return fail(Failure::FileSystemError, QStringLiteral("broken cluster chain"));
         clusters.append(cluster);
         const quint32 next = fatEntry(cluster);
@@ -438,6 +452,12 @@ bool FatWriter::commitFat()
     return true;
 }
 
+// Cluster sizes are powers of two up to 512 KiB, so this divides evenly.
+quint64 FatWriter::maxRootClusters() const
+{
+    return quint64(MaxRootBytes / clusterSize);
+}
+
 bool FatWriter::rootSlots(QList<DirSlot> &dirSlots)
 {
     dirSlots.clear();
@@ -447,6 +467,7 @@ bool FatWriter::rootSlots(QList<DirSlot> &dirSlots)
     };
 
     if (!fat32) {
+        dirSlots.reserve(rootBytes / Dir::EntrySize);
         QByteArray region(rootBytes, Qt::Uninitialized);
         if (!readBytes(rootOffset, region.data(), rootBytes))
             return false;
@@ -455,8 +476,9 @@ bool FatWriter::rootSlots(QList<DirSlot> &dirSlots)
     }
 
     QList<quint32> clusters;
-    if (!chain(rootCluster, clusters))
+    if (!chain(rootCluster, clusters, maxRootClusters()))
         return false;
+    dirSlots.reserve(clusters.size() * clusterSize / Dir::EntrySize);
     QByteArray bytes(clusterSize, Qt::Uninitialized);
     for (const quint32 cluster : std::as_const(clusters)) {
         if (!readBytes(clusterOffset(cluster), bytes.data(), clusterSize))
@@ -472,8 +494,10 @@ bool FatWriter::extendRoot(QList<DirSlot> &dirSlots)
         return fail(Failure::FileSystemError, QStringLiteral("the root directory is full"));
 
     QList<quint32> clusters;
-    if (!chain(rootCluster, clusters))
+    if (!chain(rootCluster, clusters, maxRootClusters()))
         return false;
+    if (quint64(clusters.size()) >= maxRootClusters())
+        return fail(Failure::FileSystemError, QStringLiteral("the root directory is full"));
     // A damaged chain may end in a free entry; claim its last cluster first so
     // that it cannot be handed out again as the new one.
     const quint32 last = clusters.last();
@@ -492,7 +516,20 @@ bool FatWriter::extendRoot(QList<DirSlot> &dirSlots)
     return true;
 }
 
+// The FAT (up to 64 MiB), the root directory and whole files are held in
+// memory; running out of it is one more failure of the call, not an exception
+// that escapes into the write job's thread.
 std::optional<QByteArray> FatWriter::readFile(const QString &name)
+{
+    try {
+        return tryReadFile(name);
+    } catch (const std::bad_alloc &) {
+        failOutOfMemory();
+        return std::nullopt;
+    }
+}
+
+std::optional<QByteArray> FatWriter::tryReadFile(const QString &name)
 {
     // 1. The name.
     if (!isFatShortName(name)) {
@@ -549,7 +586,13 @@ std::optional<QByteArray> FatWriter::readFile(const QString &name)
 
 bool FatWriter::writeFile(const QString &name, const QByteArray &data)
 {
-    if (tryWriteFile(name, data))
+    bool written = false;
+    try {
+        written = tryWriteFile(name, data);
+    } catch (const std::bad_alloc &) {
+        written = failOutOfMemory();
+    }
+    if (written)
         return true;
     // The in-memory FAT may hold changes the card never received.
     mounted = false;

@@ -53,15 +53,19 @@ private:
     quint32 firstCluster(const QByteArray &entry) const;
     qint64 clusterOffset(quint32 cluster) const;
     quint32 freeCluster(quint32 after) const;
-    bool chain(quint32 first, QList<quint32> &clusters);
+    // At most maxClusters clusters (and never more than the volume has).
+    bool chain(quint32 first, QList<quint32> &clusters, quint64 maxClusters = ~quint64(0));
+    quint64 maxRootClusters() const;
     bool commitFat();
 
     bool rootSlots(QList<DirSlot> &dirSlots);
     bool extendRoot(QList<DirSlot> &dirSlots);
     bool tryWriteFile(const QString &name, const QByteArray &data);
+    std::optional<QByteArray> tryReadFile(const QString &name);
 
     bool fail(Failure kind, const QString &text);
     bool failDevice();
+    bool failOutOfMemory();
 
     BlockDevice &device;
     bool mounted = false;

@@ -5,9 +5,13 @@
 #include "support/sectorfiledevice.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -157,6 +161,11 @@ private slots:
     void fsInfoFreeCount_data();
     void fsInfoFreeCount();
     void deviceFailuresCarryTheDeviceText();
+    void clustersPastTheDeviceEnd_data();
+    void clustersPastTheDeviceEnd();
+    void rootDirectoryLimit_data();
+    void rootDirectoryLimit();
+    void outOfMemory();
 };
 
 void TestFatVolume::clusterCountDecidesTheType_data()
@@ -430,6 +439,124 @@ void TestFatVolume::deviceFailuresCarryTheDeviceText()
     device.failReads(false);
     QVERIFY2(writer.writeFile(QStringLiteral("BOOT.TXT"), QByteArray("boot")), qPrintable(writer.errorString()));
     QCOMPARE(*writer.readFile(QStringLiteral("BOOT.TXT")), QByteArray("boot"));
+}
+
+void TestFatVolume::clustersPastTheDeviceEnd_data()
+{
+    QTest::addColumn<int>("fatBits");
+    QTest::newRow("FAT16") << 16;
+    QTest::newRow("FAT32") << 32;
+}
+
+// The device ends inside the last cluster, which nothing uses yet: the FATs
+// and the root directory are readable, but a write could run past the end.
+void TestFatVolume::clustersPastTheDeviceEnd()
+{
+    QFETCH(int, fatBits);
+
+    QTemporaryDir dir;
+    CardImage image;
+    QVERIFY2(image.create(dir.filePath(QStringLiteral("card.img")), smallVolume(fatBits)), qPrintable(image.errorString()));
+    QVERIFY2(image.readLayout(), qPrintable(image.errorString()));
+    const CardImage::Layout &layout = image.layout();
+    const qint64 cut = layout.dataOffset + qint64(layout.clusters) * layout.clusterBytes - 512;
+    QVERIFY(QFile::resize(image.path(), cut));
+
+    SectorFileDevice device(image.path(), 512);
+    QVERIFY(device.open());
+    FatWriter writer(device);
+    QVERIFY(!writer.writeFile(QStringLiteral("BOOT.TXT"), QByteArray("boot")));
+    QCOMPARE(writer.failure(), FatWriter::Failure::FileSystemError);
+    QCOMPARE(writer.errorString(), QStringLiteral("the file system extends past the end of the device"));
+    QCOMPARE(QFileInfo(image.path()).size(), cut);
+}
+
+void TestFatVolume::rootDirectoryLimit_data()
+{
+    QTest::addColumn<quint32>("rootClusters"); // 512-byte clusters in the root chain
+    QTest::addColumn<bool>("full");             // every slot holds a file
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("root of 2 MiB") << 4096u << false << QString();
+    QTest::newRow("root one cluster over 2 MiB") << 4097u << false << QStringLiteral("broken cluster chain");
+    QTest::newRow("full root of 2 MiB") << 4096u << true << QStringLiteral("the root directory is full");
+}
+
+// A FAT32 root directory holds at most 65,536 entries; a longer chain is
+// damage, however many clusters the volume has.
+void TestFatVolume::rootDirectoryLimit()
+{
+    QFETCH(quint32, rootClusters);
+    QFETCH(bool, full);
+    QFETCH(QString, message);
+
+    QTemporaryDir dir;
+    CardImage image;
+    QVERIFY2(image.create(dir.filePath(QStringLiteral("card.img")), smallVolume(32)), qPrintable(image.errorString()));
+    QVERIFY2(image.readLayout(), qPrintable(image.errorString()));
+    const CardImage::Layout &layout = image.layout();
+    QCOMPARE(layout.rootCluster, 2u);
+    QByteArray links;
+    for (quint32 cluster = 3; cluster < 2 + rootClusters; ++cluster)
+        links += le32(cluster);
+    links += le32(0x0FFFFFFF);
+    for (int copy = 0; copy < layout.fatCount; ++copy)
+        QVERIFY(image.patch(layout.fatOffset + copy * layout.fatBytes + 2 * 4, links));
+    QByteArray region(qint64(rootClusters) * 512, '\0');
+    if (full) {
+        QByteArray entry("FILE    BIN\x20", 12);
+        entry.resize(32, '\0');
+        region = entry.repeated(region.size() / 32);
+    }
+    QVERIFY(image.patch(image.clusterOffset(2), region));
+
+    FileBlockDevice device(image.path(), -1, FileBlockDevice::OpenMode::ExistingOnly);
+    QVERIFY(device.open());
+    FatWriter writer(device);
+    const bool written = writer.writeFile(QStringLiteral("BOOT.TXT"), QByteArray("boot"));
+    if (message.isEmpty()) {
+        QVERIFY2(written, qPrintable(writer.errorString()));
+        QCOMPARE(*writer.readFile(QStringLiteral("BOOT.TXT")), QByteArray("boot"));
+        return;
+    }
+    QVERIFY(!written);
+    QCOMPARE(writer.failure(), FatWriter::Failure::FileSystemError);
+    QCOMPARE(writer.errorString(), message);
+}
+
+// The FAT of 64 MiB is read into memory that the process cannot have.
+void TestFatVolume::outOfMemory()
+{
+#ifdef __SANITIZE_ADDRESS__
+    QSKIP("AddressSanitizer's allocator does not honour an address-space limit");
+#endif
+    QTemporaryDir dir;
+    CardImage image;
+    QVERIFY2(image.create(dir.filePath(QStringLiteral("card.img")), smallVolume(32)), qPrintable(image.errorString()));
+    // 16 Mi sectors with 128 Ki sectors per FAT, on a sparse device that holds them all.
+    QVERIFY(image.patch(image.partitionOffset() + 32, le32(0x01000000)));
+    QVERIFY(image.patch(image.partitionOffset() + 36, le32(0x00020000)));
+    QVERIFY(QFile::resize(image.path(), image.partitionOffset() + 0x01000000LL * 512));
+
+    FileBlockDevice device(image.path(), -1, FileBlockDevice::OpenMode::ExistingOnly);
+    QVERIFY(device.open());
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    QVERIFY(statm.open(QIODevice::ReadOnly));
+    const rlim_t used = statm.readAll().split(' ').first().toULongLong() * rlim_t(sysconf(_SC_PAGESIZE));
+    rlimit saved{};
+    QCOMPARE(getrlimit(RLIMIT_AS, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = used + 32 * 1024 * 1024;
+    QCOMPARE(setrlimit(RLIMIT_AS, &tight), 0);
+    FatWriter writer(device);
+    const bool written = writer.writeFile(QStringLiteral("BOOT.TXT"), QByteArray("boot"));
+    const std::optional<QByteArray> read = writer.readFile(QStringLiteral("BOOT.TXT"));
+    QCOMPARE(setrlimit(RLIMIT_AS, &saved), 0);
+
+    QVERIFY(!written);
+    QVERIFY(!read);
+    QCOMPARE(writer.failure(), FatWriter::Failure::FileSystemError);
+    QCOMPARE(writer.errorString(), QStringLiteral("out of memory"));
 }
 
 QTEST_GUILESS_MAIN(TestFatVolume)
