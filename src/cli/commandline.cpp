@@ -49,9 +49,10 @@ QString CommandLine::helpText()
             "  catalog                 List the catalog's products, their devices and builds, and the\n"
             "                          entries the catalog's checks refused.\n"
             "  write [IMAGE_FILE]      Write a catalog build (--product, --device and --image) or the\n"
-            "                          local .img or .zip IMAGE_FILE to one or more cards at once\n"
-            "                          (--disk, --target-file). The build is downloaded once into the\n"
-            "                          cache; each card is verified unless --no-verify is given.\n"
+            "                          local IMAGE_FILE (.img, .zip, .img.xz or .img.zst) to one or\n"
+            "                          more cards at once (--disk, --target-file). The build is\n"
+            "                          downloaded once into the cache; each card is verified unless\n"
+            "                          --no-verify is given.\n"
             "\n"
             "Options:\n");
     for (const OptionSpec &spec : optionSpecs()) {
