@@ -129,12 +129,7 @@ bool Backend::imageReady() const
 
 QString Backend::setupProductName() const
 {
-    return bootFiles().isEmpty() ? QString() : productName();
-}
-
-QMap<QString, QByteArray> Backend::bootFiles() const
-{
-    return m_selection->bootFiles();
+    return m_selection->bootFiles().isEmpty() ? QString() : productName();
 }
 
 void Backend::reloadCatalog()
@@ -297,7 +292,7 @@ void Backend::startWrite()
     const QUrl imageUrl = m_selection->imageUrl();
     const bool localFile = imageUrl.isLocalFile();
     const std::optional<WritePlan> plan = localFile
-            ? WritePlan::forLocalFile(imageUrl.toLocalFile(), bootFiles())
+            ? WritePlan::forLocalFile(imageUrl.toLocalFile(), m_selection->bootFiles())
             : WritePlan::forBuild(m_selection->catalog(), m_selection->manifestUrl(), productId(), deviceId(),
                                   imageId());
     if (plan) {
@@ -346,11 +341,6 @@ void Backend::onWriteFinished(WriteJob::Error error, const QString &detail)
         setState(State::Failed);
         break;
     }
-}
-
-QString Backend::messageFor(WriteJob::Error error, const QString &detail)
-{
-    return WriteMessages::forError(error, detail);
 }
 
 void Backend::cancel()

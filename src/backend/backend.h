@@ -6,7 +6,6 @@
 #include "core/appinfo.h"
 #include "write/writejob.h"
 
-#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QUrl>
@@ -112,12 +111,6 @@ public:
     Q_INVOKABLE void startWrite();
     Q_INVOKABLE void cancel();
     Q_INVOKABLE void reset();
-
-    // The boot files of the current choice.
-    QMap<QString, QByteArray> bootFiles() const;
-
-    // The user's message for a write that ended with error; detail fills %1.
-    static QString messageFor(WriteJob::Error error, const QString &detail);
 
     // The parts, for a front end or a test that drives one directly (a
     // scripted disk monitor, a speed clock moved by hand).

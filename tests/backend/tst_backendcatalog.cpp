@@ -372,7 +372,7 @@ private slots:
         backend.selectImage(QStringLiteral("stable"));
         QCOMPARE(images.count(), 1);
         QCOMPARE(backend.setupProductName(), QStringLiteral("Alpha"));
-        QCOMPARE(backend.bootFiles().value(QStringLiteral("PRODUCT.TXT")), QByteArray("alpha"));
+        QCOMPARE(backend.catalogSelection().bootFiles().value(QStringLiteral("PRODUCT.TXT")), QByteArray("alpha"));
 
         // Another product with the same device and image ids keeps both.
         backend.selectProduct(QStringLiteral("beta"));

@@ -1,4 +1,5 @@
 #include "backend/backend.h"
+#include "core/writemessages.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -111,13 +112,13 @@ private slots:
     {
         QFETCH(Error, error);
         QFETCH(QString, message);
-        QCOMPARE(Backend::messageFor(error, QStringLiteral("DETAIL")), message);
+        QCOMPARE(WriteMessages::forError(error, QStringLiteral("DETAIL")), message);
     }
 
     void detailIsInsertedAsIs()
     {
         // A detail that itself holds a place marker is not filled in again.
-        QCOMPARE(Backend::messageFor(Error::SourceUnreadable, QStringLiteral("%1 and %2")),
+        QCOMPARE(WriteMessages::forError(Error::SourceUnreadable, QStringLiteral("%1 and %2")),
                  QStringLiteral("Cannot read the image: %1 and %2"));
     }
 
