@@ -52,6 +52,12 @@ QString Backend::appVersion() const
 
 // ---- Catalog and selection -------------------------------------------------
 
+// QML reads the selection's state as a CatalogState.
+static_assert(int(Backend::CatalogState::Loading) == int(CatalogSelection::State::Loading)
+              && int(Backend::CatalogState::Ready) == int(CatalogSelection::State::Ready)
+              && int(Backend::CatalogState::Unavailable) == int(CatalogSelection::State::Unavailable)
+              && int(Backend::CatalogState::UpdateRequired) == int(CatalogSelection::State::UpdateRequired));
+
 Backend::CatalogState Backend::catalogState() const
 {
     return static_cast<CatalogState>(m_selection->state());
