@@ -1,58 +1,48 @@
 #include "backend/backend.h"
 
-#include "core/catalogloader.h"
 #include "core/writemessages.h"
 #include "core/writeplan.h"
 #include "disks/filediskmonitor.h"
-#include "image/imagecache.h"
-#include "image/zipimagesource.h"
-
-#include <QFileInfo>
-#include <QLocale>
-#include <QThread>
-
-#include <algorithm>
 
 namespace {
 
-QString formatSize(qint64 bytes)
+std::unique_ptr<DiskMonitor> monitorFor(const QString &targetFile)
 {
-    return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
+    if (targetFile.isEmpty())
+        return createDiskMonitor();
+    return std::make_unique<FileDiskMonitor>(targetFile);
 }
 
 } // namespace
 
 Backend::Backend(const QString &manifest, const QString &targetFile, QObject *parent)
     : QObject(parent)
-    , m_manifestUrl(CatalogLoader::locationFor(manifest))
-    , m_loader(new CatalogLoader(this))
     , m_targetFile(targetFile)
+    , m_selection(new CatalogSelection(manifest, this))
+    , m_disks(new DiskChoice(monitorFor(targetFile), this))
+    , m_run(new WriteRun(this))
 {
-    if (targetFile.isEmpty())
-        m_monitor = createDiskMonitor();
-    else
-        m_monitor = std::make_unique<FileDiskMonitor>(targetFile);
+    connect(m_selection, &CatalogSelection::catalogChanged, this, &Backend::catalogChanged);
+    connect(m_selection, &CatalogSelection::productChanged, this, &Backend::productChanged);
+    connect(m_selection, &CatalogSelection::deviceChanged, this, &Backend::deviceChanged);
+    connect(m_selection, &CatalogSelection::imageChanged, this, &Backend::imageChanged);
+    connect(m_disks, &DiskChoice::disksChanged, this, &Backend::disksChanged);
+    connect(m_disks, &DiskChoice::diskChanged, this, &Backend::diskChanged);
+    connect(m_run, &WriteRun::progressChanged, this, &Backend::progressChanged);
+    connect(m_run, &WriteRun::finished, this, &Backend::onWriteFinished);
 
     connect(this, &Backend::productChanged, this, &Backend::bootFilesChanged);
     connect(this, &Backend::imageChanged, this, &Backend::bootFilesChanged);
-    connect(this, &Backend::imageChanged, this, &Backend::updateImageSize);
-    connect(m_monitor.get(), &DiskMonitor::disksChanged, this, &Backend::updateDisks);
-    connect(m_loader, &CatalogLoader::loaded, this, &Backend::applyCatalog);
-    connect(m_loader, &CatalogLoader::failed, this, &Backend::failCatalog);
+    connect(this, &Backend::imageChanged, this, [this] { m_disks->setImageSize(m_selection->imageSize()); });
 
     reloadCatalog();
 }
 
 Backend::~Backend()
 {
-    // The one place that blocks the GUI thread on the worker: a write still
-    // running at exit is cancelled and waited for before anything it uses goes.
-    if (m_thread) {
-        m_job->cancel();
-        m_thread->wait();
-        delete m_thread;
-        delete m_job;
-    }
+    // A write still running is cancelled and waited for before the disk
+    // monitor and the catalog it was made from go.
+    delete m_run;
 }
 
 QString Backend::appVersion() const
@@ -60,217 +50,149 @@ QString Backend::appVersion() const
     return Version;
 }
 
-// ---- Catalog ---------------------------------------------------------------
+// ---- Catalog and selection -------------------------------------------------
+
+// QML reads the selection's state as a CatalogState.
+static_assert(int(Backend::CatalogState::Loading) == int(CatalogSelection::State::Loading)
+              && int(Backend::CatalogState::Ready) == int(CatalogSelection::State::Ready)
+              && int(Backend::CatalogState::Unavailable) == int(CatalogSelection::State::Unavailable)
+              && int(Backend::CatalogState::UpdateRequired) == int(CatalogSelection::State::UpdateRequired));
+
+Backend::CatalogState Backend::catalogState() const
+{
+    return static_cast<CatalogState>(m_selection->state());
+}
+
+QString Backend::catalogError() const
+{
+    return m_selection->error();
+}
 
 QString Backend::minTessaroVersion() const
 {
-    return m_catalog.minTessaroVersion().toString();
+    return m_selection->catalog().minTessaroVersion().toString();
 }
 
 QVariantList Backend::products() const
 {
-    QVariantList list;
-    if (m_catalogState != CatalogState::Ready)
-        return list;
-    for (const CatalogProduct &product : m_catalog.products()) {
-        // A relative icon path names a file beside the catalog document.
-        const QUrl icon = product.icon.isEmpty() ? QUrl() : m_manifestUrl.resolved(QUrl(product.icon));
-        list.append(QVariantMap{
-                {QStringLiteral("id"), product.id},
-                {QStringLiteral("name"), product.name},
-                {QStringLiteral("icon"), icon},
-        });
-    }
-    return list;
+    return m_selection->products();
+}
+
+QString Backend::productId() const
+{
+    return m_selection->productId();
 }
 
 QString Backend::productName() const
 {
-    const CatalogProduct *product = m_catalog.product(m_productId);
-    return product ? product->name : QString();
+    return m_selection->productName();
 }
 
 QVariantList Backend::devices() const
 {
-    QVariantList list;
-    for (const CatalogDevice &device : m_catalog.devicesFor(m_productId))
-        list.append(QVariantMap{{QStringLiteral("id"), device.id}, {QStringLiteral("name"), device.name}});
-    return list;
+    return m_selection->devices();
+}
+
+QString Backend::deviceId() const
+{
+    return m_selection->deviceId();
 }
 
 QString Backend::deviceName() const
 {
-    for (const CatalogDevice &device : m_catalog.devicesFor(m_productId)) {
-        if (device.id == m_deviceId)
-            return device.name;
-    }
-    return {};
+    return m_selection->deviceName();
 }
 
 QVariantList Backend::images() const
 {
-    QVariantList list;
-    for (const CatalogImage &image : m_catalog.imagesFor(m_productId, m_deviceId)) {
-        list.append(QVariantMap{
-                {QStringLiteral("id"), image.id},
-                {QStringLiteral("name"), image.name},
-                {QStringLiteral("description"), image.description},
-                {QStringLiteral("version"), image.version},
-                {QStringLiteral("size"), formatSize(image.size)},
-                {QStringLiteral("extractSize"), image.extractSize > 0 ? formatSize(image.extractSize) : QString()},
-        });
-    }
-    return list;
+    return m_selection->images();
+}
+
+QString Backend::imageId() const
+{
+    return m_selection->imageId();
+}
+
+QUrl Backend::imageUrl() const
+{
+    return m_selection->imageUrl();
+}
+
+void Backend::setImageUrl(const QUrl &url)
+{
+    m_selection->setImageUrl(url);
+}
+
+QString Backend::imageName() const
+{
+    return m_selection->imageName();
+}
+
+bool Backend::imageReady() const
+{
+    return m_selection->imageReady();
 }
 
 QString Backend::setupProductName() const
 {
-    return bootFiles().isEmpty() ? QString() : productName();
-}
-
-QMap<QString, QByteArray> Backend::bootFiles() const
-{
-    if (m_imageUrl.isLocalFile())
-        return m_catalog.localBootFiles(m_productId);
-    return m_catalog.bootFilesFor(m_productId, m_imageId);
+    return m_selection->bootFiles().isEmpty() ? QString() : productName();
 }
 
 void Backend::reloadCatalog()
 {
-    m_catalogState = CatalogState::Loading;
-    m_catalogError.clear();
-    emit catalogChanged();
-    // A catalog file is read, and applied, before load() returns.
-    m_loader->load(m_manifestUrl);
-}
-
-void Backend::applyCatalog(const Catalog &catalog)
-{
-    m_catalog = catalog;
-    for (const QString &message : m_catalog.validationErrors())
-        qWarning("Manifest entry ignored: %s", qUtf8Printable(message));
-
-    m_catalogState = m_catalog.requiresNewerTessaro() ? CatalogState::UpdateRequired : CatalogState::Ready;
-    emit catalogChanged();
-    if (m_catalogState == CatalogState::Ready && m_state != State::Writing)
-        pruneCache();
-    updateSelection(m_productId, m_deviceId, m_imageId, true);
-}
-
-void Backend::failCatalog(const QString &message)
-{
-    qWarning("Cannot load manifest %s: %s", qUtf8Printable(m_manifestUrl.toDisplayString()), qUtf8Printable(message));
-    m_catalog = Catalog();
-    m_catalogState = CatalogState::Unavailable;
-    m_catalogError = message;
-    emit catalogChanged();
-    updateSelection(m_productId, m_deviceId, m_imageId, true);
-}
-
-void Backend::updateSelection(const QString &product, const QString &device, const QString &image, bool force)
-{
-    const auto hasId = [](const auto &list, const QString &id) {
-        return std::any_of(list.cbegin(), list.cend(), [&id](const auto &entry) { return entry.id == id; });
-    };
-
-    const QString newProduct =
-            m_catalogState == CatalogState::Ready && hasId(m_catalog.products(), product) ? product : QString();
-    const QString newDevice = hasId(m_catalog.devicesFor(newProduct), device) ? device : QString();
-    const QString newImage = hasId(m_catalog.imagesFor(newProduct, newDevice), image) ? image : QString();
-
-    const bool productChange = force || newProduct != m_productId;
-    const bool deviceChange = force || productChange || newDevice != m_deviceId;
-    const bool imageChange = newImage != m_imageId;
-
-    m_productId = newProduct;
-    m_deviceId = newDevice;
-    m_imageId = newImage;
-
-    if (productChange)
-        emit productChanged();
-    if (deviceChange)
-        emit deviceChanged();
-    if (imageChange)
-        emit imageChanged();
+    m_selection->reload();
 }
 
 void Backend::selectProduct(const QString &id)
 {
-    updateSelection(id, m_deviceId, m_imageId, false);
+    m_selection->selectProduct(id);
     setStep(Step::DeviceStep);
 }
 
 void Backend::selectDevice(const QString &id)
 {
-    updateSelection(m_productId, id, m_imageId, false);
+    m_selection->selectDevice(id);
     setStep(Step::ImageStep);
 }
 
 void Backend::selectImage(const QString &id)
 {
-    const bool hadFile = !m_imageUrl.isEmpty();
-    // Choosing a catalog build forgets the local file.
-    m_imageUrl.clear();
-    updateSelection(m_productId, m_deviceId, id, false);
-    if (hadFile)
-        emit imageChanged();
+    m_selection->selectImage(id);
 }
 
-void Backend::updateImageSize()
+// ---- Disks -------------------------------------------------------------------
+
+QVariantList Backend::disks() const
 {
-    qint64 size = 0;
-    if (m_imageUrl.isLocalFile()) {
-        const std::unique_ptr<ImageSource> source = createLocalImageSource(m_imageUrl.toLocalFile());
-        if (source->open())
-            size = source->size();
-    } else {
-        for (const CatalogImage &image : m_catalog.imagesFor(m_productId, m_deviceId)) {
-            if (image.id == m_imageId) {
-                size = image.extractSize;
-                break;
-            }
-        }
-    }
-    if (size == m_imageSize)
-        return;
-    m_imageSize = size;
-    updateDisks();
+    return m_disks->disks();
 }
 
-void Backend::pruneCache() const
+QString Backend::diskId() const
 {
-    QList<QByteArray> keep;
-    for (const CatalogProduct &product : m_catalog.products()) {
-        for (const CatalogImage &image : product.images)
-            keep.append(QByteArray::fromHex(image.sha256.toLatin1()));
-    }
-    ImageCache(ImageCache::defaultDir()).prune(keep);
+    return m_disks->diskId();
 }
 
-// ---- Local image and navigation ----------------------------------------------
-
-void Backend::setImageUrl(const QUrl &url)
+QString Backend::diskName() const
 {
-    if (url == m_imageUrl)
-        return;
-    m_imageUrl = url;
-    // A chosen local file replaces a chosen catalog image.
-    if (url.isValid())
-        m_imageId.clear();
-    emit imageChanged();
+    return m_disks->diskName();
 }
 
-QString Backend::imageName() const
+QString Backend::diskSize() const
 {
-    if (!m_imageUrl.isLocalFile())
-        return {};
-    return QFileInfo(m_imageUrl.toLocalFile()).fileName();
+    return m_disks->diskSize();
 }
 
-bool Backend::imageReady() const
+bool Backend::canWrite() const
 {
-    return m_imageUrl.isLocalFile() || !m_imageId.isEmpty();
+    return imageReady() && m_disks->chosenDisk().has_value();
 }
+
+void Backend::selectDisk(const QString &id)
+{
+    m_disks->choose(id);
+}
+
+// ---- Navigation ----------------------------------------------------------------
 
 void Backend::setVerify(bool verify)
 {
@@ -298,7 +220,7 @@ void Backend::back()
         setStep(Step::ImageStep);
         break;
     case Step::ImageStep:
-        setStep(m_productId.isEmpty() ? Step::ProductStep : Step::DeviceStep);
+        setStep(productId().isEmpty() ? Step::ProductStep : Step::DeviceStep);
         break;
     case Step::DeviceStep:
         setStep(Step::ProductStep);
@@ -315,10 +237,7 @@ void Backend::reset()
     case State::Idle:
         return;
     case State::Done:
-        if (!m_diskId.isEmpty()) {
-            m_diskId.clear();
-            emit diskChanged();
-        }
+        m_disks->clear();
         break;
     case State::Failed:
     case State::Cancelled:
@@ -340,126 +259,48 @@ void Backend::setState(State state)
     if (state == m_state)
         return;
     m_state = state;
+    m_selection->setCacheInUse(state == State::Writing);
     emit stateChanged();
-}
-
-// ---- Disks ---------------------------------------------------------------------
-
-QVariantList Backend::disks() const
-{
-    QVariantList list;
-    for (const Disk &disk : m_monitor->disks()) {
-        const bool enabled = m_imageSize <= 0 || disk.size >= m_imageSize;
-        list.append(QVariantMap{
-                {QStringLiteral("id"), disk.id},
-                {QStringLiteral("device"), disk.device},
-                {QStringLiteral("model"), disk.model},
-                {QStringLiteral("size"), formatSize(disk.size)},
-                {QStringLiteral("enabled"), enabled},
-                {QStringLiteral("reason"),
-                 enabled ? QString() : tr("Too small: the image needs %1").arg(formatSize(m_imageSize))},
-        });
-    }
-    return list;
-}
-
-std::optional<Disk> Backend::findDisk(const QString &id) const
-{
-    for (const Disk &disk : m_monitor->disks()) {
-        if (disk.id == id)
-            return disk;
-    }
-    return std::nullopt;
-}
-
-std::optional<Disk> Backend::selectedDisk() const
-{
-    if (m_diskId.isEmpty())
-        return std::nullopt;
-    return findDisk(m_diskId);
-}
-
-QString Backend::diskName() const
-{
-    const std::optional<Disk> disk = selectedDisk();
-    if (!disk)
-        return {};
-    if (disk->model.isEmpty())
-        return disk->device;
-    return QStringLiteral("%1 (%2)").arg(disk->model, disk->device);
-}
-
-QString Backend::diskSize() const
-{
-    const std::optional<Disk> disk = selectedDisk();
-    return disk ? formatSize(disk->size) : QString();
-}
-
-bool Backend::canWrite() const
-{
-    return imageReady() && !m_diskId.isEmpty() && findDisk(m_diskId).has_value();
-}
-
-void Backend::selectDisk(const QString &id)
-{
-    const std::optional<Disk> disk = findDisk(id);
-    if (!disk)
-        return;
-    if (m_imageSize > 0 && disk->size < m_imageSize)
-        return;
-    if (id == m_diskId)
-        return;
-    m_diskId = id;
-    emit diskChanged();
-}
-
-void Backend::updateDisks()
-{
-    if (!m_diskId.isEmpty()) {
-        const std::optional<Disk> disk = findDisk(m_diskId);
-        if (!disk || (m_imageSize > 0 && disk->size < m_imageSize))
-            m_diskId.clear();
-    }
-    emit disksChanged();
-    emit diskChanged();
 }
 
 // ---- Write -----------------------------------------------------------------------
 
 QString Backend::phaseLabel() const
 {
-    return m_meter.phaseLabel(productName());
+    return m_run->meter().phaseLabel(productName());
 }
 
 double Backend::progress() const
 {
-    return m_meter.fraction();
+    return m_run->meter().fraction();
 }
 
 QString Backend::speedText() const
 {
-    return m_meter.speedText();
+    return m_run->meter().speedText();
 }
 
 QString Backend::timeLeftText() const
 {
-    return m_meter.timeLeftText(m_verify);
+    return m_run->meter().timeLeftText(m_verify);
 }
 
 void Backend::startWrite()
 {
     if (m_state == State::Writing)
         return;
-    if (!imageReady() || m_diskId.isEmpty())
+    if (!imageReady())
         return;
-    const std::optional<Disk> disk = findDisk(m_diskId);
+    const std::optional<Disk> disk = m_disks->chosenDisk();
     if (!disk)
         return;
 
-    const bool localFile = m_imageUrl.isLocalFile();
+    const QUrl imageUrl = m_selection->imageUrl();
+    const bool localFile = imageUrl.isLocalFile();
     const std::optional<WritePlan> plan = localFile
-            ? WritePlan::forLocalFile(m_imageUrl.toLocalFile(), bootFiles())
-            : WritePlan::forBuild(m_catalog, m_manifestUrl, m_productId, m_deviceId, m_imageId);
+            ? WritePlan::forLocalFile(imageUrl.toLocalFile(), m_selection->bootFiles())
+            : WritePlan::forBuild(m_selection->catalog(), m_selection->manifestUrl(), productId(), deviceId(),
+                                  imageId());
     if (plan) {
         QString refusal = plan->refusal();
         if (refusal.isEmpty() && !m_targetFile.isEmpty())
@@ -469,27 +310,18 @@ void Backend::startWrite()
             return;
         }
     }
-    std::unique_ptr<BlockDevice> device = m_monitor->createDevice(*disk);
+    std::unique_ptr<BlockDevice> device = m_disks->monitor().createDevice(*disk);
     if (!device || !plan)
         return; // a build gone from the catalog: the device is made, and dropped
 
-    WriteJob *job = plan->createJob(std::move(device), m_verify).release();
     m_writeName = plan->name();
-    m_jobHasBootFiles = !plan->bootFiles().isEmpty();
-    connect(job, &WriteJob::progress, this, &Backend::onProgress);
-
-    m_job = job;
-    m_thread = QThread::create([job] { job->run(); });
-    connect(m_thread, &QThread::finished, this, &Backend::onJobFinished);
-
-    m_meter.start(localFile ? WriteJob::Phase::Writing : WriteJob::Phase::Downloading);
-    emit progressChanged();
+    m_writeHasBootFiles = !plan->bootFiles().isEmpty();
+    m_run->start(plan->createJob(std::move(device), m_verify),
+                 localFile ? WriteJob::Phase::Writing : WriteJob::Phase::Downloading);
 
     m_cancelling = false;
     m_errorMessage.clear();
     setState(State::Writing);
-
-    m_thread->start();
 }
 
 // A write refused before anything was opened ends at once, as a failed one.
@@ -500,22 +332,9 @@ void Backend::refuseWrite(const QString &message)
     setState(State::Failed);
 }
 
-void Backend::onProgress(WriteJob::Phase phase, qint64 bytesDone, qint64 bytesTotal)
+void Backend::onWriteFinished(WriteJob::Error error, const QString &detail)
 {
-    m_meter.report(phase, bytesDone, bytesTotal);
-    emit progressChanged();
-}
-
-void Backend::onJobFinished()
-{
-    const WriteJob::Error error = m_job->error();
-    m_errorMessage = WriteMessages::forOutcome(error, m_job->errorDetail(), m_meter.phase(), m_jobHasBootFiles);
-
-    m_thread->deleteLater();
-    m_job->deleteLater();
-    m_thread = nullptr;
-    m_job = nullptr;
-
+    m_errorMessage = WriteMessages::forOutcome(error, detail, m_run->meter().phase(), m_writeHasBootFiles);
     m_cancelling = false;
     switch (error) {
     case WriteJob::Error::None:
@@ -530,16 +349,11 @@ void Backend::onJobFinished()
     }
 }
 
-QString Backend::messageFor(WriteJob::Error error, const QString &detail)
-{
-    return WriteMessages::forError(error, detail);
-}
-
 void Backend::cancel()
 {
     if (m_state != State::Writing || m_cancelling)
         return;
     m_cancelling = true;
-    m_job->cancel();
+    m_run->cancel();
     emit stateChanged();
 }

@@ -1,27 +1,20 @@
 #pragma once
 
-#include "catalog/catalog.h"
+#include "backend/catalogselection.h"
+#include "backend/diskchoice.h"
+#include "backend/writerun.h"
 #include "core/appinfo.h"
-#include "core/progressmeter.h"
-#include "disks/diskmonitor.h"
 #include "write/writejob.h"
 
-#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QUrl>
 #include <QVariantList>
 
-#include <memory>
-
-#include <optional>
-
-class CatalogLoader;
-class QThread;
-
-// The one object through which the QML pages drive the program: wizard steps,
-// catalog state and selection, disk list and disk choice, the running write
-// and the texts shown about it. Lives on the GUI thread.
+// The one object through which the QML pages drive the program: the wizard
+// steps and the state of the write, over the parts that hold the catalog and
+// the selection, the disk choice, and the running write with its progress.
+// Lives on the GUI thread.
 class Backend : public QObject
 {
     Q_OBJECT
@@ -74,24 +67,24 @@ public:
     ~Backend() override;
 
     QString appVersion() const;
-    CatalogState catalogState() const { return m_catalogState; }
-    QString catalogError() const { return m_catalogError; }
+    CatalogState catalogState() const;
+    QString catalogError() const;
     QString minTessaroVersion() const;
     QVariantList products() const;
     Step step() const { return m_step; }
-    QString productId() const { return m_productId; }
+    QString productId() const;
     QString productName() const;
     QVariantList devices() const;
-    QString deviceId() const { return m_deviceId; }
+    QString deviceId() const;
     QString deviceName() const;
     QVariantList images() const;
-    QString imageId() const { return m_imageId; }
-    QUrl imageUrl() const { return m_imageUrl; }
+    QString imageId() const;
+    QUrl imageUrl() const;
     void setImageUrl(const QUrl &url);
     QString imageName() const;
     bool imageReady() const;
     QVariantList disks() const;
-    QString diskId() const { return m_diskId; }
+    QString diskId() const;
     QString diskName() const;
     QString diskSize() const;
     bool canWrite() const;
@@ -119,12 +112,11 @@ public:
     Q_INVOKABLE void cancel();
     Q_INVOKABLE void reset();
 
-    // The boot files of the current choice: the product's own for a local
-    // file, the chosen build's otherwise.
-    QMap<QString, QByteArray> bootFiles() const;
-
-    // The user's message for a write that ended with error; detail fills %1.
-    static QString messageFor(WriteJob::Error error, const QString &detail);
+    // The parts, for a front end or a test that drives one directly (a
+    // scripted disk monitor, a speed clock moved by hand).
+    CatalogSelection &catalogSelection() { return *m_selection; }
+    DiskChoice &diskChoice() { return *m_disks; }
+    WriteRun &writeRun() { return *m_run; }
 
 signals:
     void catalogChanged();
@@ -142,47 +134,21 @@ signals:
 private:
     void setStep(Step step);
     void setState(State state);
-
-    void applyCatalog(const Catalog &catalog);
-    void failCatalog(const QString &message);
-    void updateSelection(const QString &product, const QString &device, const QString &image, bool force);
-    void pruneCache() const;
-
-    void updateImageSize();
-    void updateDisks();
-    std::optional<Disk> findDisk(const QString &id) const;
-    std::optional<Disk> selectedDisk() const;
-
     void refuseWrite(const QString &message);
-    void onProgress(WriteJob::Phase phase, qint64 bytesDone, qint64 bytesTotal);
-    void onJobFinished();
+    void onWriteFinished(WriteJob::Error error, const QString &detail);
 
-    CatalogState m_catalogState = CatalogState::Loading;
-    QString m_catalogError;
     Step m_step = Step::ProductStep;
-    QString m_productId;
-    QString m_deviceId;
-    QString m_imageId;
-    QString m_diskId;
-    QUrl m_imageUrl;
-    qint64 m_imageSize = 0;
     bool m_verify = true;
     QString m_writeName;
     State m_state = State::Idle;
     bool m_cancelling = false;
     QString m_errorMessage;
-
-    QUrl m_manifestUrl;
-    CatalogLoader *m_loader = nullptr; // child
-    Catalog m_catalog;
-
-    std::unique_ptr<DiskMonitor> m_monitor;
+    bool m_writeHasBootFiles = false;
     QString m_targetFile; // the file that stands in for a card, if any
 
-    ProgressMeter m_meter;
-    bool m_jobHasBootFiles = false;
-    WriteJob *m_job = nullptr;
-    QThread *m_thread = nullptr;
+    CatalogSelection *m_selection = nullptr; // child
+    DiskChoice *m_disks = nullptr; // child
+    WriteRun *m_run = nullptr; // child
 
     friend class BackendTestAccess;
 };

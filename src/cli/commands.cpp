@@ -6,6 +6,7 @@
 #include "core/appinfo.h"
 #include "core/cardbatch.h"
 #include "core/catalogloader.h"
+#include "core/datasize.h"
 #include "core/writeplan.h"
 #include "disks/diskmonitor.h"
 #include "disks/filediskmonitor.h"
@@ -13,7 +14,6 @@
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLocale>
 #include <QSet>
 #include <QTimer>
 
@@ -25,11 +25,6 @@ namespace {
 constexpr int FirstListWait = 2000;
 // How often a pending Ctrl-C is looked for.
 constexpr int InterruptPoll = 100;
-
-QString formatSize(qint64 bytes)
-{
-    return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
-}
 
 void printJson(const QJsonObject &object)
 {
@@ -103,7 +98,7 @@ int disks(const CommandLine &line)
         if (line.json)
             printJson({{"id", disk.id}, {"device", disk.device}, {"model", disk.model}, {"size", disk.size}});
         else
-            console::out(QStringLiteral("%1\t%2\t%3\t%4\n").arg(disk.id, disk.device, disk.model, formatSize(disk.size)));
+            console::out(QStringLiteral("%1\t%2\t%3\t%4\n").arg(disk.id, disk.device, disk.model, formatDataSize(disk.size)));
     }
     if (disks.isEmpty() && !line.json)
         console::err(QStringLiteral("No disk that can be written was found.\n"));
@@ -131,9 +126,9 @@ int catalog(const CommandLine &line)
                 }
                 QString text = QStringLiteral("    Image %1: %2, version %3").arg(image.id, image.name, image.version);
                 if (image.size > 0)
-                    text += QStringLiteral(", %1 download").arg(formatSize(image.size));
+                    text += QStringLiteral(", %1 download").arg(formatDataSize(image.size));
                 if (image.extractSize > 0)
-                    text += QStringLiteral(", %1 on the card").arg(formatSize(image.extractSize));
+                    text += QStringLiteral(", %1 on the card").arg(formatDataSize(image.extractSize));
                 console::out(text + QLatin1Char('\n'));
             }
         }

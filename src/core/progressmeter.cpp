@@ -1,6 +1,6 @@
 #include "core/progressmeter.h"
 
-#include <QLocale>
+#include "core/datasize.h"
 
 #include <chrono>
 #include <cmath>
@@ -11,11 +11,6 @@ qint64 steadyMilliseconds()
 {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-QString formatSize(qint64 bytes)
-{
-    return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
 }
 
 } // namespace
@@ -80,7 +75,7 @@ QString ProgressMeter::speedText() const
 {
     if (m_speed <= 0 || m_phase == WriteJob::Phase::Finalizing)
         return {};
-    return tr("%1/s").arg(formatSize(qint64(m_speed)));
+    return tr("%1/s").arg(formatDataSize(qint64(m_speed)));
 }
 
 QString ProgressMeter::timeLeftText(bool verify) const

@@ -3,7 +3,7 @@
 #include "core/writemessages.h"
 #include "image/imagecache.h"
 #include "image/imagedownload.h"
-#include "image/zipimagesource.h"
+#include "image/imagesources.h"
 
 #include <QDir>
 #include <QFileInfo>

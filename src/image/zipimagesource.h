@@ -62,9 +62,3 @@ private:
     QByteArray m_input;
     std::unique_ptr<RawInflate> m_inflate;
 };
-
-// The source for an image file chosen on the computer. A name ending in
-// ".zip", ".xz" or ".zst" (in any letter case) says how to read the file;
-// with any other name the file's first bytes decide, so that an archive or a
-// compressed file is never written as it is. Opens nothing for reading.
-std::unique_ptr<ImageSource> createLocalImageSource(const QString &path);

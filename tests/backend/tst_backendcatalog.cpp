@@ -372,7 +372,7 @@ private slots:
         backend.selectImage(QStringLiteral("stable"));
         QCOMPARE(images.count(), 1);
         QCOMPARE(backend.setupProductName(), QStringLiteral("Alpha"));
-        QCOMPARE(backend.bootFiles().value(QStringLiteral("PRODUCT.TXT")), QByteArray("alpha"));
+        QCOMPARE(backend.catalogSelection().bootFiles().value(QStringLiteral("PRODUCT.TXT")), QByteArray("alpha"));
 
         // Another product with the same device and image ids keeps both.
         backend.selectProduct(QStringLiteral("beta"));
@@ -423,7 +423,7 @@ private slots:
         QVERIFY(writeFile(catalogPath(), json(standardCatalog())));
         Backend backend(catalogPath(), QString());
         const Disk small{QStringLiteral("d1"), QStringLiteral("sdb"), QString(), 2000000000};
-        BackendTestAccess::setMonitor(backend, std::make_unique<ScriptedDiskMonitor>(QList<Disk>{small}));
+        backend.diskChoice().setMonitor(std::make_unique<ScriptedDiskMonitor>(QList<Disk>{small}));
         backend.selectProduct(QStringLiteral("alpha"));
         backend.selectDevice(QStringLiteral("m"));
         backend.selectDisk(small.id);
@@ -439,12 +439,12 @@ private slots:
         QVERIFY(writeFile(path, "PK\x03\x04 not really an archive"));
         Backend backend(catalogPath(), QString());
         backend.setImageUrl(QUrl::fromLocalFile(path));
-        QCOMPARE(BackendTestAccess::imageSize(backend), qint64(0));
+        QCOMPARE(backend.diskChoice().imageSize(), qint64(0));
 
         const QString plain = m_dir.filePath(QStringLiteral("plain.img"));
         QVERIFY(writeFile(plain, QByteArray(1536, 'x')));
         backend.setImageUrl(QUrl::fromLocalFile(plain));
-        QCOMPARE(BackendTestAccess::imageSize(backend), qint64(1536));
+        QCOMPARE(backend.diskChoice().imageSize(), qint64(1536));
     }
 
     void noPruneWhileWriting()

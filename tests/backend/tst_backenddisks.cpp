@@ -28,7 +28,7 @@ private:
     {
         auto monitor = std::make_unique<ScriptedDiskMonitor>(disks);
         ScriptedDiskMonitor *raw = monitor.get();
-        BackendTestAccess::setMonitor(backend, std::move(monitor));
+        backend.diskChoice().setMonitor(std::move(monitor));
         backend.setImageUrl(QUrl::fromLocalFile(QStringLiteral("/nonexistent/image.img")));
         return raw;
     }
@@ -54,7 +54,7 @@ private slots:
         QFETCH(bool, largeEnabled);
         Backend backend(NoCatalog, QString());
         attach(backend, {SmallCard, LargeCard});
-        BackendTestAccess::setImageSize(backend, imageSize);
+        backend.diskChoice().setImageSize(imageSize);
 
         const QVariantList list = backend.disks();
         QCOMPARE(list.size(), 2);
@@ -93,7 +93,7 @@ private slots:
         QFETCH(int, emitted);
         Backend backend(NoCatalog, QString());
         attach(backend, {SmallCard, LargeCard});
-        BackendTestAccess::setImageSize(backend, imageSize);
+        backend.diskChoice().setImageSize(imageSize);
         QSignalSpy spy(&backend, &Backend::diskChanged);
         backend.selectDisk(id);
         backend.selectDisk(id); // choosing the chosen disk again emits nothing
@@ -156,7 +156,7 @@ private slots:
         backend.selectDisk(SmallCard.id);
         QVERIFY(backend.canWrite());
         QSignalSpy spy(&backend, &Backend::diskChanged);
-        BackendTestAccess::setImageSize(backend, 3 * GB);
+        backend.diskChoice().setImageSize(3 * GB);
         QVERIFY(backend.diskId().isEmpty());
         QVERIFY(!backend.canWrite());
         QCOMPARE(spy.count(), 1);
@@ -177,7 +177,7 @@ private slots:
         QTemporaryDir dir;
         const QString target = dir.filePath(QStringLiteral("card.img"));
         Backend backend(NoCatalog, target);
-        BackendTestAccess::setImageSize(backend, std::numeric_limits<qint64>::max());
+        backend.diskChoice().setImageSize(std::numeric_limits<qint64>::max());
         const QVariantList list = backend.disks();
         QCOMPARE(list.size(), 1);
         const QVariantMap entry = list[0].toMap();

@@ -1,5 +1,5 @@
 #include "backend/backend.h"
-#include "backendtestaccess.h"
+#include "core/writemessages.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -23,9 +23,17 @@ QString perSecond(qint64 bytes)
     return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat) + QStringLiteral("/s");
 }
 
+// Moves the Backend's speed clock ms forward: from here on it reads ms more
+// than the clock it had, so tests of the once-a-second rule need not sleep.
+void advanceSpeedClock(Backend &backend, qint64 ms)
+{
+    WriteRun &run = backend.writeRun();
+    run.setClock([clock = run.meter().clock(), ms] { return clock() + ms; });
+}
+
 void report(Backend &backend, Phase phase, qint64 done, qint64 total)
 {
-    BackendTestAccess::report(backend, phase, done, total);
+    backend.writeRun().report(phase, done, total);
 }
 
 // Starts `phase` with a report of (0, total), so that the next report of the
@@ -41,7 +49,7 @@ void enterPhase(Backend &backend, Phase phase, qint64 total)
 // The first sample of a phase entered with enterPhase: `done` bytes in one second.
 void sampleAfterOneSecond(Backend &backend, Phase phase, qint64 done, qint64 total)
 {
-    BackendTestAccess::advanceSpeedClock(backend, 1000);
+    advanceSpeedClock(backend, 1000);
     report(backend, phase, done, total);
 }
 
@@ -104,13 +112,13 @@ private slots:
     {
         QFETCH(Error, error);
         QFETCH(QString, message);
-        QCOMPARE(Backend::messageFor(error, QStringLiteral("DETAIL")), message);
+        QCOMPARE(WriteMessages::forError(error, QStringLiteral("DETAIL")), message);
     }
 
     void detailIsInsertedAsIs()
     {
         // A detail that itself holds a place marker is not filled in again.
-        QCOMPARE(Backend::messageFor(Error::SourceUnreadable, QStringLiteral("%1 and %2")),
+        QCOMPARE(WriteMessages::forError(Error::SourceUnreadable, QStringLiteral("%1 and %2")),
                  QStringLiteral("Cannot read the image: %1 and %2"));
     }
 
@@ -162,7 +170,7 @@ private slots:
             QVERIFY(backend.timeLeftText().isEmpty());
 
             report(backend, Phase::Downloading, 5 * MB, 1000 * MB);
-            BackendTestAccess::advanceSpeedClock(backend, 999);
+            advanceSpeedClock(backend, 999);
             report(backend, Phase::Downloading, 10 * MB, 1000 * MB);
             if (realTime.nsecsElapsed() >= 1000000)
                 continue;
@@ -172,7 +180,7 @@ private slots:
 
             // One more millisecond makes the first sample; it is measured
             // from the start of the phase, since nothing was sampled at 999 ms.
-            BackendTestAccess::advanceSpeedClock(backend, 1);
+            advanceSpeedClock(backend, 1);
             report(backend, Phase::Downloading, 12 * MB, 1000 * MB);
             QCOMPARE(backend.speedText(), perSecond(12 * MB));
             QVERIFY(!backend.timeLeftText().isEmpty());
@@ -189,7 +197,7 @@ private slots:
         QCOMPARE(backend.speedText(), perSecond(10 * MB));
 
         // 20 MB/s for the next second: 0.3 of the new rate, 0.7 of the old.
-        BackendTestAccess::advanceSpeedClock(backend, 1000);
+        advanceSpeedClock(backend, 1000);
         report(backend, Phase::Downloading, 30 * MB, 1000 * MB);
         QCOMPARE(backend.speedText(), perSecond(13 * MB));
 
@@ -199,7 +207,7 @@ private slots:
 
         // A slow second lowers the speed gradually: 1 MB since the last
         // sample gives 0.3 * 1 MB/s + 0.7 * 13 MB/s.
-        BackendTestAccess::advanceSpeedClock(backend, 1000);
+        advanceSpeedClock(backend, 1000);
         report(backend, Phase::Downloading, 31 * MB, 1000 * MB);
         QCOMPARE(backend.speedText(), perSecond(9400 * 1000));
     }

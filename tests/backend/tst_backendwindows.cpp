@@ -47,7 +47,7 @@ bool attachWindowsMonitor(Backend &backend)
     auto monitor = std::make_unique<WinDiskMonitor>(10ms);
     if (!QTest::qWaitFor([&] { return monitor->disks().size() == 1; }, 5000))
         return false;
-    BackendTestAccess::setMonitor(backend, std::move(monitor));
+    backend.diskChoice().setMonitor(std::move(monitor));
     return true;
 }
 

@@ -121,7 +121,7 @@ private slots:
         QCOMPARE(nameWhenShown, writeName);
         QCOMPARE(backend.phaseLabel(), QStringLiteral("Downloading"));
         QCOMPARE(backend.progress(), 0.0);
-        QPointer<QThread> thread = BackendTestAccess::thread(backend);
+        QPointer<QThread> thread = backend.writeRun().thread();
         QVERIFY(thread);
 
         QVERIFY(waitForEnd(backend));
@@ -133,7 +133,7 @@ private slots:
                                       QStringLiteral("Verifying"), QStringLiteral("Finalizing: setting up Alpha")}));
         QCOMPARE(backend.progress(), 1.0);
         QTRY_VERIFY(thread.isNull());
-        QVERIFY(!BackendTestAccess::job(backend));
+        QVERIFY(!backend.writeRun().job());
 
         checkCard(target, m_fixture.card32, bootFiles);
         if (QTest::currentTestFailed())

@@ -169,7 +169,7 @@ private slots:
                 return nullptr;
             return std::make_unique<FileBlockDevice>(path, -1, FileBlockDevice::OpenMode::CreateOrTruncate);
         });
-        BackendTestAccess::setMonitor(backend, std::move(monitor));
+        backend.diskChoice().setMonitor(std::move(monitor));
         chooseBuild(backend, QStringLiteral("stable"));
         if (breakage != QLatin1String("no disk"))
             backend.selectDisk(CardId);
@@ -190,7 +190,7 @@ private slots:
         QCOMPARE(log.count(), 0);
         QCOMPARE(backend.state(), State::Idle);
         QVERIFY(backend.writeName().isEmpty());
-        QVERIFY(!BackendTestAccess::thread(backend));
+        QVERIFY(!backend.writeRun().thread());
         QCOMPARE(made, devicesMade);
         QVERIFY(!QFile::exists(path));
     }
@@ -256,11 +256,16 @@ private slots:
         QVERIFY(waitForEnd(backend));
         QCOMPARE(backend.state(), State::Done);
         QCOMPARE(backend.progress(), 1.0);
-        // As if the last phase had shown a speed.
-        BackendTestAccess::report(backend, WriteJob::Phase::Verifying, 0, 100000000);
-        BackendTestAccess::advanceSpeedClock(backend, 1000);
-        BackendTestAccess::report(backend, WriteJob::Phase::Verifying, 50000000, 100000000);
+        // As if the last phase had shown a speed, on a clock moved by hand.
+        WriteRun &run = backend.writeRun();
+        const ProgressMeter::Clock steady = run.meter().clock();
+        qint64 now = steady();
+        run.setClock([&now] { return now; });
+        run.report(WriteJob::Phase::Verifying, 0, 100000000);
+        now += 1000;
+        run.report(WriteJob::Phase::Verifying, 50000000, 100000000);
         QVERIFY(!backend.speedText().isEmpty());
+        run.setClock(steady);
 
         // Done clears the disk: the user chooses it again for the next card.
         backend.reset();
@@ -311,8 +316,8 @@ private slots:
         }
         backend->selectDisk(CardId);
         backend->startWrite();
-        QPointer<QThread> thread = BackendTestAccess::thread(*backend);
-        QPointer<WriteJob> job = BackendTestAccess::job(*backend);
+        QPointer<QThread> thread = backend->writeRun().thread();
+        QPointer<WriteJob> job = backend->writeRun().job();
         QVERIFY(thread);
         QVERIFY(job);
         QVERIFY(QTest::qWaitFor([&] { return backend->progress() > 0; }, 30000));

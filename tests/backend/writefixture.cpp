@@ -262,7 +262,7 @@ ScriptedDiskMonitor *attachCard(Backend &backend, const ScriptedCard::Script &sc
         return std::make_unique<ScriptedCard>(script, pauseAction);
     });
     ScriptedDiskMonitor *raw = monitor.get();
-    BackendTestAccess::setMonitor(backend, std::move(monitor));
+    backend.diskChoice().setMonitor(std::move(monitor));
     return raw;
 }
 

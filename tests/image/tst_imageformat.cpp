@@ -1,5 +1,5 @@
 #include "image/imageformat.h"
-#include "image/zipimagesource.h"
+#include "image/imagesources.h"
 
 #include "image/testarchives.h"
 

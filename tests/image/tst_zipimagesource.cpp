@@ -1,3 +1,4 @@
+#include "image/imagesources.h"
 #include "image/localimagesource.h"
 #include "image/xzimagesource.h"
 #include "image/zipimagesource.h"

@@ -424,7 +424,7 @@ int main(int argc, char *argv[])
                             QStringLiteral("Multi-Card Reader Slot %1").arg(i), 15931539456});
     for (const Shot &shot : shots + smallShots) {
         Backend backend(shot.manifest, QString());
-        BackendTestAccess::setMonitor(backend, std::make_unique<ScriptedDiskMonitor>(
+        backend.diskChoice().setMonitor(std::make_unique<ScriptedDiskMonitor>(
                                                        shot.noDisks ? QList<Disk>()
                                                                     : shot.minimumSize ? readerSlots : disks));
         AppWindow screen(backend);
@@ -490,7 +490,7 @@ int main(int argc, char *argv[])
 
     // Under the slow prefix the catalog's relative build URLs are slow too.
     Backend backend(nginx.url(QStringLiteral("/slow/images.json")).toString(), QString());
-    BackendTestAccess::setMonitor(backend, std::move(monitor));
+    backend.diskChoice().setMonitor(std::move(monitor));
     AppWindow screen(backend);
     if (!screen.window()) {
         QTextStream(stderr) << "The window cannot be created\n";
@@ -501,7 +501,7 @@ int main(int argc, char *argv[])
         return [&backend, phase, withProgress] {
             // In the phases that move bytes, the texts that need a speed sample.
             const bool moved = phase == Phase::Finalizing ? backend.progress() > 0 : !backend.timeLeftText().isEmpty();
-            return backend.state() == Backend::State::Writing && BackendTestAccess::phase(backend) == phase
+            return backend.state() == Backend::State::Writing && backend.writeRun().meter().phase() == phase
                     && (!withProgress || moved);
         };
     };

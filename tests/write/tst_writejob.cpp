@@ -3,9 +3,9 @@
 
 #include "disks/alignedbuffer.h"
 #include "disks/fileblockdevice.h"
+#include "image/imagesources.h"
 #include "image/localimagesource.h"
 #include "image/testarchives.h"
-#include "image/zipimagesource.h"
 #include "support/cardimage.h"
 #include "support/sectorfiledevice.h"
 

@@ -1,0 +1,31 @@
+#include "image/imagesources.h"
+
+#include "image/imageformat.h"
+
+std::unique_ptr<ImageSource> createLocalImageSource(const QString &path)
+{
+    ImageFormat format = ImageFormat::Raw;
+    if (path.endsWith(QLatin1String(".zip"), Qt::CaseInsensitive))
+        format = ImageFormat::Zip;
+    else if (path.endsWith(QLatin1String(".xz"), Qt::CaseInsensitive))
+        format = ImageFormat::Xz;
+    else if (path.endsWith(QLatin1String(".zst"), Qt::CaseInsensitive))
+        format = ImageFormat::Zstd;
+    else
+        format = imageFormatOfFile(path);
+    switch (format) {
+    case ImageFormat::Zip:
+        return std::make_unique<ZipImageSource>(path);
+    case ImageFormat::Xz:
+        return std::make_unique<XzImageSource>(path);
+    case ImageFormat::Zstd:
+        return std::make_unique<ZstdImageSource>(path);
+    case ImageFormat::Raw:
+    case ImageFormat::Gzip:
+    case ImageFormat::Bzip2:
+    case ImageFormat::SevenZip:
+        break;
+    }
+    // The plain source refuses the formats that cannot be read here.
+    return std::make_unique<LocalImageSource>(path);
+}

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "image/imagesource.h"
+#include "image/localimagesource.h"
+#include "image/xzimagesource.h"
+#include "image/zipimagesource.h"
+#include "image/zstdimagesource.h"
+
+#include <QString>
+
+#include <memory>
+
+// The source for an image file chosen on the computer. A name ending in
+// ".zip", ".xz" or ".zst" (in any letter case) says how to read the file;
+// with any other name the file's first bytes decide, so that an archive or a
+// compressed file is never written as it is. Opens nothing for reading.
+std::unique_ptr<ImageSource> createLocalImageSource(const QString &path);
