@@ -145,7 +145,7 @@ bool FatVolume::readSectors(qint64 start, char *buffer, qint64 span)
     return true;
 }
 
-bool FatVolume::read(qint64 offset, char *data, qint64 length)
+bool FatVolume::readBytes(qint64 offset, char *data, qint64 length)
 {
     const SectorSpan span = sectorSpan(offset, length, m_device.sectorSize());
     AlignedBuffer buffer(span.length);
@@ -155,7 +155,7 @@ bool FatVolume::read(qint64 offset, char *data, qint64 length)
     return true;
 }
 
-bool FatVolume::write(qint64 offset, const char *data, qint64 length)
+bool FatVolume::writeBytes(qint64 offset, const char *data, qint64 length)
 {
     const SectorSpan span = sectorSpan(offset, length, m_device.sectorSize());
     AlignedBuffer buffer(span.length);
@@ -187,7 +187,7 @@ bool FatVolume::mount()
 
     // 1. The MBR.
     char mbr[Mbr::Size];
-    if (!read(0, mbr, Mbr::Size))
+    if (!readBytes(0, mbr, Mbr::Size))
         return false;
     if (!hasSignature(mbr))
         return fail(Failure::FileSystemError, QStringLiteral("no MBR partition table"));
@@ -201,7 +201,7 @@ bool FatVolume::mount()
 
     // 3. The boot sector.
     char boot[Boot::Size];
-    if (!read(m_partitionOffset, boot, Boot::Size))
+    if (!readBytes(m_partitionOffset, boot, Boot::Size))
         return false;
     const quint32 sectorBytes = qFromLittleEndian<quint16>(boot + Boot::BytesPerSector);
     const quint32 sectorsPerCluster = quint8(boot[Boot::SectorsPerCluster]);
@@ -271,7 +271,7 @@ bool FatVolume::mount()
 
     // 11. The first FAT.
     QByteArray table(m_fatBytes, Qt::Uninitialized);
-    if (!read(m_fatOffset, table.data(), m_fatBytes))
+    if (!readBytes(m_fatOffset, table.data(), m_fatBytes))
         return false;
     m_fat = table;
     m_dirtySectors.clear();
@@ -297,7 +297,7 @@ bool FatVolume::isEndOfChain(quint32 value) const
 // mount() made the FAT long enough for every cluster up to m_clusterCount + 1,
 // and callers stay below that; an entry outside reads as the end of a chain
 // and is never written.
-quint32 FatVolume::entry(quint32 cluster) const
+quint32 FatVolume::fatEntry(quint32 cluster) const
 {
     const qint64 size = m_fat32 ? Fat32Entry::Size : Fat16Entry::Size;
     const qint64 position = qint64(cluster) * size;
@@ -331,7 +331,7 @@ quint32 FatVolume::freeCluster(quint32 after) const
 {
     const quint64 last = quint64(m_clusterCount) + 1;
     for (quint64 cluster = qMax<quint64>(quint64(after) + 1, 2); cluster <= last; ++cluster) {
-        if (entry(quint32(cluster)) == 0)
+        if (fatEntry(quint32(cluster)) == 0)
             return quint32(cluster);
     }
     return 0;
@@ -348,7 +348,7 @@ bool FatVolume::chain(quint32 first, QList<quint32> &clusters, quint64 maxCluste
             || quint64(clusters.size()) >= maxClusters)
             return fail(Failure::FileSystemError, QStringLiteral("broken cluster chain"));
         clusters.append(cluster);
-        const quint32 next = entry(cluster);
+        const quint32 next = fatEntry(cluster);
         if (isEndOfChain(next))
             break;
         cluster = next;
@@ -361,7 +361,7 @@ bool FatVolume::commitFat()
     std::sort(m_dirtySectors.begin(), m_dirtySectors.end());
     for (int copy = 0; copy < m_fatCount; ++copy) {
         for (const qint64 sector : std::as_const(m_dirtySectors)) {
-            if (!write(m_fatOffset + copy * m_fatBytes + sector, m_fat.constData() + sector, m_bytesPerSector))
+            if (!writeBytes(m_fatOffset + copy * m_fatBytes + sector, m_fat.constData() + sector, m_bytesPerSector))
                 return false;
         }
     }
@@ -369,13 +369,13 @@ bool FatVolume::commitFat()
 
     if (m_fsInfoOffset >= 0) {
         char info[FsInfo::Size];
-        if (!read(m_fsInfoOffset, info, FsInfo::Size))
+        if (!readBytes(m_fsInfoOffset, info, FsInfo::Size))
             return false;
         if (qFromLittleEndian<quint32>(info) == FsInfo::LeadSignature
             && qFromLittleEndian<quint32>(info + FsInfo::StructSignatureOffset) == FsInfo::StructSignature) {
             // The free count is now unknown; whoever needs it recounts.
             qToLittleEndian<quint32>(FsInfo::UnknownFreeCount, info + FsInfo::FreeCount);
-            if (!write(m_fsInfoOffset, info, FsInfo::Size))
+            if (!writeBytes(m_fsInfoOffset, info, FsInfo::Size))
                 return false;
         }
     }

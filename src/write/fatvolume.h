@@ -28,8 +28,8 @@ public:
     // starts again from what is on the card.
     void forget();
 
-    bool read(qint64 offset, char *data, qint64 length);
-    bool write(qint64 offset, const char *data, qint64 length);
+    bool readBytes(qint64 offset, char *data, qint64 length);
+    bool writeBytes(qint64 offset, const char *data, qint64 length);
     bool flush();
 
     bool isFat32() const { return m_fat32; }
@@ -55,7 +55,7 @@ public:
     QString errorString() const { return m_errorString; }
 
 private:
-    quint32 entry(quint32 cluster) const;
+    quint32 fatEntry(quint32 cluster) const;
     bool isEndOfChain(quint32 value) const;
     bool readSectors(qint64 start, char *buffer, qint64 span);
     bool failDevice();

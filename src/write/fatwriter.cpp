@@ -152,7 +152,7 @@ bool FatWriter::rootSlots(QList<DirSlot> &dirSlots)
         const qint64 rootBytes = m_volume.rootBytes();
         dirSlots.reserve(rootBytes / Dir::EntrySize);
         QByteArray region(rootBytes, Qt::Uninitialized);
-        if (!m_volume.read(m_volume.rootOffset(), region.data(), rootBytes))
+        if (!m_volume.readBytes(m_volume.rootOffset(), region.data(), rootBytes))
             return false;
         appendSlots(m_volume.rootOffset(), region);
         return true;
@@ -165,7 +165,7 @@ bool FatWriter::rootSlots(QList<DirSlot> &dirSlots)
     dirSlots.reserve(clusters.size() * clusterSize / Dir::EntrySize);
     QByteArray bytes(clusterSize, Qt::Uninitialized);
     for (const quint32 cluster : std::as_const(clusters)) {
-        if (!m_volume.read(m_volume.clusterOffset(cluster), bytes.data(), clusterSize))
+        if (!m_volume.readBytes(m_volume.clusterOffset(cluster), bytes.data(), clusterSize))
             return false;
         appendSlots(m_volume.clusterOffset(cluster), bytes);
     }
@@ -192,7 +192,7 @@ bool FatWriter::extendRoot(QList<DirSlot> &dirSlots)
 
     const qint64 clusterSize = m_volume.clusterSize();
     const QByteArray zeros(clusterSize, '\0');
-    if (!m_volume.write(m_volume.clusterOffset(cluster), zeros.constData(), clusterSize))
+    if (!m_volume.writeBytes(m_volume.clusterOffset(cluster), zeros.constData(), clusterSize))
         return false;
     m_volume.setEntry(last, cluster);
     m_volume.setEntry(cluster, m_volume.endOfChain());
@@ -280,7 +280,7 @@ std::optional<QByteArray> FatWriter::tryReadFile(const QString &name)
     QByteArray data(size, Qt::Uninitialized);
     for (qint64 i = 0, done = 0; done < size; ++i) {
         const qint64 part = qMin(clusterSize, size - done);
-        if (!m_volume.read(m_volume.clusterOffset(clusters.at(i)), data.data() + done, part))
+        if (!m_volume.readBytes(m_volume.clusterOffset(clusters.at(i)), data.data() + done, part))
             return std::nullopt;
         done += part;
     }
@@ -345,7 +345,7 @@ bool FatWriter::writeClusters(const QList<quint32> &clusters, const QByteArray &
         const qint64 part = qMin(clusterSize, qint64(data.size()) - from);
         std::memcpy(block.data(), data.constData() + from, size_t(part));
         std::memset(block.data() + part, 0, size_t(clusterSize - part));
-        if (!m_volume.write(m_volume.clusterOffset(clusters.at(i)), block.constData(), clusterSize))
+        if (!m_volume.writeBytes(m_volume.clusterOffset(clusters.at(i)), block.constData(), clusterSize))
             return false;
     }
     return true;
@@ -423,5 +423,5 @@ bool FatWriter::tryWriteFile(const QString &name, const QByteArray &data)
     qToLittleEndian<quint32>(quint32(data.size()), fields + Dir::FileSize);
 
     // 7. On the card, and out of the device's caches.
-    return m_volume.write(dirSlots.at(slot).offset, entry.constData(), Dir::EntrySize) && m_volume.flush();
+    return m_volume.writeBytes(dirSlots.at(slot).offset, entry.constData(), Dir::EntrySize) && m_volume.flush();
 }
