@@ -12,6 +12,8 @@
 #include <QStorageInfo>
 #include <QTimer>
 
+#include <optional>
+
 namespace {
 
 // The resumed prefix is hashed again from disk in pieces of this size.
@@ -32,9 +34,32 @@ qint64 availableBytes(const QString &dir)
     return storage.bytesAvailable();
 }
 
-QString spaceText(qint64 needed, qint64 available)
+// The partial file's bytes are no prefix of what comes: empty it and the
+// digest, so that the archive is taken from its first byte.
+bool startOver(QFile &partial, Sha256 &hash, qint64 &offset)
 {
-    return QStringLiteral("%1 bytes needed, %2 available").arg(needed).arg(available);
+    if (!partial.resize(0) || !partial.seek(0))
+        return false;
+    hash.reset();
+    offset = 0;
+    return true;
+}
+
+QNetworkRequest rangeRequest(const QUrl &url, qint64 offset)
+{
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                         QNetworkRequest::AlwaysNetwork);
+    // The digest is over the archive's own bytes, not a compressed transfer.
+    request.setRawHeader("Accept-Encoding", "identity");
+    if (offset > 0)
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
+    return request;
+}
+
+int httpStatus(const QNetworkReply *reply)
+{
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
 
 // A write that stores only part of the bytes without an error leaves the
@@ -96,12 +121,9 @@ bool ImageDownload::run(const std::function<void(qint64, qint64)> &progress,
     }
 
     const qint64 offset = partial.size();
-    const qint64 need = m_image.size - offset;
-    if (need > 0) {
-        const qint64 available = availableBytes(m_cache.dir());
-        if (available >= 0 && available < need)
-            return fail(Failure::NoSpace, spaceText(need, available));
-    }
+    const QString shortage = lackOfSpace(m_image.size - offset);
+    if (!shortage.isEmpty())
+        return fail(Failure::NoSpace, shortage);
 
     const bool alreadyWhole = m_image.size > 0 && offset >= m_image.size;
     if (!alreadyWhole) {
@@ -125,13 +147,9 @@ bool ImageDownload::copyFile(QFile &partial, Sha256 &hash, qint64 offset,
     if (!source.open(QIODevice::ReadOnly))
         return fail(Failure::Network, source.errorString());
     const qint64 total = source.size();
-    if (offset > total) {
-        // The prefix cannot be of this file: start over.
-        if (!partial.resize(0) || !partial.seek(0))
-            return fail(Failure::IoError, partial.errorString());
-        hash.reset();
-        offset = 0;
-    }
+    // A prefix longer than the file cannot be of this file.
+    if (offset > total && !startOver(partial, hash, offset))
+        return fail(Failure::IoError, partial.errorString());
     if (!source.seek(offset))
         return fail(Failure::Network, source.errorString());
 
@@ -152,6 +170,33 @@ bool ImageDownload::copyFile(QFile &partial, Sha256 &hash, qint64 offset,
     return true;
 }
 
+struct ImageDownload::Transfer {
+    // Why the transfer stopped early, when it did.
+    struct Problem {
+        Failure failure;
+        QString text;
+    };
+
+    Transfer(QFile &partial, Sha256 &hash, qint64 offset,
+             const std::function<void(qint64, qint64)> &progress, const std::atomic<bool> &cancelled)
+        : partial(partial), hash(hash), offset(offset), progress(progress), cancelled(cancelled)
+    {
+    }
+
+    QFile &partial;
+    Sha256 &hash;
+    qint64 offset = 0; // bytes in the partial file
+    const std::function<void(qint64, qint64)> &progress;
+    const std::atomic<bool> &cancelled;
+    QNetworkReply *reply = nullptr;
+    qint64 total = 0;
+    bool examined = false;            // the first response was looked at
+    bool aborted = false;
+    bool inMetaData = false;          // within the reply's metadata announcement
+    bool rangeNotSatisfiable = false; // the partial file is already whole
+    std::optional<Problem> problem;
+};
+
 // Fetches the bytes from offset on and appends them to the partial file.
 // True when the file is ready to be verified: the reply ended without error,
 // or the server said the range cannot be satisfied because the file is whole.
@@ -164,144 +209,149 @@ bool ImageDownload::transfer(QFile &partial, Sha256 &hash, qint64 offset,
     QNetworkAccessManager client;
     client.setTransferTimeout(m_transferTimeout);
 
-    QNetworkRequest request(m_image.url);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                         QNetworkRequest::AlwaysNetwork);
-    // The digest is over the archive's own bytes, not a compressed transfer.
-    request.setRawHeader("Accept-Encoding", "identity");
-    if (offset > 0)
-        request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
+    Transfer transfer(partial, hash, offset, progress, cancelled);
+    transfer.total = m_image.size;
+    transfer.reply = client.get(rangeRequest(m_image.url, offset));
+    transfer.reply->setReadBufferSize(ReadBufferSize);
+    await(transfer);
+    return finish(transfer);
+}
 
-    qint64 total = m_image.size;
-    bool examined = false;
-    bool rangeNotSatisfiable = false;
-    bool aborted = false;
-    QString httpProblem;
-    QString spaceProblem;
-    QString writeProblem;
-
+// Runs the reply to its end, receiving its body as it comes.
+void ImageDownload::await(Transfer &transfer)
+{
+    QNetworkReply *reply = transfer.reply;
     QEventLoop loop;
-    QTimer cancelPoll;
-    cancelPoll.setInterval(CancelPollInterval);
-    QNetworkReply *reply = client.get(request);
-    reply->setReadBufferSize(ReadBufferSize);
-
-    bool inMetaData = false;
-    const auto abort = [&] {
-        aborted = true;
-        // Aborting while the reply announces its metadata makes it report
-        // its own error for the status as well; let that announcement end.
-        if (inMetaData)
-            QMetaObject::invokeMethod(reply, [reply] { reply->abort(); }, Qt::QueuedConnection);
-        else
-            reply->abort();
-    };
-
-    // The first response decides whether its body is wanted. False when the
-    // transfer must stop; the reason is then in one of the state texts or in
-    // the range-not-satisfiable flag.
-    const auto examine = [&] {
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (status == 416 && offset > 0) {
-            rangeNotSatisfiable = true;
-            return false;
-        }
-        if (status != 200 && status != 206) {
-            httpProblem = QStringLiteral("HTTP %1").arg(status);
-            return false;
-        }
-        if (status == 206) {
-            const QByteArray contentRange = reply->rawHeader("Content-Range");
-            if (!contentRange.startsWith("bytes " + QByteArray::number(offset) + '-')) {
-                httpProblem = QStringLiteral("unexpected Content-Range: %1")
-                                      .arg(QString::fromLatin1(contentRange));
-                return false;
-            }
-        } else if (offset > 0) {
-            // The server ignored the range and sends the whole file: start over.
-            if (!partial.resize(0) || !partial.seek(0)) {
-                writeProblem = partial.errorString();
-                return false;
-            }
-            hash.reset();
-            offset = 0;
-        }
-        const QVariant contentLength = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (total <= 0 && contentLength.isValid()) {
-            const qint64 length = contentLength.toLongLong();
-            total = offset + length;
-            const qint64 available = availableBytes(m_cache.dir());
-            if (available >= 0 && available < length) {
-                spaceProblem = spaceText(length, available);
-                return false;
-            }
-        }
-        return true;
-    };
-
-    const auto onData = [&] {
-        if (aborted)
-            return;
-        if (!examined) {
-            examined = true;
-            if (!examine()) {
-                abort();
-                return;
-            }
-        }
-        const QByteArray bytes = reply->readAll();
-        if (!writeAll(partial, bytes)) {
-            writeProblem = partial.errorString();
-            abort();
-            return;
-        }
-        hash.addData(bytes.constData(), bytes.size());
-        offset += bytes.size();
-        progress(offset, total);
-        if (cancelled)
-            abort();
-    };
-
-    QObject::connect(reply, &QNetworkReply::readyRead, &loop, onData);
+    QObject::connect(reply, &QNetworkReply::readyRead, &loop, [this, &transfer] { receive(transfer); });
     // A 416 answer may come without a body, and so without ready-read.
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] {
-        if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 416) {
-            inMetaData = true;
-            onData();
-            inMetaData = false;
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, &loop, [this, &transfer] {
+        if (httpStatus(transfer.reply) == 416) {
+            transfer.inMetaData = true;
+            receive(transfer);
+            transfer.inMetaData = false;
         }
     });
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    // A stalled transfer delivers no chunks, so the flag is also polled.
-    QObject::connect(&cancelPoll, &QTimer::timeout, &loop, [&] {
-        if (cancelled && !aborted)
-            abort();
-    });
 
+    // A stalled transfer delivers no chunks, so the flag is also polled.
+    QTimer cancelPoll;
+    cancelPoll.setInterval(CancelPollInterval);
+    QObject::connect(&cancelPoll, &QTimer::timeout, &loop, [this, &transfer] {
+        if (transfer.cancelled && !transfer.aborted)
+            abort(transfer);
+    });
     cancelPoll.start();
     if (!reply->isFinished())
         loop.exec();
     cancelPoll.stop();
+}
 
-    const QNetworkReply::NetworkError error = reply->error();
-    const QString errorText = reply->errorString();
+void ImageDownload::abort(Transfer &transfer)
+{
+    transfer.aborted = true;
+    QNetworkReply *reply = transfer.reply;
+    // Aborting while the reply announces its metadata makes it report its own
+    // error for the status as well; let that announcement end.
+    if (transfer.inMetaData)
+        QMetaObject::invokeMethod(reply, [reply] { reply->abort(); }, Qt::QueuedConnection);
+    else
+        reply->abort();
+}
+
+// The first response decides whether its body is wanted. False when the
+// transfer must stop; the reason is then the problem or the
+// range-not-satisfiable flag.
+bool ImageDownload::examine(Transfer &transfer)
+{
+    QNetworkReply *reply = transfer.reply;
+    const int status = httpStatus(reply);
+    if (status == 416 && transfer.offset > 0) {
+        transfer.rangeNotSatisfiable = true;
+        return false;
+    }
+    if (status != 200 && status != 206) {
+        transfer.problem = Transfer::Problem{Failure::Network, QStringLiteral("HTTP %1").arg(status)};
+        return false;
+    }
+    if (status == 206) {
+        const QByteArray contentRange = reply->rawHeader("Content-Range");
+        if (!contentRange.startsWith("bytes " + QByteArray::number(transfer.offset) + '-')) {
+            transfer.problem = Transfer::Problem{
+                    Failure::Network,
+                    QStringLiteral("unexpected Content-Range: %1").arg(QString::fromLatin1(contentRange))};
+            return false;
+        }
+    } else if (transfer.offset > 0) {
+        // The server ignored the range and sends the whole file.
+        if (!startOver(transfer.partial, transfer.hash, transfer.offset)) {
+            transfer.problem = Transfer::Problem{Failure::IoError, transfer.partial.errorString()};
+            return false;
+        }
+    }
+    const QVariant contentLength = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (transfer.total <= 0 && contentLength.isValid()) {
+        const qint64 length = contentLength.toLongLong();
+        transfer.total = transfer.offset + length;
+        const QString shortage = lackOfSpace(length);
+        if (!shortage.isEmpty()) {
+            transfer.problem = Transfer::Problem{Failure::NoSpace, shortage};
+            return false;
+        }
+    }
+    return true;
+}
+
+// Appends what the reply holds to the partial file and the digest.
+void ImageDownload::receive(Transfer &transfer)
+{
+    if (transfer.aborted)
+        return;
+    if (!transfer.examined) {
+        transfer.examined = true;
+        if (!examine(transfer)) {
+            abort(transfer);
+            return;
+        }
+    }
+    const QByteArray bytes = transfer.reply->readAll();
+    if (!writeAll(transfer.partial, bytes)) {
+        transfer.problem = Transfer::Problem{Failure::IoError, transfer.partial.errorString()};
+        abort(transfer);
+        return;
+    }
+    transfer.hash.addData(bytes.constData(), bytes.size());
+    transfer.offset += bytes.size();
+    transfer.progress(transfer.offset, transfer.total);
+    if (transfer.cancelled)
+        abort(transfer);
+}
+
+// The outcome of a reply that has ended. A failed write of the partial file
+// counts before a cancel, and a cancel before why the transfer stopped.
+bool ImageDownload::finish(Transfer &transfer)
+{
+    const QNetworkReply::NetworkError error = transfer.reply->error();
+    const QString errorText = transfer.reply->errorString();
     // A response that ended without any body was never examined; without
     // this a 204 to a resume would go on to verify, and remove, the prefix.
-    if (!examined && error == QNetworkReply::NoError)
-        examine();
-    delete reply;
-    if (!partial.flush() && writeProblem.isEmpty())
-        writeProblem = partial.errorString();
+    if (!transfer.examined && error == QNetworkReply::NoError)
+        examine(transfer);
+    delete transfer.reply;
+    transfer.reply = nullptr;
 
-    if (!writeProblem.isEmpty())
-        return fail(Failure::IoError, writeProblem);
-    if (cancelled)
+    const auto writeFailed = [&transfer] {
+        return transfer.problem && transfer.problem->failure == Failure::IoError;
+    };
+    if (!transfer.partial.flush() && !writeFailed())
+        transfer.problem = Transfer::Problem{Failure::IoError, transfer.partial.errorString()};
+
+    if (writeFailed())
+        return fail(Failure::IoError, transfer.problem->text);
+    if (transfer.cancelled)
         return fail(Failure::Cancelled, QString());
-    if (!spaceProblem.isEmpty())
-        return fail(Failure::NoSpace, spaceProblem);
-    if (!httpProblem.isEmpty())
-        return fail(Failure::Network, httpProblem);
-    if (error != QNetworkReply::NoError && !rangeNotSatisfiable)
+    if (transfer.problem)
+        return fail(transfer.problem->failure, transfer.problem->text);
+    if (error != QNetworkReply::NoError && !transfer.rangeNotSatisfiable)
         return fail(Failure::Network, errorText);
     return true;
 }
@@ -325,6 +375,18 @@ bool ImageDownload::verify(QFile &partial, const Sha256 &hash)
         return fail(Failure::IoError, partial.errorString());
     }
     return true;
+}
+
+// The text for too little free space on the cache volume for bytes more, or
+// an empty text when there is room or the free space cannot be told.
+QString ImageDownload::lackOfSpace(qint64 bytes) const
+{
+    if (bytes <= 0)
+        return QString();
+    const qint64 available = availableBytes(m_cache.dir());
+    if (available >= 0 && available < bytes)
+        return QStringLiteral("%1 bytes needed, %2 available").arg(bytes).arg(available);
+    return QString();
 }
 
 ImageDownload::Failure ImageDownload::failure() const

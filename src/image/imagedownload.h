@@ -49,9 +49,17 @@ public:
     void setTransferTimeoutForTesting(int milliseconds);
 
 private:
+    struct Transfer; // one HTTP transfer, shared by its steps
+
     bool transfer(QFile &partial, Sha256 &hash, qint64 offset,
                   const std::function<void(qint64, qint64)> &progress,
                   const std::atomic<bool> &cancelled);
+    void await(Transfer &transfer);
+    bool examine(Transfer &transfer);
+    void receive(Transfer &transfer);
+    void abort(Transfer &transfer);
+    bool finish(Transfer &transfer);
+    QString lackOfSpace(qint64 bytes) const;
     bool copyFile(QFile &partial, Sha256 &hash, qint64 offset,
                   const std::function<void(qint64, qint64)> &progress,
                   const std::atomic<bool> &cancelled);

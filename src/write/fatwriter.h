@@ -1,5 +1,7 @@
 #pragma once
 
+#include "write/fatvolume.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -24,10 +26,7 @@ bool isFatShortName(const QString &name);
 class FatWriter
 {
 public:
-    enum class Failure {
-        DeviceError = 0,     // the device's own text
-        FileSystemError = 1, // partition table, boot sector, name, file, space
-    };
+    using Failure = FatVolume::Failure;
 
     // The device stays owned by the caller and must be open.
     explicit FatWriter(BlockDevice &device);
@@ -35,8 +34,8 @@ public:
     bool writeFile(const QString &name, const QByteArray &data);
     std::optional<QByteArray> readFile(const QString &name);
 
-    Failure failure() const { return m_failure; }
-    QString errorString() const { return m_errorString; }
+    Failure failure() const { return m_volume.failure(); }
+    QString errorString() const { return m_volume.errorString(); }
 
 private:
     struct DirSlot {
@@ -44,46 +43,24 @@ private:
         QByteArray entry;  // the slot as read
     };
 
-    bool mount();
-    bool readBytes(qint64 offset, char *data, qint64 length);
-    bool writeBytes(qint64 offset, const char *data, qint64 length);
-    quint32 fatEntry(quint32 cluster) const;
-    void setEntry(quint32 cluster, quint32 value);
-    bool isEndOfChain(quint32 value) const;
-    quint32 firstCluster(const QByteArray &entry) const;
-    qint64 clusterOffset(quint32 cluster) const;
-    quint32 freeCluster(quint32 after) const;
-    // At most maxClusters clusters (and never more than the volume has).
-    bool chain(quint32 first, QList<quint32> &clusters, quint64 maxClusters = ~quint64(0));
-    quint64 maxRootClusters() const;
-    bool commitFat();
+    // What one pass over the root directory found for a name.
+    struct DirMatch {
+        qsizetype entry = -1;    // the file's slot, or -1
+        qsizetype freeSlot = -1; // the first slot free for a new entry, or -1
+    };
+    enum class Directories { Skip, Match };
 
+    quint32 firstCluster(const QByteArray &entry) const;
+    quint64 maxRootClusters() const;
     bool rootSlots(QList<DirSlot> &dirSlots);
     bool extendRoot(QList<DirSlot> &dirSlots);
+    DirMatch find(const QList<DirSlot> &dirSlots, const QByteArray &rawName, Directories directories) const;
+    bool allocate(QList<quint32> &clusters, qint64 needed);
+    bool writeClusters(const QList<quint32> &clusters, const QByteArray &data);
     bool tryWriteFile(const QString &name, const QByteArray &data);
     std::optional<QByteArray> tryReadFile(const QString &name);
 
-    bool fail(Failure kind, const QString &text);
-    bool failDevice();
-    bool failOutOfMemory();
+    bool fail(const QString &text);
 
-    BlockDevice &device;
-    bool mounted = false;
-    bool fat32 = false;
-    qint64 partitionOffset = 0;
-    int bytesPerSector = 0;
-    qint64 clusterSize = 0;
-    qint64 fatOffset = 0;
-    qint64 fatBytes = 0;
-    int fatCount = 0;
-    qint64 rootOffset = 0; // FAT16 fixed root directory
-    qint64 rootBytes = 0;
-    quint32 rootCluster = 0; // FAT32 root directory
-    qint64 dataOffset = 0;   // cluster 2
-    quint32 clusterCount = 0;
-    qint64 fsInfoOffset = -1;
-    QByteArray fat;                // the first FAT, fatBytes long
-    QList<qint64> dirtySectors;    // FAT-relative offsets changed since the last commit
-    Failure m_failure = Failure::FileSystemError;
-    QString m_errorString;
+    FatVolume m_volume;
 };
