@@ -15,7 +15,6 @@ constexpr qint64 MaxRead = qint64(1) << 30;
 
 namespace Frame {
 constexpr quint32 Magic = 0xFD2FB528;
-constexpr int MagicSize = 4;
 constexpr int Descriptor = 4;            // 8 bit, the flags below
 constexpr int MaxHeaderSize = 18;        // magic, descriptor, window, dictionary ID, content size
 constexpr int ContentSizeFlagShift = 6;  // 2 bits: 0, 1, 2 or 3 for the field sizes below
