@@ -5,6 +5,8 @@
 // streaming a source to its end.
 
 #include "image/imagesource.h"
+#include "support/programrun.h"
+#include "support/testfiles.h"
 
 #include <QByteArray>
 #include <QList>
@@ -13,22 +15,13 @@
 
 namespace testarchives {
 
-// Runs a tool to completion in `folder`, feeding `input` on its standard input.
-// Returns an empty string on success, else what went wrong with its output.
-QString run(const QString &program, const QStringList &arguments, const QString &folder,
-            const QByteArray &input = {});
-
 // A disk-image-like payload: text, long runs of zeros and incompressible
 // blocks, the same for the same seed.
 QByteArray mixedPayload(qint64 size, quint32 seed);
-QByteArray randomBytes(qint64 size, quint32 seed);
 
 // `fixedCodes`: only the fixed Huffman codes, whose end-of-block code is short.
 QByteArray rawDeflate(const QByteArray &data, bool fixedCodes = false);
 quint32 crc32Of(const QByteArray &data);
-
-bool writeFile(const QString &path, const QByteArray &bytes);
-QByteArray readFile(const QString &path);
 
 void put16(QByteArray &bytes, qint64 at, quint16 value);
 void put32(QByteArray &bytes, qint64 at, quint32 value);

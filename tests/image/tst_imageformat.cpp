@@ -44,7 +44,7 @@ private slots:
     {
         QFETCH(QString, command);
         QFETCH(QString, message);
-        const QString error = run(QStringLiteral("sh"), { QStringLiteral("-c"), command + QStringLiteral(" > card.img") },
+        const QString error = runTool(QStringLiteral("sh"), { QStringLiteral("-c"), command + QStringLiteral(" > card.img") },
                                   m_dir.path());
         QVERIFY2(error.isEmpty(), qPrintable(error));
 

@@ -16,7 +16,7 @@ class TestZstdImageSource : public QObject
     QByteArray m_payload;
 
     // Runs a shell line in the test folder, where disk.img holds the payload.
-    QString shell(const QString &line) { return run(QStringLiteral("sh"), { QStringLiteral("-c"), line }, m_dir.path()); }
+    QString shell(const QString &line) { return runTool(QStringLiteral("sh"), { QStringLiteral("-c"), line }, m_dir.path()); }
     QString path(const char *name) const { return m_dir.filePath(QString::fromLatin1(name)); }
 
 private slots:

@@ -81,12 +81,12 @@ public:
 
     // A 512-byte MBR with one primary partition.
     static QByteArray mbrSector(quint8 type, quint32 startLba, quint32 sectorCount);
-    // Runs program with arguments; false when it cannot start, crashes or
-    // exits with a code other than 0. *output receives its standard output,
-    // followed by its standard error when it failed.
-    static bool run(const QString &program, const QStringList &arguments, QByteArray *output);
 
 private:
+    // Runs one of mtools or the mkfs/fsck tools; false when it cannot start,
+    // crashes or exits with a code other than 0. *output receives its
+    // standard output, followed by its standard error when it failed.
+    static bool run(const QString &program, const QStringList &arguments, QByteArray *output);
     bool fail(const QString &text);
     bool copyPartition(QTemporaryFile &copy);
     bool runMtools(const QString &program, const QStringList &arguments, QByteArray *output);
