@@ -25,10 +25,7 @@ QStringList describe(const QList<Disk> &disks)
 // The desktop with a USB card reader as disk 2, its card's volume on E:.
 Machine withCard()
 {
-    Machine machine = WinMachine::desktop();
-    machine.disks << WinMachine::disk(2, BusTypeUsb, true, Card);
-    machine.volumes << WinMachine::volume(1, {QStringLiteral("E:\\")}, {2});
-    return machine;
+    return WinMachine::desktopWithCard(BusTypeUsb, Card);
 }
 
 } // namespace

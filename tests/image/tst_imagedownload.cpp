@@ -34,11 +34,6 @@ namespace {
 
 constexpr qint64 MiB = 1024 * 1024;
 
-QByteArray sha256(const QByteArray &data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Sha256);
-}
-
 // Files and folders (with a trailing "/") in the cache, sorted.
 QStringList cacheEntries(const QString &dir)
 {

@@ -263,6 +263,23 @@ std::optional<QByteArray> CardImage::mtype(const QString &name)
     return output;
 }
 
+bool CardImage::holds(const QMap<QString, QByteArray> &files)
+{
+    for (auto file = files.cbegin(); file != files.cend(); ++file) {
+        const std::optional<QByteArray> shown = mtype(file.key());
+        if (!shown)
+            return false;
+        if (*shown != file.value())
+            return fail(QStringLiteral("%1 holds %2 bytes \"%3\", not %4 bytes \"%5\"")
+                                .arg(file.key())
+                                .arg(shown->size())
+                                .arg(QString::fromLatin1(shown->left(40).toPercentEncoding(" ")))
+                                .arg(file.value().size())
+                                .arg(QString::fromLatin1(file.value().left(40).toPercentEncoding(" "))));
+    }
+    return true;
+}
+
 std::optional<QStringList> CardImage::mdir()
 {
     QByteArray output;

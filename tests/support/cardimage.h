@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMap>
 #include <QMetaType>
 #include <QString>
 #include <QStringList>
@@ -70,6 +71,9 @@ public:
     // there is one, else the short name in its stored case); directories end
     // with "/".
     std::optional<QStringList> mdir();
+    // True when mtype shows each of these root-directory files with these
+    // bytes; else errorString() names the first that differs.
+    bool holds(const QMap<QString, QByteArray> &files);
     // Puts data into the root directory under name, replacing a file there.
     bool mcopy(const QString &name, const QByteArray &data);
     bool mmd(const QString &name);

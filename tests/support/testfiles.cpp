@@ -1,5 +1,6 @@
 #include "testfiles.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -25,6 +26,11 @@ QByteArray readFile(const QString &path)
     if (bytes.isNull())
         bytes = QByteArray("");
     return bytes;
+}
+
+QByteArray sha256(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
 }
 
 QByteArray randomBytes(qint64 size, quint32 seed)

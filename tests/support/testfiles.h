@@ -13,5 +13,7 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 // The file's bytes; a null array only when there is no file to read.
 QByteArray readFile(const QString &path);
 
+QByteArray sha256(const QByteArray &bytes);
+
 // Bytes that do not compress, the same for the same seed.
 QByteArray randomBytes(qint64 size, quint32 seed);

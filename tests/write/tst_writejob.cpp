@@ -38,11 +38,6 @@ constexpr qint64 Chunk = WriteJob::ChunkSize;
 // What a sector device's file holds where nothing was written.
 constexpr char Filler = char(0xA5);
 
-QByteArray sha256(const QByteArray &data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Sha256);
-}
-
 using ProgressText::byteReports;
 using ProgressText::fileReports;
 using ProgressText::report;
@@ -259,13 +254,8 @@ private slots:
         const std::optional<QStringList> names = card.mdir();
         QVERIFY2(names, qPrintable(card.errorString()));
         QCOMPARE(names->contains(QStringLiteral("CONFIG.TXT")), bootFiles);
-        if (bootFiles) {
-            for (auto file = BootFiles.cbegin(); file != BootFiles.cend(); ++file) {
-                const std::optional<QByteArray> bytes = card.mtype(file.key());
-                QVERIFY2(bytes, qPrintable(card.errorString()));
-                QCOMPARE(*bytes, file.value());
-            }
-        }
+        if (bootFiles)
+            QVERIFY2(card.holds(BootFiles), qPrintable(card.errorString()));
     }
 
     // Faults of the image, made by real archivers and real damage.
