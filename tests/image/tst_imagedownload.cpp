@@ -34,17 +34,6 @@ namespace {
 
 constexpr qint64 MiB = 1024 * 1024;
 
-// Files and folders (with a trailing "/") in the cache, sorted.
-QStringList cacheEntries(const QString &dir)
-{
-    QStringList result;
-    const QFileInfoList infos = QDir(dir).entryInfoList(
-            QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QFileInfo &info : infos)
-        result.append(info.fileName() + (info.isDir() ? QStringLiteral("/") : QString()));
-    return result;
-}
-
 Response answer(int status, const QByteArray &body,
                 const QList<QPair<QByteArray, QByteArray>> &headers = {})
 {
@@ -200,7 +189,7 @@ private slots:
         QVERIFY2(thread.ok, qPrintable(download.errorString()));
         QVERIFY(thread.offMainThread);
         QTRY_COMPARE(nginxLogSince(logged), QStringList { "GET /image.zip 200 -" });
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { m_imageSha.toHex() + ".zip" });
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { m_imageSha.toHex() + ".zip" });
         QVERIFY(readFile(archivePath(m_imageSha)) == m_image);
 
         QVERIFY(!thread.progress.isEmpty());
@@ -246,7 +235,7 @@ private slots:
         QVERIFY2(thread.ok, qPrintable(download.errorString()));
         QTRY_COMPARE(nginxLogSince(logged),
                      QStringList { QStringLiteral("GET /image.zip 206 bytes=%1-").arg(prefix.size()) });
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { m_imageSha.toHex() + ".zip" });
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { m_imageSha.toHex() + ".zip" });
         QVERIFY(readFile(archivePath(m_imageSha)) == m_image);
         // Reports count the resumed prefix.
         QVERIFY(!thread.progress.isEmpty());
@@ -278,7 +267,7 @@ private slots:
         QVERIFY2(resumed.ok, qPrintable(second.errorString()));
         QTRY_VERIFY(nginxLogSince(logged).contains(
                 QStringLiteral("GET /image.zip 206 bytes=%1-").arg(kept.size())));
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { m_imageSha.toHex() + ".zip" });
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { m_imageSha.toHex() + ".zip" });
         QVERIFY(readFile(archivePath(m_imageSha)) == m_image);
         // nginx logs the abandoned request when it notices the close; wait
         // for it here rather than find it among the next test's requests.
@@ -324,12 +313,12 @@ private slots:
         // No bytes arrived, and nothing is reported after verification.
         QCOMPARE(thread.progress, Progress());
         if (ok) {
-            QCOMPARE(cacheEntries(m_cacheDir), QStringList { m_imageSha.toHex() + ".zip" });
+            QCOMPARE(folderEntries(m_cacheDir), QStringList { m_imageSha.toHex() + ".zip" });
             QVERIFY(readFile(archivePath(m_imageSha)) == m_image);
         } else {
             QCOMPARE(download.failure(), Failure::BadChecksum);
             QCOMPARE(download.errorString(), QStringLiteral("sha256 mismatch"));
-            QCOMPARE(cacheEntries(m_cacheDir), QStringList());
+            QCOMPARE(folderEntries(m_cacheDir), QStringList());
         }
     }
 
@@ -346,7 +335,7 @@ private slots:
         QVERIFY(thread.ok);
         QCOMPARE(thread.progress, (Progress { { m_image.size(), m_image.size() } }));
         QCOMPARE(nginxLogSince(logged), QStringList());
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { m_imageSha.toHex() + ".zip" });
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { m_imageSha.toHex() + ".zip" });
         QCOMPARE(readFile(archivePath(m_imageSha)), QByteArray("not the image"));
     }
 
@@ -485,7 +474,7 @@ private slots:
 
         QCOMPARE(server.requests().first().header("Range"), QByteArray("bytes=1000-"));
         QVERIFY2(thread.ok, qPrintable(download.errorString()));
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".zip" });
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".zip" });
         QCOMPARE(readFile(archivePath(sha256(file))), file);
         // Counting restarts at the first byte of the new answer.
         for (const auto &[done, total] : thread.progress)
@@ -511,7 +500,7 @@ private slots:
         QCOMPARE(download.failure(), Failure::Network);
         QCOMPARE(download.errorString(), QStringLiteral("Operation canceled"));
         QCOMPARE(readFile(partialPath(sha256(file))), file.left(2000));
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".part" });
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".part" });
     }
 
     void cancelDuringTransferKeepsTheBytes()
@@ -542,7 +531,7 @@ private slots:
         QCOMPARE(download.failure(), Failure::Cancelled);
         QCOMPARE(download.errorString(), QString());
         QCOMPARE(readFile(partialPath(sha256(file))), file.left(3000));
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".part" });
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".part" });
 
         server.setHandler([&](const ScriptedHttpServer::Request &) {
             return answer(206, file.mid(3000), { contentRange(3000, 49999, 50000) });
@@ -601,7 +590,7 @@ private slots:
         QVERIFY(qAbs(numbers.captured(2).toLongLong() - available) < 1000LL * 1000 * 1000);
         QCOMPARE(server.requests().size(), 0);
         QCOMPARE(readFile(partialPath(digest)), QByteArray(1000, 'p'));
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { digest.toHex() + ".part" });
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { digest.toHex() + ".part" });
     }
 
     void noSpaceForTheAnnouncedLength()
@@ -626,7 +615,7 @@ private slots:
                  qPrintable(download.errorString()));
         QCOMPARE(thread.progress, Progress());
         QCOMPARE(readFile(partialPath(digest)), QByteArray(""));
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { digest.toHex() + ".part" });
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { digest.toHex() + ".part" });
     }
 
     void cacheFailures_data()
@@ -675,7 +664,7 @@ private slots:
         QCOMPARE(download.failure(), Failure::IoError);
         QCOMPARE(download.errorString(), error.replace("%dir", m_cacheDir));
         QCOMPARE(server.requests().size(), requests);
-        QCOMPARE(cacheEntries(m_cacheDir), left.replaceInStrings("%stem", stem));
+        QCOMPARE(folderEntries(m_cacheDir), left.replaceInStrings("%stem", stem));
         if (left.contains(stem + ".part"))
             QCOMPARE(readFile(partialPath(sha256(file))), file);
     }
@@ -724,7 +713,7 @@ private slots:
         QCOMPARE(download.failure(), Failure::IoError);
         QCOMPARE(download.errorString(), QStringLiteral("File too large"));
         QCOMPARE(readFile(partialPath(sha256(file))), file.left(20000));
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".part" });
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".part" });
     }
 
     void anotherRunCompletedTheArchiveFirst()
@@ -741,7 +730,7 @@ private slots:
         QVERIFY(thread.runToEnd());
 
         QVERIFY2(thread.ok, qPrintable(download.errorString()));
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".zip" });
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".zip" });
         QCOMPARE(readFile(archivePath(sha256(file))), file);
     }
 
@@ -762,7 +751,7 @@ private slots:
         QVERIFY(!thread.ok);
         QCOMPARE(download.failure(), Failure::Network);
         QCOMPARE(download.errorString(), QStringLiteral("Connection refused"));
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { digest.toHex() + ".part" });
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { digest.toHex() + ".part" });
     }
 
     void discardRemovesOnlyTheArchive()
@@ -773,9 +762,9 @@ private slots:
         QVERIFY(writeFile(partialPath(digest), "partial"));
         ImageDownload download(cache(), { QUrl(QStringLiteral("http://127.0.0.1:1/x.zip")), 7, digest });
         download.discard();
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { digest.toHex() + ".part" });
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { digest.toHex() + ".part" });
         download.discard(); // nothing left to remove
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { digest.toHex() + ".part" });
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { digest.toHex() + ".part" });
     }
 };
 

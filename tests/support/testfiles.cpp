@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
+#include <QStringList>
 #include <QRandomGenerator>
 
 bool writeFile(const QString &path, const QByteArray &bytes)
@@ -26,6 +27,16 @@ QByteArray readFile(const QString &path)
     if (bytes.isNull())
         bytes = QByteArray("");
     return bytes;
+}
+
+QStringList folderEntries(const QString &dir)
+{
+    QStringList result;
+    const QFileInfoList infos = QDir(dir).entryInfoList(
+            QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &info : infos)
+        result.append(info.fileName() + (info.isDir() ? QStringLiteral("/") : QString()));
+    return result;
 }
 
 QByteArray sha256(const QByteArray &bytes)

@@ -3,6 +3,7 @@
 // Files and bytes the tests make: written, read back and made up.
 
 #include <QByteArray>
+#include <QStringList>
 #include <QtGlobal>
 
 class QString;
@@ -12,6 +13,9 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 
 // The file's bytes; a null array only when there is no file to read.
 QByteArray readFile(const QString &path);
+
+// The files and folders (with a trailing "/") of a folder, sorted by name.
+QStringList folderEntries(const QString &dir);
 
 QByteArray sha256(const QByteArray &bytes);
 
