@@ -1,5 +1,6 @@
 #include "disks/win/windisks.h"
 
+#include "support/disklines.h"
 #include "support/winmachine.h"
 
 #include <QTest>
@@ -12,15 +13,6 @@ Q_DECLARE_METATYPE(WinMachine::State)
 namespace {
 
 constexpr qint64 Card = 31'914'983'424;
-
-// "id|device|model|size" per disk, so a row states its expected list in one line.
-QStringList describe(const QList<Disk> &disks)
-{
-    QStringList lines;
-    for (const Disk &disk : disks)
-        lines << QStringLiteral("%1|%2|%3|%4").arg(disk.id, disk.device, disk.model).arg(disk.size);
-    return lines;
-}
 
 // The desktop with a USB card reader as disk 2, its card's volume on E:.
 Machine withCard()
