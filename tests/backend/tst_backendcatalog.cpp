@@ -1,5 +1,6 @@
 #include "backend/backend.h"
 #include "backendtestaccess.h"
+#include "backendwaits.h"
 #include "catalogdocument.h"
 #include "image/imagecache.h"
 #include "nginxserver.h"
@@ -56,12 +57,6 @@ QJsonObject standardCatalog()
 QByteArray json(const QJsonObject &object)
 {
     return QJsonDocument(object).toJson();
-}
-
-// Waits until the Backend has left the loading state.
-bool waitLoaded(Backend &backend)
-{
-    return QTest::qWaitFor([&] { return backend.catalogState() != CatalogState::Loading; }, 30000);
 }
 
 } // namespace

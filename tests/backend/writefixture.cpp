@@ -202,11 +202,6 @@ int SignalLog::count() const
     return total;
 }
 
-bool waitLoaded(Backend &backend)
-{
-    return QTest::qWaitFor([&] { return backend.catalogState() != Backend::CatalogState::Loading; }, 30000);
-}
-
 bool waitForEnd(Backend &backend)
 {
     return QTest::qWaitFor([&] { return backend.state() != Backend::State::Writing; }, 120000);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "backend/backend.h"
+#include "backendwaits.h"
 #include "cardimage.h"
 #include "nginxserver.h"
 #include "scriptedcard.h"
@@ -99,7 +100,6 @@ private:
     std::vector<std::unique_ptr<QSignalSpy>> m_spies;
 };
 
-bool waitLoaded(Backend &backend);
 bool waitForEnd(Backend &backend);
 // Product Alpha, device s, the build, then the disk step.
 void chooseBuild(Backend &backend, const QString &image);
