@@ -205,4 +205,20 @@ Outcome stream(ImageSource &source, qint64 chunk)
     return outcome;
 }
 
+bool PayloadFolder::createPayload(qint64 size, quint32 seed)
+{
+    m_payload = mixedPayload(size, seed);
+    return m_dir.isValid() && writeFile(path("disk.img"), m_payload);
+}
+
+QString PayloadFolder::shell(const QString &line) const
+{
+    return runTool(QStringLiteral("sh"), {QStringLiteral("-c"), line}, m_dir.path());
+}
+
+QString PayloadFolder::path(const char *name) const
+{
+    return m_dir.filePath(QString::fromLatin1(name));
+}
+
 } // namespace testarchives

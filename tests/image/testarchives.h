@@ -12,6 +12,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 namespace testarchives {
 
@@ -90,5 +91,19 @@ struct Outcome {
 };
 
 Outcome stream(ImageSource &source, qint64 chunk);
+
+// For the tests that compress a payload with the real tools: a folder whose
+// disk.img holds it, and shell lines run in that folder.
+class PayloadFolder
+{
+protected:
+    bool createPayload(qint64 size, quint32 seed);
+    // Empty on success, else what went wrong with the output.
+    QString shell(const QString &line) const;
+    QString path(const char *name) const;
+
+    QTemporaryDir m_dir;
+    QByteArray m_payload;
+};
 
 } // namespace testarchives
