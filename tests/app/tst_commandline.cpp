@@ -1,4 +1,5 @@
-#include <QProcess>
+#include "support/programrun.h"
+
 #include <QTest>
 
 // Runs the real executable, as a user would from a terminal.
@@ -16,18 +17,12 @@ private:
 
     static Result run(const QStringList &arguments)
     {
-        QProcess process;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
-        process.setProcessEnvironment(env);
-        process.start(QStringLiteral(TESSARO_EXECUTABLE), arguments);
-        if (!process.waitForFinished(30000)) {
-            process.kill();
-            process.waitForFinished();
-        }
-        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
+        ProgramOptions options;
+        options.environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        options.environment.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
+        options.timeoutMs = 30000;
+        const ProgramRun run = runProgram(QStringLiteral(TESSARO_EXECUTABLE), arguments, options);
+        return {run.exitCode, QString::fromUtf8(run.output), QString::fromUtf8(run.errors)};
     }
 
 private slots:

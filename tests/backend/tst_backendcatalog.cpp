@@ -1,9 +1,12 @@
 #include "backend/backend.h"
 #include "backendtestaccess.h"
+#include "backendwaits.h"
+#include "catalogdocument.h"
 #include "image/imagecache.h"
 #include "nginxserver.h"
 #include "scripteddiskmonitor.h"
 #include "scriptedhttpserver.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,15 +28,8 @@ const QString Digest2 = QStringLiteral("22").repeated(32);
 
 QJsonObject imageEntry(const QString &id, const QStringList &devices, const QString &digest, qint64 extractSize = 0)
 {
-    QJsonObject object{
-            {QStringLiteral("id"), id},
-            {QStringLiteral("name"), id.toUpper()},
-            {QStringLiteral("version"), QStringLiteral("1.0")},
-            {QStringLiteral("url"), QStringLiteral("builds/%1.zip").arg(id)},
-            {QStringLiteral("size"), 1000},
-            {QStringLiteral("sha256"), digest},
-            {QStringLiteral("devices"), QJsonArray::fromStringList(devices)},
-    };
+    QJsonObject object = CatalogDocument::build(id, id.toUpper(), QStringLiteral("1.0"),
+                                                QStringLiteral("builds/%1.zip").arg(id), 1000, digest, devices);
     if (extractSize > 0)
         object.insert(QStringLiteral("extractSize"), extractSize);
     return object;
@@ -45,48 +41,22 @@ QJsonObject standardCatalog()
 {
     QJsonObject lab = imageEntry(QStringLiteral("lab"), {QStringLiteral("m")}, Digest2);
     lab.insert(QStringLiteral("bootFiles"), QJsonObject());
-    return QJsonObject{
-            {QStringLiteral("schemaVersion"), 1},
-            {QStringLiteral("devices"),
-             QJsonArray{QJsonObject{{QStringLiteral("id"), QStringLiteral("s")}, {QStringLiteral("name"), QStringLiteral("Board S")}},
-                        QJsonObject{{QStringLiteral("id"), QStringLiteral("m")}, {QStringLiteral("name"), QStringLiteral("Board M")}}}},
-            {QStringLiteral("products"),
-             QJsonArray{
-                     QJsonObject{
-                             {QStringLiteral("id"), QStringLiteral("alpha")},
-                             {QStringLiteral("name"), QStringLiteral("Alpha")},
-                             {QStringLiteral("icon"), QStringLiteral("icons/alpha.png")},
-                             {QStringLiteral("bootFiles"), QJsonObject{{QStringLiteral("PRODUCT.TXT"), QStringLiteral("alpha")}}},
-                             {QStringLiteral("images"),
-                              QJsonArray{imageEntry(QStringLiteral("stable"), {QStringLiteral("s"), QStringLiteral("m")}, Digest1,
-                                               3000000000),
-                                         lab}},
-                     },
-                     QJsonObject{
-                             {QStringLiteral("id"), QStringLiteral("beta")},
-                             {QStringLiteral("name"), QStringLiteral("Beta")},
-                             {QStringLiteral("images"),
-                              QJsonArray{imageEntry(QStringLiteral("stable"), {QStringLiteral("s")}, Digest1)}},
-                     },
-             }},
-    };
+    return CatalogDocument()
+            .device(QStringLiteral("s"), QStringLiteral("Board S"))
+            .device(QStringLiteral("m"), QStringLiteral("Board M"))
+            .product(QStringLiteral("alpha"), QStringLiteral("Alpha"),
+                     {imageEntry(QStringLiteral("stable"), {QStringLiteral("s"), QStringLiteral("m")}, Digest1, 3000000000),
+                      lab},
+                     {{QStringLiteral("icon"), QStringLiteral("icons/alpha.png")},
+                      {QStringLiteral("bootFiles"), QJsonObject{{QStringLiteral("PRODUCT.TXT"), QStringLiteral("alpha")}}}})
+            .product(QStringLiteral("beta"), QStringLiteral("Beta"),
+                     {imageEntry(QStringLiteral("stable"), {QStringLiteral("s")}, Digest1)})
+            .object();
 }
 
 QByteArray json(const QJsonObject &object)
 {
     return QJsonDocument(object).toJson();
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
-
-// Waits until the Backend has left the loading state.
-bool waitLoaded(Backend &backend)
-{
-    return QTest::qWaitFor([&] { return backend.catalogState() != CatalogState::Loading; }, 30000);
 }
 
 } // namespace

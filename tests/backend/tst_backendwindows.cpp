@@ -29,10 +29,7 @@ const QString Drive = QStringLiteral("\\\\.\\PhysicalDrive2");
 Machine withCard(qint64 imageSize)
 {
     constexpr qint64 MiB = 1024 * 1024;
-    Machine machine = WinMachine::desktop();
-    machine.disks << WinMachine::disk(2, BusTypeSd, true, (imageSize / MiB + 2) * MiB, "", "SD Card");
-    machine.volumes << WinMachine::volume(1, {QStringLiteral("E:\\")}, {2});
-    return machine;
+    return WinMachine::desktopWithCard(BusTypeSd, (imageSize / MiB + 2) * MiB, "", "SD Card");
 }
 
 Machine withFault(Machine machine, const Fault &fault)

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "backend/backend.h"
+#include "backendwaits.h"
 #include "cardimage.h"
 #include "nginxserver.h"
 #include "scriptedcard.h"
 #include "scripteddiskmonitor.h"
+#include "testfiles.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -98,8 +100,6 @@ private:
     std::vector<std::unique_ptr<QSignalSpy>> m_spies;
 };
 
-bool writeFile(const QString &path, const QByteArray &data);
-bool waitLoaded(Backend &backend);
 bool waitForEnd(Backend &backend);
 // Product Alpha, device s, the build, then the disk step.
 void chooseBuild(Backend &backend, const QString &image);

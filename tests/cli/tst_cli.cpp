@@ -1,5 +1,7 @@
 #include "writefixture.h"
 
+#include "programrun.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -49,15 +51,12 @@ private:
 
     Run run(const QStringList &arguments)
     {
-        QProcess *process = start(arguments);
-        Run result;
-        if (!process->waitForFinished(120000))
-            return result;
-        result.status = process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
-        result.out = process->readAllStandardOutput();
-        result.err = QString::fromUtf8(process->readAllStandardError());
-        delete process;
-        return result;
+        ProgramOptions options;
+        options.environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_home->path());
+        options.folder = m_home->path();
+        options.timeoutMs = 120000;
+        const ProgramRun ended = runProgram(QStringLiteral(TESSARO_CLI), arguments, options);
+        return {ended.exitCode, ended.output, QString::fromUtf8(ended.errors)};
     }
 
     QStringList cacheFiles() const

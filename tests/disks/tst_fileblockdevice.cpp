@@ -1,5 +1,6 @@
 #include "disks/fileblockdevice.h"
 #include "disks/filediskmonitor.h"
+#include "support/testfiles.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -61,11 +62,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("card.img"));
-        {
-            QFile old(path);
-            QVERIFY(old.open(QIODevice::WriteOnly));
-            old.write(QByteArray(8192, 'x'));
-        }
+        QVERIFY(writeFile(path, QByteArray(8192, 'x')));
         FileBlockDevice device(path, -1, FileBlockDevice::OpenMode::CreateOrTruncate);
         QVERIFY(device.open());
         // The caller pads a short last block with zeros to the sector size.
@@ -87,11 +84,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("card.img"));
-        {
-            QFile old(path);
-            QVERIFY(old.open(QIODevice::WriteOnly));
-            old.write(QByteArray(4096, 'x'));
-        }
+        QVERIFY(writeFile(path, QByteArray(4096, 'x')));
         FileBlockDevice device(path, 4096, FileBlockDevice::OpenMode::ExistingOnly);
         QVERIFY(device.open());
         QCOMPARE(device.size(), qint64(4096));
@@ -129,11 +122,8 @@ private slots:
         if (setup == QLatin1String("missing-folder"))
             path = dir.filePath(QStringLiteral("no/such/folder/card.img"));
         if (setup == QLatin1String("read-only")) {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("keep");
-            file.close();
-            QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+            QVERIFY(writeFile(path, "keep"));
+            QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
             QVERIFY(QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFile::ExeOther | QFile::ReadOther));
         }
         {

@@ -1,4 +1,5 @@
 #include "disks/removabledisks.h"
+#include "support/disklines.h"
 
 #include <QTest>
 
@@ -17,15 +18,6 @@ WinDrive winDrive(int number, int bus, bool removableMedia, qint64 size,
     drive.size = size;
     drive.mountPoints = mountPoints;
     return drive;
-}
-
-// "id|device|model|size" per disk, so a row states its expected list in one line.
-QStringList describe(const QList<Disk> &disks)
-{
-    QStringList lines;
-    for (const Disk &disk : disks)
-        lines << QStringLiteral("%1|%2|%3|%4").arg(disk.id, disk.device, disk.model).arg(disk.size);
-    return lines;
 }
 
 UdisksDrive udisksDrive(const QString &path, const QString &bus, bool removable, bool mediaRemovable,

@@ -22,10 +22,7 @@ const QString Drive = QStringLiteral("\\\\.\\PhysicalDrive2");
 // The desktop with an SD card as disk 2, its one volume on E:.
 Machine withCard()
 {
-    Machine machine = WinMachine::desktop();
-    machine.disks << WinMachine::disk(2, BusTypeSd, true, CardSize);
-    machine.volumes << WinMachine::volume(1, {QStringLiteral("E:\\")}, {2});
-    return machine;
+    return WinMachine::desktopWithCard(BusTypeSd, CardSize);
 }
 
 Machine withFault(Fault fault, Machine machine = withCard())

@@ -1,5 +1,6 @@
 #include "disks/win/windisks.h"
 
+#include "support/disklines.h"
 #include "support/winmachine.h"
 
 #include <QTest>
@@ -13,22 +14,10 @@ namespace {
 
 constexpr qint64 Card = 31'914'983'424;
 
-// "id|device|model|size" per disk, so a row states its expected list in one line.
-QStringList describe(const QList<Disk> &disks)
-{
-    QStringList lines;
-    for (const Disk &disk : disks)
-        lines << QStringLiteral("%1|%2|%3|%4").arg(disk.id, disk.device, disk.model).arg(disk.size);
-    return lines;
-}
-
 // The desktop with a USB card reader as disk 2, its card's volume on E:.
 Machine withCard()
 {
-    Machine machine = WinMachine::desktop();
-    machine.disks << WinMachine::disk(2, BusTypeUsb, true, Card);
-    machine.volumes << WinMachine::volume(1, {QStringLiteral("E:\\")}, {2});
-    return machine;
+    return WinMachine::desktopWithCard(BusTypeUsb, Card);
 }
 
 } // namespace

@@ -1,41 +1,11 @@
 #include "testarchives.h"
 
-#include <QFile>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QtEndian>
 
 #include <zlib.h>
 
 namespace testarchives {
-
-QString run(const QString &program, const QStringList &arguments, const QString &folder,
-            const QByteArray &input)
-{
-    QProcess process;
-    process.setWorkingDirectory(folder);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    if (!process.waitForStarted())
-        return program + QStringLiteral(": ") + process.errorString();
-    if (!input.isEmpty())
-        process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(600000))
-        return program + QStringLiteral(" did not finish");
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
-        return program + QStringLiteral(" ") + arguments.join(QLatin1Char(' ')) + QStringLiteral(" failed: ")
-                + QString::fromLocal8Bit(process.readAll());
-    return {};
-}
-
-QByteArray randomBytes(qint64 size, quint32 seed)
-{
-    QByteArray bytes((size + 3) / 4 * 4, Qt::Uninitialized);
-    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
-    bytes.truncate(size);
-    return bytes;
-}
 
 QByteArray mixedPayload(qint64 size, quint32 seed)
 {
@@ -87,21 +57,6 @@ quint32 crc32Of(const QByteArray &data)
 {
     return quint32(crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef *>(data.constData()),
                          uInt(data.size())));
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    // A fresh file rather than an emptied one: ext4 flushes a written file
-    // to disk when it is truncated, which slows loops of rewrites down.
-    QFile::remove(path);
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 void put16(QByteArray &bytes, qint64 at, quint16 value)
@@ -248,6 +203,22 @@ Outcome stream(ImageSource &source, qint64 chunk)
         outcome.data.append(buffer.constData(), count);
     }
     return outcome;
+}
+
+bool PayloadFolder::createPayload(qint64 size, quint32 seed)
+{
+    m_payload = mixedPayload(size, seed);
+    return m_dir.isValid() && writeFile(path("disk.img"), m_payload);
+}
+
+QString PayloadFolder::shell(const QString &line) const
+{
+    return runTool(QStringLiteral("sh"), {QStringLiteral("-c"), line}, m_dir.path());
+}
+
+QString PayloadFolder::path(const char *name) const
+{
+    return m_dir.filePath(QString::fromLatin1(name));
 }
 
 } // namespace testarchives

@@ -5,30 +5,24 @@
 // streaming a source to its end.
 
 #include "image/imagesource.h"
+#include "support/programrun.h"
+#include "support/testfiles.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 namespace testarchives {
-
-// Runs a tool to completion in `folder`, feeding `input` on its standard input.
-// Returns an empty string on success, else what went wrong with its output.
-QString run(const QString &program, const QStringList &arguments, const QString &folder,
-            const QByteArray &input = {});
 
 // A disk-image-like payload: text, long runs of zeros and incompressible
 // blocks, the same for the same seed.
 QByteArray mixedPayload(qint64 size, quint32 seed);
-QByteArray randomBytes(qint64 size, quint32 seed);
 
 // `fixedCodes`: only the fixed Huffman codes, whose end-of-block code is short.
 QByteArray rawDeflate(const QByteArray &data, bool fixedCodes = false);
 quint32 crc32Of(const QByteArray &data);
-
-bool writeFile(const QString &path, const QByteArray &bytes);
-QByteArray readFile(const QString &path);
 
 void put16(QByteArray &bytes, qint64 at, quint16 value);
 void put32(QByteArray &bytes, qint64 at, quint32 value);
@@ -97,5 +91,19 @@ struct Outcome {
 };
 
 Outcome stream(ImageSource &source, qint64 chunk);
+
+// For the tests that compress a payload with the real tools: a folder whose
+// disk.img holds it, and shell lines run in that folder.
+class PayloadFolder
+{
+protected:
+    bool createPayload(qint64 size, quint32 seed);
+    // Empty on success, else what went wrong with the output.
+    QString shell(const QString &line) const;
+    QString path(const char *name) const;
+
+    QTemporaryDir m_dir;
+    QByteArray m_payload;
+};
 
 } // namespace testarchives

@@ -1,4 +1,5 @@
 #include "image/imagecache.h"
+#include "support/testfiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -16,17 +17,6 @@ QByteArray digestOf(const char *text)
 QString stemOf(const char *text)
 {
     return QString::fromLatin1(digestOf(text).toHex());
-}
-
-// Files and folders (with a trailing "/") of a folder, sorted.
-QStringList entries(const QString &dir)
-{
-    QStringList result;
-    const QFileInfoList infos = QDir(dir).entryInfoList(
-            QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QFileInfo &info : infos)
-        result.append(info.fileName() + (info.isDir() ? QStringLiteral("/") : QString()));
-    return result;
 }
 
 } // namespace
@@ -97,7 +87,7 @@ private slots:
             QVERIFY(QDir(dir.path()).mkdir(name));
 
         ImageCache(dir.path()).prune(keep);
-        QCOMPARE(entries(dir.path()), left);
+        QCOMPARE(folderEntries(dir.path()), left);
     }
 
     void pruneOfAMissingFolderCreatesNothing()

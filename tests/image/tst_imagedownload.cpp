@@ -3,6 +3,7 @@
 #include "support/freespace.h"
 #include "support/nginxserver.h"
 #include "support/scriptedhttpserver.h"
+#include "support/testfiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -32,47 +33,6 @@ Q_DECLARE_METATYPE(Failure)
 namespace {
 
 constexpr qint64 MiB = 1024 * 1024;
-
-QByteArray sha256(const QByteArray &data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Sha256);
-}
-
-QByteArray randomBytes(qint64 size, quint32 seed)
-{
-    QList<quint32> words((size + 3) / 4);
-    QRandomGenerator(seed).fillRange(words.data(), words.size());
-    return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
-
-// The file's bytes, or a null array when there is no such file.
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    QByteArray data = file.readAll();
-    if (data.isNull())
-        data = QByteArray("");
-    return data;
-}
-
-// Files and folders (with a trailing "/") in the cache, sorted.
-QStringList cacheEntries(const QString &dir)
-{
-    QStringList result;
-    const QFileInfoList infos = QDir(dir).entryInfoList(
-            QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QFileInfo &info : infos)
-        result.append(info.fileName() + (info.isDir() ? QStringLiteral("/") : QString()));
-    return result;
-}
 
 Response answer(int status, const QByteArray &body,
                 const QList<QPair<QByteArray, QByteArray>> &headers = {})
@@ -229,8 +189,8 @@ private slots:
         QVERIFY2(thread.ok, qPrintable(download.errorString()));
         QVERIFY(thread.offMainThread);
         QTRY_COMPARE(nginxLogSince(logged), QStringList { "GET /image.zip 200 -" });
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { m_imageSha.toHex() + ".zip" });
-        QVERIFY(fileBytes(archivePath(m_imageSha)) == m_image);
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { m_imageSha.toHex() + ".zip" });
+        QVERIFY(readFile(archivePath(m_imageSha)) == m_image);
 
         QVERIFY(!thread.progress.isEmpty());
         QCOMPARE(thread.progress.last(), qMakePair(qint64(m_image.size()), qint64(m_image.size())));
@@ -253,7 +213,7 @@ private slots:
         QVERIFY(thread.runToEnd());
 
         QVERIFY2(thread.ok, qPrintable(download.errorString()));
-        QVERIFY(fileBytes(archivePath(m_imageSha)) == m_image);
+        QVERIFY(readFile(archivePath(m_imageSha)) == m_image);
         // The HTTP client's thread may start reading before the bound reaches
         // it, so the first chunk holds whatever the socket had by then (on a
         // busy machine and a loopback server, possibly the whole file); every
@@ -279,8 +239,8 @@ private slots:
         QVERIFY2(thread.ok, qPrintable(download.errorString()));
         QTRY_COMPARE(nginxLogSince(logged),
                      QStringList { QStringLiteral("GET /image.zip 206 bytes=%1-").arg(prefix.size()) });
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { m_imageSha.toHex() + ".zip" });
-        QVERIFY(fileBytes(archivePath(m_imageSha)) == m_image);
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { m_imageSha.toHex() + ".zip" });
+        QVERIFY(readFile(archivePath(m_imageSha)) == m_image);
         // Reports count the resumed prefix.
         QVERIFY(!thread.progress.isEmpty());
         QVERIFY(thread.progress.first().first > prefix.size());
@@ -299,7 +259,7 @@ private slots:
         QVERIFY(!interrupted.ok);
         QCOMPARE(first.failure(), Failure::Cancelled);
 
-        const QByteArray kept = fileBytes(partialPath(m_imageSha));
+        const QByteArray kept = readFile(partialPath(m_imageSha));
         QVERIFY(kept.size() > 0 && kept.size() < m_image.size());
         QCOMPARE(qint64(kept.size()), interrupted.progress.last().first);
         QVERIFY(kept == m_image.left(kept.size()));
@@ -311,8 +271,8 @@ private slots:
         QVERIFY2(resumed.ok, qPrintable(second.errorString()));
         QTRY_VERIFY(nginxLogSince(logged).contains(
                 QStringLiteral("GET /image.zip 206 bytes=%1-").arg(kept.size())));
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { m_imageSha.toHex() + ".zip" });
-        QVERIFY(fileBytes(archivePath(m_imageSha)) == m_image);
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { m_imageSha.toHex() + ".zip" });
+        QVERIFY(readFile(archivePath(m_imageSha)) == m_image);
         // nginx logs the abandoned request when it notices the close; wait
         // for it here rather than find it among the next test's requests.
         QTRY_VERIFY(m_nginx->accessLog().contains("GET /slow/image.zip 200 -"));
@@ -357,12 +317,12 @@ private slots:
         // No bytes arrived, and nothing is reported after verification.
         QCOMPARE(thread.progress, Progress());
         if (ok) {
-            QCOMPARE(cacheEntries(m_cacheDir), QStringList { m_imageSha.toHex() + ".zip" });
-            QVERIFY(fileBytes(archivePath(m_imageSha)) == m_image);
+            QCOMPARE(folderEntries(m_cacheDir), QStringList { m_imageSha.toHex() + ".zip" });
+            QVERIFY(readFile(archivePath(m_imageSha)) == m_image);
         } else {
             QCOMPARE(download.failure(), Failure::BadChecksum);
             QCOMPARE(download.errorString(), QStringLiteral("sha256 mismatch"));
-            QCOMPARE(cacheEntries(m_cacheDir), QStringList());
+            QCOMPARE(folderEntries(m_cacheDir), QStringList());
         }
     }
 
@@ -379,8 +339,8 @@ private slots:
         QVERIFY(thread.ok);
         QCOMPARE(thread.progress, (Progress { { m_image.size(), m_image.size() } }));
         QCOMPARE(nginxLogSince(logged), QStringList());
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { m_imageSha.toHex() + ".zip" });
-        QCOMPARE(fileBytes(archivePath(m_imageSha)), QByteArray("not the image"));
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { m_imageSha.toHex() + ".zip" });
+        QCOMPARE(readFile(archivePath(m_imageSha)), QByteArray("not the image"));
     }
 
     void serverAnswers_data()
@@ -495,8 +455,8 @@ private slots:
             QCOMPARE(download.failure(), failure);
             QCOMPARE(download.errorString(), QString(error).replace("%url", url.toString()));
         }
-        QCOMPARE(fileBytes(partialPath(sha256(file))), partialAfter);
-        QCOMPARE(fileBytes(archivePath(sha256(file))), ok ? file : QByteArray());
+        QCOMPARE(readFile(partialPath(sha256(file))), partialAfter);
+        QCOMPARE(readFile(archivePath(sha256(file))), ok ? file : QByteArray());
         if (total < 0) {
             QCOMPARE(thread.progress, Progress());
         } else {
@@ -518,8 +478,8 @@ private slots:
 
         QCOMPARE(server.requests().first().header("Range"), QByteArray("bytes=1000-"));
         QVERIFY2(thread.ok, qPrintable(download.errorString()));
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".zip" });
-        QCOMPARE(fileBytes(archivePath(sha256(file))), file);
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".zip" });
+        QCOMPARE(readFile(archivePath(sha256(file))), file);
         // Counting restarts at the first byte of the new answer.
         for (const auto &[done, total] : thread.progress)
             QVERIFY(done <= file.size());
@@ -543,8 +503,8 @@ private slots:
         QVERIFY(!thread.ok);
         QCOMPARE(download.failure(), Failure::Network);
         QCOMPARE(download.errorString(), QStringLiteral("Operation canceled"));
-        QCOMPARE(fileBytes(partialPath(sha256(file))), file.left(2000));
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".part" });
+        QCOMPARE(readFile(partialPath(sha256(file))), file.left(2000));
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".part" });
     }
 
     void cancelDuringTransferKeepsTheBytes()
@@ -574,8 +534,8 @@ private slots:
         QVERIFY(!thread.ok);
         QCOMPARE(download.failure(), Failure::Cancelled);
         QCOMPARE(download.errorString(), QString());
-        QCOMPARE(fileBytes(partialPath(sha256(file))), file.left(3000));
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".part" });
+        QCOMPARE(readFile(partialPath(sha256(file))), file.left(3000));
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".part" });
 
         server.setHandler([&](const ScriptedHttpServer::Request &) {
             return answer(206, file.mid(3000), { contentRange(3000, 49999, 50000) });
@@ -585,7 +545,7 @@ private slots:
         QVERIFY(resumed.runToEnd());
         QVERIFY2(resumed.ok, qPrintable(again.errorString()));
         QCOMPARE(server.requests().last().header("Range"), QByteArray("bytes=3000-"));
-        QCOMPARE(fileBytes(archivePath(sha256(file))), file);
+        QCOMPARE(readFile(archivePath(sha256(file))), file);
     }
 
     void cancelDuringPrefixHashingSendsNoRequest()
@@ -605,7 +565,7 @@ private slots:
         QCOMPARE(download.errorString(), QString());
         QCOMPARE(server.requests().size(), 0);
         QCOMPARE(thread.progress, Progress());
-        QVERIFY(fileBytes(partialPath(digest)) == prefix);
+        QVERIFY(readFile(partialPath(digest)) == prefix);
     }
 
     void noSpaceBeforeAnyRequest()
@@ -633,8 +593,8 @@ private slots:
         // Other programs may write meanwhile; the number is the volume's.
         QVERIFY(qAbs(numbers.captured(2).toLongLong() - available) < 1000LL * 1000 * 1000);
         QCOMPARE(server.requests().size(), 0);
-        QCOMPARE(fileBytes(partialPath(digest)), QByteArray(1000, 'p'));
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { digest.toHex() + ".part" });
+        QCOMPARE(readFile(partialPath(digest)), QByteArray(1000, 'p'));
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { digest.toHex() + ".part" });
     }
 
     void noSpaceForTheAnnouncedLength()
@@ -658,8 +618,8 @@ private slots:
         QVERIFY2(download.errorString().startsWith(QString::number(length) + " bytes needed, "),
                  qPrintable(download.errorString()));
         QCOMPARE(thread.progress, Progress());
-        QCOMPARE(fileBytes(partialPath(digest)), QByteArray(""));
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { digest.toHex() + ".part" });
+        QCOMPARE(readFile(partialPath(digest)), QByteArray(""));
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { digest.toHex() + ".part" });
     }
 
     void cacheFailures_data()
@@ -708,9 +668,9 @@ private slots:
         QCOMPARE(download.failure(), Failure::IoError);
         QCOMPARE(download.errorString(), error.replace("%dir", m_cacheDir));
         QCOMPARE(server.requests().size(), requests);
-        QCOMPARE(cacheEntries(m_cacheDir), left.replaceInStrings("%stem", stem));
+        QCOMPARE(folderEntries(m_cacheDir), left.replaceInStrings("%stem", stem));
         if (left.contains(stem + ".part"))
-            QCOMPARE(fileBytes(partialPath(sha256(file))), file);
+            QCOMPARE(readFile(partialPath(sha256(file))), file);
     }
 
     void volumeFullDuringTransfer()
@@ -756,8 +716,8 @@ private slots:
         QVERIFY(!thread.ok);
         QCOMPARE(download.failure(), Failure::IoError);
         QCOMPARE(download.errorString(), QStringLiteral("File too large"));
-        QCOMPARE(fileBytes(partialPath(sha256(file))), file.left(20000));
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".part" });
+        QCOMPARE(readFile(partialPath(sha256(file))), file.left(20000));
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".part" });
     }
 
     void anotherRunCompletedTheArchiveFirst()
@@ -774,8 +734,8 @@ private slots:
         QVERIFY(thread.runToEnd());
 
         QVERIFY2(thread.ok, qPrintable(download.errorString()));
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".zip" });
-        QCOMPARE(fileBytes(archivePath(sha256(file))), file);
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".zip" });
+        QCOMPARE(readFile(archivePath(sha256(file))), file);
     }
 
     void connectionRefused()
@@ -795,7 +755,7 @@ private slots:
         QVERIFY(!thread.ok);
         QCOMPARE(download.failure(), Failure::Network);
         QCOMPARE(download.errorString(), QStringLiteral("Connection refused"));
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { digest.toHex() + ".part" });
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { digest.toHex() + ".part" });
     }
 
     void discardRemovesOnlyTheArchive()
@@ -806,9 +766,9 @@ private slots:
         QVERIFY(writeFile(partialPath(digest), "partial"));
         ImageDownload download(cache(), { QUrl(QStringLiteral("http://127.0.0.1:1/x.zip")), 7, digest });
         download.discard();
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { digest.toHex() + ".part" });
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { digest.toHex() + ".part" });
         download.discard(); // nothing left to remove
-        QCOMPARE(cacheEntries(m_cacheDir), QStringList { digest.toHex() + ".part" });
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { digest.toHex() + ".part" });
     }
 };
 

@@ -10,19 +10,14 @@ using namespace testarchives;
 
 // A file chosen on the computer is read as what its first bytes say, not
 // as what its name says; what cannot be read is refused, never written raw.
-class TestImageFormat : public QObject
+class TestImageFormat : public QObject, private PayloadFolder
 {
     Q_OBJECT
-
-    QTemporaryDir m_dir;
-    QByteArray m_payload;
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
-        m_payload = mixedPayload(1048576 + 77, 23);
-        QVERIFY(writeFile(m_dir.filePath(QStringLiteral("disk.img")), m_payload));
+        QVERIFY(createPayload(1048576 + 77, 23));
     }
 
     void contentBeforeName_data()
@@ -44,7 +39,7 @@ private slots:
     {
         QFETCH(QString, command);
         QFETCH(QString, message);
-        const QString error = run(QStringLiteral("sh"), { QStringLiteral("-c"), command + QStringLiteral(" > card.img") },
+        const QString error = runTool(QStringLiteral("sh"), { QStringLiteral("-c"), command + QStringLiteral(" > card.img") },
                                   m_dir.path());
         QVERIFY2(error.isEmpty(), qPrintable(error));
 

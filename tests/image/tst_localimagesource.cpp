@@ -1,7 +1,7 @@
 #include "image/localimagesource.h"
+#include "support/testfiles.h"
 
 #include <QFile>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -25,14 +25,8 @@ private slots:
         QFETCH(qint64, chunk);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("card.img"));
-        QByteArray image((size + 3) / 4 * 4, Qt::Uninitialized);
-        QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(image.data()), image.size() / 4);
-        image.truncate(size);
-        {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            QCOMPARE(file.write(image), size);
-        }
+        const QByteArray image = randomBytes(size, 7);
+        QVERIFY(writeFile(path, image));
 
         LocalImageSource source(path);
         QVERIFY(source.open());
@@ -57,11 +51,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("card.img"));
-        {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(QByteArray(10000, 'a'));
-        }
+        QVERIFY(writeFile(path, QByteArray(10000, 'a')));
         LocalImageSource source(path);
         QVERIFY(source.open());
         QCOMPARE(source.size(), qint64(10000));

@@ -29,7 +29,7 @@ private slots:
         QTemporaryDir dir;
         const auto gzip = [&](const QByteArray &data, const char *level) {
             writeFile(dir.filePath(QStringLiteral("data")), data);
-            const QString error = run(QStringLiteral("gzip"), {"-n", "-f", level, "data"}, dir.path());
+            const QString error = runTool(QStringLiteral("gzip"), {"-n", "-f", level, "data"}, dir.path());
             // The raw stream follows gzip's 10-byte header; the 8-byte trailer
             // after it is never reached.
             return error.isEmpty() ? readFile(dir.filePath(QStringLiteral("data.gz"))).mid(10) : QByteArray();

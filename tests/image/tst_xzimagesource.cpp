@@ -9,23 +9,14 @@
 using namespace testarchives;
 
 // Files made by the real xz at test time, read back through the source.
-class TestXzImageSource : public QObject
+class TestXzImageSource : public QObject, private PayloadFolder
 {
     Q_OBJECT
-
-    QTemporaryDir m_dir;
-    QByteArray m_payload;
-
-    // Runs a shell line in the test folder, where disk.img holds the payload.
-    QString shell(const QString &line) { return run(QStringLiteral("sh"), { QStringLiteral("-c"), line }, m_dir.path()); }
-    QString path(const char *name) const { return m_dir.filePath(QString::fromLatin1(name)); }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
-        m_payload = mixedPayload(3 * 1048576 + 4321, 21);
-        QVERIFY(writeFile(path("disk.img"), m_payload));
+        QVERIFY(createPayload(3 * 1048576 + 4321, 21));
     }
 
     void streamsTheImage_data()

@@ -116,7 +116,7 @@ private slots:
         QFETCH(bool, fromPipe);
         QFETCH(qint64, chunk);
         const QString folder = prepareFolder(QString::fromLatin1(QTest::currentDataTag()));
-        const QString error = run(program, arguments, folder, fromPipe ? m_payload : QByteArray());
+        const QString error = runTool(program, arguments, folder, fromPipe ? m_payload : QByteArray());
         QVERIFY2(error.isEmpty(), qPrintable(error));
 
         ZipImageSource source(folder + QStringLiteral("/out.zip"));
@@ -154,7 +154,7 @@ private slots:
             QVERIFY(writeFile(folder + QLatin1Char('/') + names[i], contents.last()));
         }
         // zip keeps the order of its arguments in the directory.
-        const QString error = run(QStringLiteral("zip"), QStringList{"-q", "out.zip"} + names, folder);
+        const QString error = runTool(QStringLiteral("zip"), QStringList{"-q", "out.zip"} + names, folder);
         QVERIFY2(error.isEmpty(), qPrintable(error));
 
         ZipImageSource source(folder + QStringLiteral("/out.zip"));
@@ -193,7 +193,7 @@ private slots:
         QFETCH(int, failure);
         QFETCH(QString, message);
         const QString folder = prepareFolder(QStringLiteral("bad ") + QString::fromLatin1(QTest::currentDataTag()));
-        const QString error = run(program, arguments, folder);
+        const QString error = runTool(program, arguments, folder);
         QVERIFY2(error.isEmpty(), qPrintable(error));
 
         ZipImageSource source(folder + QStringLiteral("/out.zip"));
@@ -591,7 +591,7 @@ private slots:
     void localArchiveIsReadUnderAnyName()
     {
         const QString folder = prepareFolder(QStringLiteral("local"));
-        const QString error = run(QStringLiteral("zip"), {"-q", "Image.ZIP", "disk.img"}, folder);
+        const QString error = runTool(QStringLiteral("zip"), {"-q", "Image.ZIP", "disk.img"}, folder);
         QVERIFY2(error.isEmpty(), qPrintable(error));
         QVERIFY(QFile::copy(folder + QStringLiteral("/Image.ZIP"), folder + QStringLiteral("/image.zip.img")));
 

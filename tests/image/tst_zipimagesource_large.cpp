@@ -40,7 +40,7 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         const qint64 size = (qint64(4) << 30) + 12345;
-        const QString error = run(QStringLiteral("python3"),
+        const QString error = runTool(QStringLiteral("python3"),
                                   {QStringLiteral("-c"), QString::fromLatin1(PythonLargeZip), QStringLiteral("big.zip"), QString::number(size)},
                                   dir.path());
         QVERIFY2(error.isEmpty(), qPrintable(error));

@@ -155,7 +155,7 @@ private:
         QVERIFY(QDir().mkpath(folder));
         QVERIFY(writeFile(folder + QStringLiteral("/disk.img"), image));
         QVERIFY(writeFile(folder + QStringLiteral("/notes.txt"), "notes"));
-        const QString error = run(program, arguments, folder);
+        const QString error = runTool(program, arguments, folder);
         QVERIFY2(error.isEmpty(), qPrintable(error));
         m_seeds.append(readFile(folder + QStringLiteral("/out.zip")));
         m_images.append(image);

@@ -13,9 +13,11 @@
 #include "appwindow.h"
 #include "backendtestaccess.h"
 #include "cardbuild.h"
+#include "catalogdocument.h"
 #include "disks/fileblockdevice.h"
 #include "nginxserver.h"
 #include "scripteddiskmonitor.h"
+#include "testfiles.h"
 
 #include <QColor>
 #include <QCommandLineParser>
@@ -92,24 +94,18 @@ QByteArray catalogDocument(const QString &minVersion)
 // Alpha twelve devices and twenty builds.
 QByteArray largeCatalogDocument()
 {
-    QJsonArray devices;
-    QJsonArray deviceIds;
+    CatalogDocument document;
+    QStringList deviceIds;
     for (int i = 1; i <= 12; ++i) {
-        devices.append(QJsonObject{{QStringLiteral("id"), QStringLiteral("model-%1").arg(i)},
-                                   {QStringLiteral("name"), QStringLiteral("Pocket %1").arg(i)}});
+        document.device(QStringLiteral("model-%1").arg(i), QStringLiteral("Pocket %1").arg(i));
         deviceIds.append(QStringLiteral("model-%1").arg(i));
     }
     QJsonArray builds;
     for (int i = 20; i >= 1; --i) {
-        QJsonObject build{
-                {QStringLiteral("id"), QStringLiteral("build-%1").arg(i)},
-                {QStringLiteral("name"), i == 20 ? QStringLiteral("Stable") : QStringLiteral("Archive")},
-                {QStringLiteral("version"), QStringLiteral("2.%1").arg(i)},
-                {QStringLiteral("url"), QStringLiteral("alpha-2.%1.zip").arg(i)},
-                {QStringLiteral("size"), 700000000 + i * 1000000},
-                {QStringLiteral("sha256"), QString::fromLatin1(Digest)},
-                {QStringLiteral("devices"), deviceIds},
-        };
+        QJsonObject build = CatalogDocument::build(
+                QStringLiteral("build-%1").arg(i), i == 20 ? QStringLiteral("Stable") : QStringLiteral("Archive"),
+                QStringLiteral("2.%1").arg(i), QStringLiteral("alpha-2.%1.zip").arg(i), 700000000 + i * 1000000,
+                QString::fromLatin1(Digest), deviceIds);
         if (i % 2 == 0)
             build.insert(QStringLiteral("extractSize"), 3900000000LL);
         builds.append(build);
@@ -117,26 +113,11 @@ QByteArray largeCatalogDocument()
     static const char *const Names[] = {"Alpha", "Beta Kiosk", "Gamma", "Delta", "Epsilon", "Zeta",
                                         "Eta", "Theta", "Iota", "Kappa", "Lambda", "Mu"};
     static const char *const Icons[] = {"alpha", "beta", "gamma"};
-    QJsonArray products;
     for (int i = 0; i < 12; ++i) {
-        products.append(QJsonObject{
-                {QStringLiteral("id"), i == 0 ? QStringLiteral("alpha") : QStringLiteral("product-%1").arg(i)},
-                {QStringLiteral("name"), QLatin1String(Names[i])},
-                {QStringLiteral("icon"), QStringLiteral("icons/%1.png").arg(QLatin1String(Icons[i % 3]))},
-                {QStringLiteral("images"), builds},
-        });
+        document.product(i == 0 ? QStringLiteral("alpha") : QStringLiteral("product-%1").arg(i), QLatin1String(Names[i]),
+                         builds, {{QStringLiteral("icon"), QStringLiteral("icons/%1.png").arg(QLatin1String(Icons[i % 3]))}});
     }
-    return QJsonDocument(QJsonObject{{QStringLiteral("schemaVersion"), 1},
-                                     {QStringLiteral("devices"), devices},
-                                     {QStringLiteral("products"), products}})
-            .toJson();
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+    return document.toJson();
 }
 
 // A product picture: a coloured tile with the product's initial.

@@ -1,7 +1,9 @@
 #include "appwindow.h"
 #include "backendtestaccess.h"
+#include "catalogdocument.h"
 #include "scriptedcard.h"
 #include "scripteddiskmonitor.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -81,70 +83,38 @@ QString text(const QQuickItem *item)
 // Three products with icons beside the document, one build each.
 QByteArray catalogDocument(int schemaVersion, const QString &minVersion)
 {
-    QJsonArray products;
+    CatalogDocument document(schemaVersion);
+    document.device(QStringLiteral("s"), QStringLiteral("Board S")).minTessaroVersion(minVersion);
     for (const QString &name : {QStringLiteral("Alpha"), QStringLiteral("Beta Kiosk"), QStringLiteral("Gamma")}) {
         const QString id = name.section(QLatin1Char(' '), 0, 0).toLower();
-        products.append(QJsonObject{
-                {QStringLiteral("id"), id},
-                {QStringLiteral("name"), name},
-                {QStringLiteral("icon"), QStringLiteral("icons/%1.png").arg(id)},
-                {QStringLiteral("images"),
-                 QJsonArray{QJsonObject{
-                         {QStringLiteral("id"), QStringLiteral("stable")},
-                         {QStringLiteral("name"), QStringLiteral("Stable")},
-                         {QStringLiteral("version"), QStringLiteral("1.0")},
-                         {QStringLiteral("url"), QStringLiteral("builds/%1.zip").arg(id)},
-                         {QStringLiteral("size"), 1000},
-                         {QStringLiteral("sha256"), QStringLiteral("ab").repeated(32)},
-                         {QStringLiteral("devices"), QJsonArray{QStringLiteral("s")}},
-                 }}},
-        });
+        document.product(id, name,
+                         {CatalogDocument::build(QStringLiteral("stable"), QStringLiteral("Stable"), QStringLiteral("1.0"),
+                                                 QStringLiteral("builds/%1.zip").arg(id), 1000,
+                                                 QStringLiteral("ab").repeated(32), {QStringLiteral("s")})},
+                         {{QStringLiteral("icon"), QStringLiteral("icons/%1.png").arg(id)}});
     }
-    QJsonObject catalog{
-            {QStringLiteral("schemaVersion"), schemaVersion},
-            {QStringLiteral("devices"),
-             QJsonArray{QJsonObject{{QStringLiteral("id"), QStringLiteral("s")},
-                                    {QStringLiteral("name"), QStringLiteral("Board S")}}}},
-            {QStringLiteral("products"), products},
-    };
-    if (!minVersion.isEmpty())
-        catalog.insert(QStringLiteral("minTessaroVersion"), minVersion);
-    return QJsonDocument(catalog).toJson();
+    return document.toJson();
 }
 
 // A catalog large enough to overflow every list at the minimum window size:
 // twelve products, and for the first one twelve devices and twenty builds.
 QByteArray largeCatalogDocument()
 {
-    QJsonArray devices;
-    QJsonArray deviceIds;
+    CatalogDocument document;
+    QStringList deviceIds;
     for (int i = 1; i <= 12; ++i) {
-        devices.append(QJsonObject{{QStringLiteral("id"), QStringLiteral("d%1").arg(i)},
-                                   {QStringLiteral("name"), QStringLiteral("Board %1").arg(i)}});
+        document.device(QStringLiteral("d%1").arg(i), QStringLiteral("Board %1").arg(i));
         deviceIds.append(QStringLiteral("d%1").arg(i));
     }
     QJsonArray builds;
     for (int i = 1; i <= 20; ++i) {
-        builds.append(QJsonObject{
-                {QStringLiteral("id"), QStringLiteral("b%1").arg(i)},
-                {QStringLiteral("name"), QStringLiteral("Build %1").arg(i)},
-                {QStringLiteral("version"), QStringLiteral("1.%1").arg(i)},
-                {QStringLiteral("url"), QStringLiteral("builds/b%1.zip").arg(i)},
-                {QStringLiteral("size"), 1000},
-                {QStringLiteral("sha256"), QStringLiteral("%1").arg(i, 64, 10, QLatin1Char('0'))},
-                {QStringLiteral("devices"), deviceIds},
-        });
+        builds.append(CatalogDocument::build(QStringLiteral("b%1").arg(i), QStringLiteral("Build %1").arg(i),
+                                             QStringLiteral("1.%1").arg(i), QStringLiteral("builds/b%1.zip").arg(i), 1000,
+                                             QStringLiteral("%1").arg(i, 64, 10, QLatin1Char('0')), deviceIds));
     }
-    QJsonArray products;
-    for (int i = 1; i <= 12; ++i) {
-        products.append(QJsonObject{{QStringLiteral("id"), QStringLiteral("p%1").arg(i)},
-                                    {QStringLiteral("name"), QStringLiteral("Product %1").arg(i)},
-                                    {QStringLiteral("images"), builds}});
-    }
-    return QJsonDocument(QJsonObject{{QStringLiteral("schemaVersion"), 1},
-                                     {QStringLiteral("devices"), devices},
-                                     {QStringLiteral("products"), products}})
-            .toJson();
+    for (int i = 1; i <= 12; ++i)
+        document.product(QStringLiteral("p%1").arg(i), QStringLiteral("Product %1").arg(i), builds);
+    return document.toJson();
 }
 
 // Every text item under item, the dialogs' included.
@@ -156,12 +126,6 @@ QList<QQuickItem *> textItems(QQuickItem *item)
     for (QQuickItem *child : item->childItems())
         found += textItems(child);
     return found;
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
 }
 
 } // namespace

@@ -5,8 +5,10 @@
 #include "appwindow.h"
 #include "cardbuild.h"
 #include "cardimage.h"
+#include "catalogdocument.h"
 #include "image/imagecache.h"
 #include "nginxserver.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -43,38 +45,14 @@ QJsonObject imageEntry(const QString &id, const QString &name, const QString &ve
 // Alpha, set up by a boot file, and Beta, each with one build of the card.
 QByteArray catalogDocument(const QJsonObject &build)
 {
-    const QJsonObject catalog{
-            {QStringLiteral("schemaVersion"), 1},
-            {QStringLiteral("devices"),
-             QJsonArray{QJsonObject{{QStringLiteral("id"), QStringLiteral("s")},
-                                    {QStringLiteral("name"), QStringLiteral("Board S")}}}},
-            {QStringLiteral("products"),
-             QJsonArray{
-                     QJsonObject{
-                             {QStringLiteral("id"), QStringLiteral("alpha")},
-                             {QStringLiteral("name"), QStringLiteral("Alpha")},
-                             {QStringLiteral("bootFiles"),
-                              QJsonObject{{QStringLiteral("PRODUCT.TXT"), QStringLiteral("alpha\n")}}},
-                             {QStringLiteral("images"),
-                              QJsonArray{imageEntry(QStringLiteral("stable"), QStringLiteral("Stable"),
-                                                    QStringLiteral("2.1"), build)}},
-                     },
-                     QJsonObject{
-                             {QStringLiteral("id"), QStringLiteral("beta")},
-                             {QStringLiteral("name"), QStringLiteral("Beta")},
-                             {QStringLiteral("images"),
-                              QJsonArray{imageEntry(QStringLiteral("lab"), QStringLiteral("Lab"),
-                                                    QStringLiteral("0.9"), build)}},
-                     },
-             }},
-    };
-    return QJsonDocument(catalog).toJson();
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+    return CatalogDocument()
+            .device(QStringLiteral("s"), QStringLiteral("Board S"))
+            .product(QStringLiteral("alpha"), QStringLiteral("Alpha"),
+                     {imageEntry(QStringLiteral("stable"), QStringLiteral("Stable"), QStringLiteral("2.1"), build)},
+                     {{QStringLiteral("bootFiles"), QJsonObject{{QStringLiteral("PRODUCT.TXT"), QStringLiteral("alpha\n")}}}})
+            .product(QStringLiteral("beta"), QStringLiteral("Beta"),
+                     {imageEntry(QStringLiteral("lab"), QStringLiteral("Lab"), QStringLiteral("0.9"), build)})
+            .toJson();
 }
 
 } // namespace

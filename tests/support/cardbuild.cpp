@@ -1,11 +1,13 @@
 #include "cardbuild.h"
 
+#include "programrun.h"
+#include "testfiles.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
-#include <QRandomGenerator>
 
 namespace {
 
@@ -33,18 +35,16 @@ bool CardBuild::make(const QString &root, const QString &name, qint64 payloadByt
     options.label = QStringLiteral("TESSARO");
     if (!m_image.create(imagePath, options))
         return fail(m_image.errorString());
-    QList<quint32> words((payloadBytes + 3) / 4);
-    QRandomGenerator(quint32(qChecksum(name.toUtf8()))).fillRange(words.data(), words.size());
-    const QByteArray payload(reinterpret_cast<const char *>(words.constData()), payloadBytes);
+    const QByteArray payload = randomBytes(payloadBytes, quint32(qChecksum(name.toUtf8())));
     if (!m_image.mcopy(QStringLiteral("KERNEL.BIN"), payload)
         || !m_image.mcopy(QStringLiteral("README.TXT"), "Card image " + name.toUtf8() + "\r\n"))
         return fail(m_image.errorString());
 
     QFile::remove(m_archivePath);
-    QByteArray output;
-    if (!CardImage::run(QStringLiteral("zip"), {QStringLiteral("-j"), QStringLiteral("-q"), m_archivePath, imagePath},
-                        &output))
-        return fail(QStringLiteral("zip failed: %1").arg(QString::fromLocal8Bit(output)));
+    const QString zipProblem =
+            runTool(QStringLiteral("zip"), {QStringLiteral("-j"), QStringLiteral("-q"), m_archivePath, imagePath}, {});
+    if (!zipProblem.isEmpty())
+        return fail(zipProblem);
 
     const QString archiveSha256 = sha256Of(m_archivePath);
     const QString imageSha256 = sha256Of(imagePath);

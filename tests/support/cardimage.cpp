@@ -1,5 +1,7 @@
 #include "support/cardimage.h"
 
+#include "support/programrun.h"
+
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -89,25 +91,15 @@ bool CardImage::fail(const QString &text)
 
 bool CardImage::run(const QString &program, const QStringList &arguments, QByteArray *output)
 {
-    QProcess process;
-    process.setProcessEnvironment(toolEnvironment());
-    process.start(program, arguments);
-    if (!process.waitForStarted(10000)) {
-        *output = QStringLiteral("%1 cannot start: %2").arg(program, process.errorString()).toLocal8Bit();
-        return false;
-    }
-    process.closeWriteChannel();
-    const bool finished = process.waitForFinished(60000);
-    if (!finished) {
-        process.kill();
-        process.waitForFinished();
-    }
-    *output = process.readAllStandardOutput();
-    const bool ok = finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    ProgramOptions options;
+    options.environment = toolEnvironment();
+    options.timeoutMs = 60000;
+    const ProgramRun run = runProgram(program, arguments, options);
+    *output = run.output;
     // A file shown by mtype must not mix with warnings; a failure shows both.
-    if (!ok)
-        *output += process.readAllStandardError() + (finished ? QByteArray() : "\n" + program.toLocal8Bit() + " did not finish");
-    return ok;
+    if (!run.succeeded())
+        *output += run.errors + (run.exitCode == -1 ? "\n" + run.problem.toLocal8Bit() : QByteArray());
+    return run.succeeded();
 }
 
 QByteArray CardImage::mbrSector(quint8 type, quint32 startLba, quint32 sectorCount)
@@ -269,6 +261,23 @@ std::optional<QByteArray> CardImage::mtype(const QString &name)
     if (!runMtools(QStringLiteral("mtype"), {QStringLiteral("::") + name}, &output))
         return std::nullopt;
     return output;
+}
+
+bool CardImage::holds(const QMap<QString, QByteArray> &files)
+{
+    for (auto file = files.cbegin(); file != files.cend(); ++file) {
+        const std::optional<QByteArray> shown = mtype(file.key());
+        if (!shown)
+            return false;
+        if (*shown != file.value())
+            return fail(QStringLiteral("%1 holds %2 bytes \"%3\", not %4 bytes \"%5\"")
+                                .arg(file.key())
+                                .arg(shown->size())
+                                .arg(QString::fromLatin1(shown->left(40).toPercentEncoding(" ")))
+                                .arg(file.value().size())
+                                .arg(QString::fromLatin1(file.value().left(40).toPercentEncoding(" "))));
+    }
+    return true;
 }
 
 std::optional<QStringList> CardImage::mdir()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMap>
 #include <QMetaType>
 #include <QString>
 #include <QStringList>
@@ -70,6 +71,9 @@ public:
     // there is one, else the short name in its stored case); directories end
     // with "/".
     std::optional<QStringList> mdir();
+    // True when mtype shows each of these root-directory files with these
+    // bytes; else errorString() names the first that differs.
+    bool holds(const QMap<QString, QByteArray> &files);
     // Puts data into the root directory under name, replacing a file there.
     bool mcopy(const QString &name, const QByteArray &data);
     bool mmd(const QString &name);
@@ -81,12 +85,12 @@ public:
 
     // A 512-byte MBR with one primary partition.
     static QByteArray mbrSector(quint8 type, quint32 startLba, quint32 sectorCount);
-    // Runs program with arguments; false when it cannot start, crashes or
-    // exits with a code other than 0. *output receives its standard output,
-    // followed by its standard error when it failed.
-    static bool run(const QString &program, const QStringList &arguments, QByteArray *output);
 
 private:
+    // Runs one of mtools or the mkfs/fsck tools; false when it cannot start,
+    // crashes or exits with a code other than 0. *output receives its
+    // standard output, followed by its standard error when it failed.
+    static bool run(const QString &program, const QStringList &arguments, QByteArray *output);
     bool fail(const QString &text);
     bool copyPartition(QTemporaryFile &copy);
     bool runMtools(const QString &program, const QStringList &arguments, QByteArray *output);

@@ -387,6 +387,15 @@ WinMachine::Volume WinMachine::volume(int index, const QStringList &paths, const
     return Volume{volumeName(index), paths, extents, true};
 }
 
+WinMachine::State WinMachine::desktopWithCard(int busType, qint64 size, const QByteArray &vendor,
+                                              const QByteArray &product)
+{
+    State machine = desktop();
+    machine.disks << disk(2, busType, true, size, vendor, product);
+    machine.volumes << volume(1, {QStringLiteral("E:\\")}, {2});
+    return machine;
+}
+
 WinMachine::State WinMachine::desktop()
 {
     constexpr int BusTypeSata = 11;

@@ -103,6 +103,9 @@ public:
     static Volume volume(int index, const QStringList &paths, const QList<int> &extents);
     // Windows on C:, alone on a fixed SATA disk 0; the program in its folder there.
     static State desktop();
+    // The desktop with a card in a reader as disk 2, its one volume on E:.
+    static State desktopWithCard(int busType, qint64 size, const QByteArray &vendor = "Generic",
+                                 const QByteArray &product = "Card Reader");
     static QString volumeName(int index);
     static QString interfacePath(int number);
 };

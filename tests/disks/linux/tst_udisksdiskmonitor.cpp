@@ -1,5 +1,6 @@
 #include "disks/linux/udisksdiskmonitor.h"
 
+#include "support/testfiles.h"
 #include "support/udisksstandin.h"
 
 #include <QDir>
@@ -32,18 +33,13 @@ QString mountLine(const QString &point, const QString &numbers, const QString &s
 bool makeTree(const QTemporaryDir &dir, const QString &mountinfo, const QString &swaps, const QStringList &tree)
 {
     QDir root(dir.path());
-    auto writeFile = [&](const QString &name, const QByteArray &data) {
-        root.mkpath(QFileInfo(name).path());
-        QFile file(root.filePath(name));
-        return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-    };
-    if (!writeFile(QStringLiteral("proc/self/mountinfo"), mountinfo.toUtf8())
-        || !writeFile(QStringLiteral("proc/swaps"), "Filename Type Size Used Priority\n" + swaps.toUtf8()))
+    if (!writeFile(root.filePath(QStringLiteral("proc/self/mountinfo")), mountinfo.toUtf8())
+        || !writeFile(root.filePath(QStringLiteral("proc/swaps")), "Filename Type Size Used Priority\n" + swaps.toUtf8()))
         return false;
     for (const QString &entry : tree) {
         const QStringList link = entry.split(QStringLiteral(" -> "));
         if (link.size() == 1) {
-            if (!writeFile(entry, QByteArray()))
+            if (!writeFile(root.filePath(entry), QByteArray()))
                 return false;
             continue;
         }

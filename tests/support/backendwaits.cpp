@@ -1,0 +1,10 @@
+#include "backendwaits.h"
+
+#include "backend/backend.h"
+
+#include <QTest>
+
+bool waitLoaded(Backend &backend)
+{
+    return QTest::qWaitFor([&] { return backend.catalogState() != Backend::CatalogState::Loading; }, 30000);
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+// Files and bytes the tests make: written, read back and made up.
+
+#include <QByteArray>
+#include <QStringList>
+#include <QtGlobal>
+
+class QString;
+
+// Writes bytes to a fresh file at path, making its folder where it is missing.
+bool writeFile(const QString &path, const QByteArray &bytes);
+
+// The file's bytes; a null array only when there is no file to read.
+QByteArray readFile(const QString &path);
+
+// The files and folders (with a trailing "/") of a folder, sorted by name.
+QStringList folderEntries(const QString &dir);
+
+QByteArray sha256(const QByteArray &bytes);
+
+// Bytes that do not compress, the same for the same seed.
+QByteArray randomBytes(qint64 size, quint32 seed);
