@@ -9,7 +9,7 @@
 namespace {
 
 // Each option with the commands that take it; the help lists them in this order.
-struct OptionSpec
+struct OptionInfo
 {
     const char *name;
     const char *valueName; // null for a flag
@@ -17,9 +17,9 @@ struct OptionSpec
     QStringList commands;
 };
 
-const QList<OptionSpec> &optionSpecs()
+const QList<OptionInfo> &optionInfos()
 {
-    static const QList<OptionSpec> specs{
+    static const QList<OptionInfo> infos{
             {"manifest", "url|file",
              "Read the image catalog from this URL or file (default: the maker's catalog).",
              {"catalog", "write"}},
@@ -33,7 +33,7 @@ const QList<OptionSpec> &optionSpecs()
             {"json", nullptr, "Print one JSON object per line on standard output, for scripts.",
              {"disks", "catalog", "write"}},
     };
-    return specs;
+    return infos;
 }
 
 } // namespace
@@ -55,12 +55,12 @@ QString CommandLine::helpText()
             "                          --no-verify is given.\n"
             "\n"
             "Options:\n");
-    for (const OptionSpec &spec : optionSpecs()) {
-        QString name = QStringLiteral("--") + QLatin1String(spec.name);
-        if (spec.valueName)
-            name += QLatin1Char(' ') + QString::fromLatin1(spec.valueName).toUpper();
-        text += QStringLiteral("  %1 %2\n").arg(name, -22).arg(QLatin1String(spec.help));
-        text += QStringLiteral("  %1 (%2)\n").arg(QString(), -22).arg(spec.commands.join(QStringLiteral(", ")));
+    for (const OptionInfo &option : optionInfos()) {
+        QString name = QStringLiteral("--") + QLatin1String(option.name);
+        if (option.valueName)
+            name += QLatin1Char(' ') + QString::fromLatin1(option.valueName).toUpper();
+        text += QStringLiteral("  %1 %2\n").arg(name, -22).arg(QLatin1String(option.help));
+        text += QStringLiteral("  %1 (%2)\n").arg(QString(), -22).arg(option.commands.join(QStringLiteral(", ")));
     }
     text += QStringLiteral(
             "  -h, --help             Show this help.\n"
@@ -83,10 +83,10 @@ CommandLine CommandLine::parse(const QStringList &arguments, QString *error)
     parser.addOption(help);
     parser.addOption(version);
     QList<QCommandLineOption> options;
-    for (const OptionSpec &spec : optionSpecs()) {
-        QCommandLineOption option(QLatin1String(spec.name), QLatin1String(spec.help));
-        if (spec.valueName)
-            option.setValueName(QLatin1String(spec.valueName));
+    for (const OptionInfo &info : optionInfos()) {
+        QCommandLineOption option(QLatin1String(info.name), QLatin1String(info.help));
+        if (info.valueName)
+            option.setValueName(QLatin1String(info.valueName));
         options.append(option);
         parser.addOption(option);
     }
@@ -116,9 +116,9 @@ CommandLine CommandLine::parse(const QStringList &arguments, QString *error)
         return line;
     }
     for (int i = 0; i < options.size(); ++i) {
-        if (parser.isSet(options[i]) && !optionSpecs()[i].commands.contains(command)) {
+        if (parser.isSet(options[i]) && !optionInfos()[i].commands.contains(command)) {
             *error = QStringLiteral("The option --%1 does not go with '%2'.")
-                             .arg(QLatin1String(optionSpecs()[i].name), command);
+                             .arg(QLatin1String(optionInfos()[i].name), command);
             return line;
         }
     }
