@@ -1,5 +1,6 @@
 #include "backend/backend.h"
 #include "backendtestaccess.h"
+#include "disks/fileblockdevice.h"
 #include "image/imagecache.h"
 #include "writefixture.h"
 

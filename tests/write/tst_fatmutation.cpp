@@ -1,3 +1,4 @@
+#include "fattyperows.h"
 #include "write/fatwriter.h"
 
 #include "disks/blockdevice.h"
@@ -205,9 +206,7 @@ void TestFatMutation::initTestCase()
 
 void TestFatMutation::damagedVolumesFailCleanly_data()
 {
-    QTest::addColumn<int>("fatBits");
-    QTest::newRow("FAT16 volume") << 16;
-    QTest::newRow("FAT32 volume") << 32;
+    addFatTypeRows();
 }
 
 void TestFatMutation::damagedVolumesFailCleanly()

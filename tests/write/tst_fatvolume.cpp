@@ -1,8 +1,9 @@
+#include "fattyperows.h"
 #include "write/fatwriter.h"
 
 #include "disks/fileblockdevice.h"
 #include "support/cardimage.h"
-#include "support/sectorfiledevice.h"
+#include "support/scriptedcard.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -425,9 +426,10 @@ void TestFatVolume::deviceFailuresCarryTheDeviceText()
     QTemporaryDir dir;
     CardImage image;
     QVERIFY2(image.create(dir.filePath(QStringLiteral("card.img")), smallVolume(16)), qPrintable(image.errorString()));
-    SectorFileDevice device(image.path(), 512);
+    ScriptedCard::Script script = ScriptedCard::Script::overFile(image.path());
+    script.failCall = ScriptedCard::Call::Read;
+    ScriptedCard device(script);
     QVERIFY(device.open());
-    device.failReads(true);
     FatWriter writer(device);
     QVERIFY(!writer.readFile(QStringLiteral("BOOT.TXT")));
     QCOMPARE(writer.failure(), FatWriter::Failure::DeviceError);
@@ -436,16 +438,14 @@ void TestFatVolume::deviceFailuresCarryTheDeviceText()
     QCOMPARE(writer.failure(), FatWriter::Failure::DeviceError);
     QCOMPARE(writer.errorString(), QStringLiteral("simulated read error"));
 
-    device.failReads(false);
+    device.stopFailing();
     QVERIFY2(writer.writeFile(QStringLiteral("BOOT.TXT"), QByteArray("boot")), qPrintable(writer.errorString()));
     QCOMPARE(*writer.readFile(QStringLiteral("BOOT.TXT")), QByteArray("boot"));
 }
 
 void TestFatVolume::clustersPastTheDeviceEnd_data()
 {
-    QTest::addColumn<int>("fatBits");
-    QTest::newRow("FAT16") << 16;
-    QTest::newRow("FAT32") << 32;
+    addFatTypeRows();
 }
 
 // The device ends inside the last cluster, which nothing uses yet: the FATs
@@ -462,7 +462,7 @@ void TestFatVolume::clustersPastTheDeviceEnd()
     const qint64 cut = layout.dataOffset + qint64(layout.clusters) * layout.clusterBytes - 512;
     QVERIFY(QFile::resize(image.path(), cut));
 
-    SectorFileDevice device(image.path(), 512);
+    ScriptedCard device(ScriptedCard::Script::overFile(image.path()));
     QVERIFY(device.open());
     FatWriter writer(device);
     QVERIFY(!writer.writeFile(QStringLiteral("BOOT.TXT"), QByteArray("boot")));

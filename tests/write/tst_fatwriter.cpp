@@ -1,8 +1,9 @@
+#include "fattyperows.h"
 #include "write/fatwriter.h"
 
 #include "disks/fileblockdevice.h"
 #include "support/cardimage.h"
-#include "support/sectorfiledevice.h"
+#include "support/scriptedcard.h"
 
 #include <QDateTime>
 #include <QTemporaryDir>
@@ -267,9 +268,7 @@ void TestFatWriter::writesAreWhatTheToolsSee()
 
 void TestFatWriter::entriesKeepOrGetTheirFields_data()
 {
-    QTest::addColumn<int>("fatBits");
-    QTest::newRow("FAT16") << 16;
-    QTest::newRow("FAT32") << 32;
+    addFatTypeRows();
 }
 
 void TestFatWriter::entriesKeepOrGetTheirFields()
@@ -517,9 +516,7 @@ void TestFatWriter::fat32RootGrowsByAZeroedCluster()
 
 void TestFatWriter::fullPartition_data()
 {
-    QTest::addColumn<int>("fatBits");
-    QTest::newRow("FAT16") << 16;
-    QTest::newRow("FAT32") << 32;
+    addFatTypeRows();
 }
 
 void TestFatWriter::fullPartition()
@@ -592,7 +589,7 @@ void TestFatWriter::fourKibSectorDevice()
     QVERIFY(image.mcopy(QStringLiteral("OLD.BIN"), pattern(5000, 1)));
     QVERIFY(image.mcopy(QStringLiteral("TOOL.TXT"), pattern(300, 2)));
 
-    SectorFileDevice device(image.path(), 4096);
+    ScriptedCard device(ScriptedCard::Script::overFile(image.path(), 4096));
     QVERIFY2(device.open(), qPrintable(device.errorString()));
     {
         FatWriter writer(device);
@@ -620,10 +617,12 @@ void TestFatWriter::deviceFailureWhileWritingData()
     QVERIFY(image.mcopy(QStringLiteral("OLD.BIN"), pattern(1000, 1)));
     const QByteArray before = metadata(image);
 
-    SectorFileDevice device(image.path(), 512);
+    ScriptedCard::Script script = ScriptedCard::Script::overFile(image.path());
+    script.failCall = ScriptedCard::Call::Write;
+    script.failAt = 2; // the second cluster of the new file
+    ScriptedCard device(script);
     QVERIFY(device.open());
     FatWriter writer(device);
-    device.failWritesAfter(1); // the second cluster of the new file
     QVERIFY(!writer.writeFile(QStringLiteral("NEW.BIN"), pattern(3 * 512, 2)));
     QCOMPARE(writer.failure(), FatWriter::Failure::DeviceError);
     QCOMPARE(writer.errorString(), QStringLiteral("simulated write error"));
@@ -632,7 +631,7 @@ void TestFatWriter::deviceFailureWhileWritingData()
 
     // The clusters it had taken in memory are not on the card, and the next
     // write must not bring them there.
-    device.failWritesAfter(-1);
+    device.stopFailing();
     QVERIFY2(writer.writeFile(QStringLiteral("OTHER.BIN"), pattern(2 * 512, 3)), qPrintable(writer.errorString()));
     QVERIFY2(image.fsck(), qPrintable(image.errorString()));
     QVERIFY2(writer.writeFile(QStringLiteral("NEW.BIN"), pattern(3 * 512, 2)), qPrintable(writer.errorString()));
@@ -646,14 +645,15 @@ void TestFatWriter::failedFlushIsADeviceError()
     QTemporaryDir dir;
     CardImage image;
     QVERIFY2(makeImage(image, dir, volume(16, 512)), qPrintable(image.errorString()));
-    SectorFileDevice device(image.path(), 512);
+    ScriptedCard::Script script = ScriptedCard::Script::overFile(image.path());
+    script.failCall = ScriptedCard::Call::Flush;
+    ScriptedCard device(script);
     QVERIFY(device.open());
     FatWriter writer(device);
-    device.failFlush(true);
     QVERIFY(!writer.writeFile(QStringLiteral("NEW.BIN"), pattern(100, 1)));
     QCOMPARE(writer.failure(), FatWriter::Failure::DeviceError);
     QCOMPARE(writer.errorString(), QStringLiteral("simulated flush error"));
-    device.failFlush(false);
+    device.stopFailing();
     QVERIFY2(writer.writeFile(QStringLiteral("NEW.BIN"), pattern(200, 2)), qPrintable(writer.errorString()));
     QVERIFY2(image.fsck(), qPrintable(image.errorString()));
     QCOMPARE(*image.mtype(QStringLiteral("NEW.BIN")), pattern(200, 2));

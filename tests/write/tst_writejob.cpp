@@ -7,7 +7,7 @@
 #include "image/localimagesource.h"
 #include "image/testarchives.h"
 #include "support/cardimage.h"
-#include "support/sectorfiledevice.h"
+#include "support/scriptedcard.h"
 
 #include <QCryptographicHash>
 #include <QEventLoop>
@@ -29,6 +29,8 @@
 using Phase = WriteJob::Phase;
 using Error = WriteJob::Error;
 using Failure = BlockDevice::Failure;
+using Script = ScriptedCard::Script;
+using Call = ScriptedCard::Call;
 Q_DECLARE_METATYPE(BlockDevice::Failure)
 
 namespace {
@@ -43,18 +45,14 @@ using ProgressText::fileReports;
 using ProgressText::report;
 using Recorder = ProgressRecorder;
 
-// A file standing in for a card of `size` bytes, holding Filler everywhere.
-bool makeCardFile(const QString &path, qint64 size)
-{
-    return writeFile(path, QByteArray(size, Filler));
-}
-
 QByteArray padded(const QByteArray &image, int sectorSize)
 {
     return image + QByteArray(AlignedBuffer::roundUp(image.size(), sectorSize) - image.size(), '\0');
 }
 
-const QMap<QString, QByteArray> BootFiles{
+using BootFileMap = QMap<QString, QByteArray>;
+
+const BootFileMap BootFiles{
     {QStringLiteral("CONFIG.TXT"), "product=alpha\nmode=kiosk\n"},
     // Over one 512-byte cluster, so that the file has a chain.
     {QStringLiteral("SETUP.INI"), QByteArray(1300, 'x') + "\n"},
@@ -98,19 +96,34 @@ private:
     QByteArray m_card;
     CardImage m_cardImage;
     std::unique_ptr<QTemporaryDir> m_dir;
+    ScriptedCard *m_target = nullptr; // of the last targetDevice()
 
     QString path(const QString &name) const { return m_dir->filePath(name); }
 
-    // The card image as a source, a sector device of `deviceSize` bytes as
-    // the target.
-    std::unique_ptr<WriteJob> cardJob(SectorFileDevice **device, qint64 deviceSize = 8 * MiB, int sectorSize = 512)
+    // A card over target.img, which holds Filler everywhere: the script's
+    // size in bytes, 8 MiB unless it says.
+    std::unique_ptr<ScriptedCard> targetDevice(Script script = {}, std::function<void()> pauseAction = {})
     {
-        const QString target = path(QStringLiteral("target.img"));
-        if (!makeCardFile(target, deviceSize))
+        script.path = path(QStringLiteral("target.img"));
+        script.existingFile = true;
+        if (script.size < 0)
+            script.size = 8 * MiB;
+        if (!writeFile(script.path, QByteArray(script.size, Filler)))
             return {};
-        auto owned = std::make_unique<SectorFileDevice>(target, sectorSize);
-        *device = owned.get();
-        return std::make_unique<WriteJob>(std::make_unique<LocalImageSource>(m_cardPath), std::move(owned));
+        auto owned = std::make_unique<ScriptedCard>(script, std::move(pauseAction));
+        m_target = owned.get();
+        return owned;
+    }
+
+    // The card image with boot files as the source, targetDevice() as the target.
+    std::unique_ptr<WriteJob> cardJob(const Script &script = {}, const BootFileMap &bootFiles = BootFiles)
+    {
+        std::unique_ptr<ScriptedCard> target = targetDevice(script);
+        if (!target)
+            return {};
+        auto job = std::make_unique<WriteJob>(std::make_unique<LocalImageSource>(m_cardPath), std::move(target));
+        job->setBootFiles(bootFiles);
+        return job;
     }
 
     CardImage targetCard() const
@@ -134,7 +147,11 @@ private slots:
         QVERIFY(m_card.size() > Chunk && m_card.size() < 2 * Chunk);
     }
 
-    void init() { m_dir = std::make_unique<QTemporaryDir>(); }
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_target = nullptr;
+    }
     void cleanup() { m_dir.reset(); }
 
     void sizes_data()
@@ -173,12 +190,14 @@ private slots:
         QVERIFY(writeFile(path(QStringLiteral("image.img")), image));
         const QString targetPath = path(QStringLiteral("target.img"));
         std::unique_ptr<BlockDevice> device;
-        SectorFileDevice *sectors = nullptr;
+        ScriptedCard *sectors = nullptr;
         if (target == QLatin1String("sectors")) {
-            QVERIFY(makeCardFile(targetPath, deviceSize));
-            auto owned = std::make_unique<SectorFileDevice>(targetPath, sectorSize);
-            sectors = owned.get();
-            device = std::move(owned);
+            Script script;
+            script.size = deviceSize;
+            script.sectorSize = sectorSize;
+            device = targetDevice(script);
+            QVERIFY(device);
+            sectors = m_target;
         } else {
             const qint64 declared = target == QLatin1String("declared") ? deviceSize : -1;
             device = std::make_unique<FileBlockDevice>(targetPath, declared,
@@ -228,12 +247,9 @@ private slots:
         QFETCH(bool, verify);
         QFETCH(bool, bootFiles);
 
-        SectorFileDevice *device = nullptr;
-        std::unique_ptr<WriteJob> job = cardJob(&device);
+        std::unique_ptr<WriteJob> job = cardJob({}, bootFiles ? BootFiles : BootFileMap());
         QVERIFY(job);
         job->setVerify(verify);
-        if (bootFiles)
-            job->setBootFiles(BootFiles);
         Recorder recorder(*job);
         job->run();
 
@@ -245,9 +261,9 @@ private slots:
         if (bootFiles)
             expected += fileReports(BootFiles.size());
         QCOMPARE(recorder.reports, expected);
-        QCOMPARE(device->closes(), 1);
-        QVERIFY(!device->isOpen());
-        QCOMPARE(device->misalignedRequests(), 0);
+        QCOMPARE(m_target->calls(Call::Close), 1);
+        QVERIFY(!m_target->isOpen());
+        QCOMPARE(m_target->misalignedRequests(), 0);
 
         CardImage card = targetCard();
         QVERIFY2(card.fsck(), qPrintable(card.errorString()));
@@ -311,19 +327,17 @@ private slots:
         }
 
         const QString sourcePath = source == QLatin1String("missing") ? path(QStringLiteral("missing.img")) : archive;
-        const QString target = path(QStringLiteral("target.img"));
-        QVERIFY(makeCardFile(target, 8 * MiB));
-        auto owned = std::make_unique<SectorFileDevice>(target, 512);
-        SectorFileDevice *device = owned.get();
-        WriteJob job(createLocalImageSource(sourcePath), std::move(owned));
+        std::unique_ptr<ScriptedCard> target = targetDevice();
+        QVERIFY(target);
+        WriteJob job(createLocalImageSource(sourcePath), std::move(target));
         job.setBootFiles(BootFiles);
         Recorder recorder(job);
         job.run();
 
         QCOMPARE(job.error(), error);
         QCOMPARE(job.errorDetail(), detail);
-        QCOMPARE(device->closes(), 1);
-        QVERIFY(!device->isOpen());
+        QCOMPARE(m_target->calls(Call::Close), 1);
+        QVERIFY(!m_target->isOpen());
         // Damage inside the data shows only with its last byte, which is then
         // not written; there is no read-back and no boot files.
         const QStringList firstChunk{report(Phase::Writing, 0, image.size()), report(Phase::Writing, Chunk, image.size())};
@@ -412,36 +426,31 @@ private slots:
         QFETCH(Error, error);
         QFETCH(QString, detail);
 
-        SectorFileDevice *device = nullptr;
-        std::unique_ptr<WriteJob> job = cardJob(&device, 8 * MiB, sectorSize);
+        // The first call of the fault, and every later one of its kind, fails.
+        const QMap<QString, QPair<Call, int>> failingCalls{
+            {QStringLiteral("open"), {Call::Open, 1}},
+            {QStringLiteral("write"), {Call::Write, 1}},
+            {QStringLiteral("second write"), {Call::Write, 2}},
+            {QStringLiteral("boot write"), {Call::Write, 3}}, // the image takes two
+            {QStringLiteral("flush"), {Call::Flush, 1}},
+            {QStringLiteral("drop"), {Call::DropCaches, 1}},
+            {QStringLiteral("seek"), {Call::Seek, 1}},
+            {QStringLiteral("read"), {Call::Read, 1}},
+        };
+        const QPair<Call, int> failing = failingCalls.value(fault, {Call::None, 1});
+        Script script = Script::failing(failing.first, failing.second, kind);
+        script.sectorSize = sectorSize;
+        std::unique_ptr<WriteJob> job = cardJob(script);
         QVERIFY(job);
         job->setVerify(verify);
-        job->setBootFiles(BootFiles);
-        device->setSimulatedFailure(kind);
-        if (fault == QLatin1String("open"))
-            device->failOpen(true);
-        else if (fault == QLatin1String("write"))
-            device->failWritesAfter(0);
-        else if (fault == QLatin1String("second write"))
-            device->failWritesAfter(1);
-        else if (fault == QLatin1String("boot write"))
-            device->failWritesAfter(2); // the image takes two
-        else if (fault == QLatin1String("flush"))
-            device->failFlush(true);
-        else if (fault == QLatin1String("drop"))
-            device->failDropCaches(true);
-        else if (fault == QLatin1String("seek"))
-            device->failSeeks(true);
-        else if (fault == QLatin1String("read"))
-            device->failReads(true);
         Recorder recorder(*job);
         job->run();
 
         QCOMPARE(job->error(), error);
         QCOMPARE(job->errorDetail(), detail);
-        QCOMPARE(device->closes(), 1);
-        QVERIFY(!device->isOpen());
-        QCOMPARE(device->misalignedRequests(), 0);
+        QCOMPARE(m_target->calls(Call::Close), 1);
+        QVERIFY(!m_target->isOpen());
+        QCOMPARE(m_target->misalignedRequests(), 0);
         // The job stops at the failing step.
         const bool failedInWrite = fault == QLatin1String("open") || fault.endsWith(QLatin1String("write"))
                 || fault == QLatin1String("flush") || fault == QLatin1String("none");
@@ -575,11 +584,9 @@ private slots:
 
     void checksumMismatch()
     {
-        SectorFileDevice *device = nullptr;
-        std::unique_ptr<WriteJob> job = cardJob(&device);
+        std::unique_ptr<WriteJob> job = cardJob();
         QVERIFY(job);
         job->setExpectedSha256(sha256("another image"));
-        job->setBootFiles(BootFiles);
         Recorder recorder(*job);
         job->run();
 
@@ -589,7 +596,7 @@ private slots:
         // Found after the whole image is on the card, and it stays there.
         QCOMPARE(recorder.reports, byteReports(Phase::Writing, m_card.size()));
         QVERIFY(readFile(path(QStringLiteral("target.img"))).startsWith(m_card));
-        QCOMPARE(device->closes(), 1);
+        QCOMPARE(m_target->calls(Call::Close), 1);
     }
 
     void bootFileFailures_data()
@@ -623,18 +630,17 @@ private slots:
             options.partitionType = 0x83;
             QVERIFY2(linux.create(imagePath, options), qPrintable(linux.errorString()));
         }
-        const QString target = path(QStringLiteral("target.img"));
-        QVERIFY(makeCardFile(target, 8 * MiB));
-        auto owned = std::make_unique<SectorFileDevice>(target, 512);
-        if (image == QLatin1String("tampered")) {
-            // Someone else puts other bytes into the file between the writing
-            // and the checking pass.
-            owned->setDropCachesHook([this] {
-                CardImage card = targetCard();
-                QVERIFY2(card.mcopy(QStringLiteral("CONFIG.TXT"), "product=beta\n"), qPrintable(card.errorString()));
-            });
-        }
-        WriteJob job(std::make_unique<LocalImageSource>(imagePath), std::move(owned));
+        // Someone else puts other bytes into the file between the writing and
+        // the checking pass, which begins with the first cache drop.
+        const auto tamper = [this] {
+            CardImage card = targetCard();
+            QVERIFY2(card.mcopy(QStringLiteral("CONFIG.TXT"), "product=beta\n"), qPrintable(card.errorString()));
+        };
+        std::unique_ptr<ScriptedCard> target =
+                image == QLatin1String("tampered") ? targetDevice(Script::pausing(Call::DropCaches, 1), tamper)
+                                                   : targetDevice();
+        QVERIFY(target);
+        WriteJob job(std::make_unique<LocalImageSource>(imagePath), std::move(target));
         job.setVerify(false);
         job.setBootFiles({{name, "product=alpha\n"}});
         Recorder recorder(job);
@@ -666,10 +672,8 @@ private slots:
         QFETCH(int, writes);
         QFETCH(int, reads);
 
-        SectorFileDevice *device = nullptr;
-        std::unique_ptr<WriteJob> job = cardJob(&device);
+        std::unique_ptr<WriteJob> job = cardJob();
         QVERIFY(job);
-        job->setBootFiles(BootFiles);
         Recorder recorder(*job);
         QString cancelledAt = report(Phase::Writing, 0, m_card.size());
         if (phase < 0) {
@@ -690,10 +694,10 @@ private slots:
         QCOMPARE(job->errorDetail(), QString());
         // The chunk under way when cancel() came is completed; nothing follows.
         QCOMPARE(recorder.reports.last(), cancelledAt);
-        QCOMPARE(device->writes(), writes);
-        QCOMPARE(device->reads(), reads);
-        QCOMPARE(device->closes(), 1);
-        QVERIFY(!device->isOpen());
+        QCOMPARE(m_target->calls(Call::Write), writes);
+        QCOMPARE(m_target->calls(Call::Read), reads);
+        QCOMPARE(m_target->calls(Call::Close), 1);
+        QVERIFY(!m_target->isOpen());
     }
 
     // As the controller runs it: run() on a thread of its own, progress
