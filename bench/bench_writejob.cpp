@@ -28,6 +28,7 @@
 #include "image/localimagesource.h"
 #include "image/rawinflate.h"
 #include "image/sha256.h"
+#include "support/testfiles.h"
 #include "write/writejob.h"
 
 #include <QCoreApplication>
@@ -140,12 +141,6 @@ QByteArray binaryBytes(qint64 size)
     while (bytes.size() < size && !bytes.isEmpty())
         bytes += bytes.left(size - bytes.size());
     return bytes;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
 // A file of `size` bytes with an MBR whose one partition starts at 1 MiB.
