@@ -1,3 +1,4 @@
+#include "bootfiles.h"
 #include "progressrecorder.h"
 #include "write/writejob.h"
 
@@ -49,15 +50,6 @@ QByteArray padded(const QByteArray &image, int sectorSize)
 {
     return image + QByteArray(AlignedBuffer::roundUp(image.size(), sectorSize) - image.size(), '\0');
 }
-
-using BootFileMap = QMap<QString, QByteArray>;
-
-const BootFileMap BootFiles{
-    {QStringLiteral("CONFIG.TXT"), "product=alpha\nmode=kiosk\n"},
-    // Over one 512-byte cluster, so that the file has a chain.
-    {QStringLiteral("SETUP.INI"), QByteArray(1300, 'x') + "\n"},
-    {QStringLiteral("ssh"), QByteArray()},
-};
 
 // Takes the real and effective user of another until destroyed, so that file
 // permissions hold for a process running as root (Qt asks access(), which

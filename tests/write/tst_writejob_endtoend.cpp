@@ -1,3 +1,4 @@
+#include "bootfiles.h"
 #include "progressrecorder.h"
 #include "write/writejob.h"
 
@@ -38,13 +39,6 @@ using ProgressText::byteReports;
 using ProgressText::fileReports;
 using ProgressText::report;
 using Recorder = ProgressRecorder;
-
-const QMap<QString, QByteArray> BootFiles{
-    // Replaces the file the image ships.
-    {QStringLiteral("CONFIG.TXT"), "product=alpha\nmode=kiosk\n"},
-    {QStringLiteral("SETUP.INI"), QByteArray(1300, 'x') + "\n"},
-    {QStringLiteral("ssh"), QByteArray()},
-};
 
 // One catalog build served by nginx: a card image zipped by a real archiver.
 struct Build
