@@ -13,6 +13,7 @@
 // Reported beside each source: its CPU time over its wall time, which is
 // above 1 when it decodes on more than one core.
 
+#include "benchinputs.h"
 #include "image/xzimagesource.h"
 #include "image/zstdimagesource.h"
 
@@ -49,36 +50,6 @@ bool run(const QString &program, const QStringList &arguments, const QString &fo
         return false;
     }
     return true;
-}
-
-QByteArray textBlock(qint64 size, int seed)
-{
-    QByteArray text;
-    text.reserve(size + 200);
-    for (int line = 0; text.size() < size; ++line)
-        text += "Jan 12 10:" + QByteArray::number(line % 60) + " tessaro kernel: [" + QByteArray::number(seed)
-                + "." + QByteArray::number(line) + "] usb 1-1: new high-speed USB device number "
-                + QByteArray::number(line % 127) + " using xhci_hcd\n";
-    text.truncate(size);
-    return text;
-}
-
-// Shared libraries of this system: machine code and tables compress about
-// as well as an operating system's root file system.
-QByteArray libraryBytes(qint64 size)
-{
-    QByteArray bytes;
-    const QDir dir(QStringLiteral("/usr/lib/x86_64-linux-gnu"));
-    for (const QString &name : dir.entryList({QStringLiteral("*.so*")}, QDir::Files, QDir::Size)) {
-        QFile file(dir.filePath(name));
-        if (file.open(QIODevice::ReadOnly))
-            bytes += file.read(size - bytes.size());
-        if (bytes.size() >= size)
-            break;
-    }
-    while (bytes.size() < size && !bytes.isEmpty())
-        bytes += bytes.left(size - bytes.size());
-    return bytes;
 }
 
 bool buildFiles(const QString &folder)

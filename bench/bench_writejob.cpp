@@ -22,6 +22,7 @@
 //
 //   bench_writejob --job IMAGE TARGET SHA256HEX   (internal: one job, one line)
 
+#include "benchinputs.h"
 #include "disks/fileblockdevice.h"
 #include "image/crc32.h"
 #include "image/imagesources.h"
@@ -101,13 +102,6 @@ QString shellQuote(const QString &text)
     QString quoted = text;
     quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
     return QLatin1Char('\'') + quoted + QLatin1Char('\'');
-}
-
-QByteArray randomBlock(qint64 size, QRandomGenerator &random)
-{
-    QByteArray block(size, Qt::Uninitialized);
-    random.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
-    return block;
 }
 
 QByteArray logText(qint64 size, int seed)

@@ -9,6 +9,7 @@
 // file system holding text, binary and random files, shared libraries, random
 // blocks and long runs of zeros. The archive's one entry must be deflated.
 
+#include "benchinputs.h"
 #include "image/crc32.h"
 #include "image/rawinflate.h"
 #include "image/zipimagesource.h"
@@ -45,44 +46,6 @@ bool run(const QString &program, const QStringList &arguments, const QString &fo
         return false;
     }
     return true;
-}
-
-QByteArray randomBlock(qint64 size, QRandomGenerator &random)
-{
-    QByteArray block(size, Qt::Uninitialized);
-    random.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
-    return block;
-}
-
-QByteArray textBlock(qint64 size, int seed)
-{
-    QByteArray text;
-    text.reserve(size + 200);
-    for (int line = 0; text.size() < size; ++line)
-        text += "Jan 12 10:" + QByteArray::number(line % 60) + " tessaro kernel: [" + QByteArray::number(seed)
-                + "." + QByteArray::number(line) + "] usb 1-1: new high-speed USB device number "
-                + QByteArray::number(line % 127) + " using xhci_hcd\n";
-    text.truncate(size);
-    return text;
-}
-
-// Shared libraries of this system, concatenated: machine code and tables
-// compress about as well as an operating system's root file system.
-QByteArray libraryBytes(qint64 size)
-{
-    QByteArray bytes;
-    const QDir dir(QStringLiteral("/usr/lib/x86_64-linux-gnu"));
-    const QStringList names = dir.entryList({QStringLiteral("*.so*")}, QDir::Files, QDir::Size);
-    for (const QString &name : names) {
-        QFile file(dir.filePath(name));
-        if (file.open(QIODevice::ReadOnly))
-            bytes += file.read(size - bytes.size());
-        if (bytes.size() >= size)
-            break;
-    }
-    while (bytes.size() < size && !bytes.isEmpty())
-        bytes += bytes.left(size - bytes.size());
-    return bytes;
 }
 
 bool writeAt(QFile &file, qint64 offset, const QByteArray &bytes)
