@@ -610,22 +610,44 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER newPoi
     return TRUE;
 }
 
+namespace {
+
+// What WriteFile and ReadFile check before moving bytes, in the order
+// Windows does: an injected fault, a disk that is gone, a misaligned request,
+// missing access. Returns 0 when the transfer may go ahead; *object and *disk
+// are then set and the machine stays locked through `lock`.
+DWORD beginTransfer(const QString &call, HANDLE file, const void *buffer, DWORD length, DWORD access,
+                    std::unique_lock<std::recursive_mutex> &lock, Object **object, const WinMachine::Disk **disk)
+{
+    const DWORD injected = enter(call);
+    lock = std::unique_lock(machine().mutex);
+    *object = objectOf(file);
+    if (injected)
+        return injected;
+    if (const DWORD error = diskFor(*object, disk))
+        return error;
+    if (!aligned(**object, **disk, buffer, length))
+        return ERROR_INVALID_PARAMETER;
+    if (!((*object)->access & access))
+        return ERROR_ACCESS_DENIED;
+    return 0;
+}
+
+} // namespace
+
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED overlapped)
 {
-    const DWORD injected = enter(QStringLiteral("WriteFile"));
-    std::lock_guard lock(machine().mutex);
-    Object *object = objectOf(file);
+    std::unique_lock<std::recursive_mutex> lock;
+    Object *object = nullptr;
     const WinMachine::Disk *disk = nullptr;
     *written = 0;
-    if (injected == WinMachine::NothingTransferred)
+    const DWORD error = beginTransfer(QStringLiteral("WriteFile"), file, buffer, length, GENERIC_WRITE, lock,
+                                      &object, &disk);
+    if (error == WinMachine::NothingTransferred)
         return TRUE;
-    if (injected)
-        return fail(injected);
-    if (const DWORD error = diskFor(object, &disk))
-        return fail(error);
-    if (overlapped || !aligned(*object, *disk, buffer, length))
-        return fail(ERROR_INVALID_PARAMETER);
-    if (!(object->access & GENERIC_WRITE) || mountedVolumeOn(disk->number))
+    if (error || overlapped)
+        return fail(error ? error : ERROR_INVALID_PARAMETER);
+    if (mountedVolumeOn(disk->number))
         return fail(ERROR_ACCESS_DENIED);
     if (disk->writeProtected)
         return fail(ERROR_WRITE_PROTECT);
@@ -640,21 +662,16 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVE
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED overlapped)
 {
-    const DWORD injected = enter(QStringLiteral("ReadFile"));
-    std::lock_guard lock(machine().mutex);
-    Object *object = objectOf(file);
+    std::unique_lock<std::recursive_mutex> lock;
+    Object *object = nullptr;
     const WinMachine::Disk *disk = nullptr;
     *read = 0;
-    if (injected == WinMachine::NothingTransferred)
+    const DWORD error = beginTransfer(QStringLiteral("ReadFile"), file, buffer, length, GENERIC_READ, lock,
+                                      &object, &disk);
+    if (error == WinMachine::NothingTransferred)
         return TRUE;
-    if (injected)
-        return fail(injected);
-    if (const DWORD error = diskFor(object, &disk))
-        return fail(error);
-    if (overlapped || !aligned(*object, *disk, buffer, length))
-        return fail(ERROR_INVALID_PARAMETER);
-    if (!(object->access & GENERIC_READ))
-        return fail(ERROR_ACCESS_DENIED);
+    if (error || overlapped)
+        return fail(error ? error : ERROR_INVALID_PARAMETER);
     const QByteArray &bytes = bytesOf(*disk);
     const qint64 count = std::clamp<qint64>(bytes.size() - object->position, 0, length);
     std::memcpy(buffer, bytes.constData() + object->position, size_t(count));
