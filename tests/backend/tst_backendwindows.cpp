@@ -26,16 +26,10 @@ const QString Drive = QStringLiteral("\\\\.\\PhysicalDrive2");
 
 // The desktop with an SD card as disk 2 that holds the image with room to
 // spare, its one volume on E:.
-Machine withCard(qint64 imageSize)
+Machine desktopWithRoomFor(qint64 imageSize)
 {
     constexpr qint64 MiB = 1024 * 1024;
     return WinMachine::desktopWithCard(BusTypeSd, (imageSize / MiB + 2) * MiB, "", "SD Card");
-}
-
-Machine withFault(Machine machine, const Fault &fault)
-{
-    machine.faults << fault;
-    return machine;
 }
 
 // Gives the Backend the Windows monitor once that has listed the card.
@@ -81,7 +75,7 @@ private slots:
     void catalogBuildOntoACard()
     {
         QVERIFY(m_fixture.writeCatalog());
-        WinMachine::install(withCard(m_fixture.image32.size));
+        WinMachine::install(desktopWithRoomFor(m_fixture.image32.size));
         // Windows refuses raw writes while a volume of the disk is mounted;
         // this says whether ours stayed locked at every write.
         std::atomic<int> writes{0};
@@ -127,7 +121,7 @@ private slots:
         QTest::addColumn<Machine>("machine");
         QTest::addColumn<QString>("message");
 
-        const Machine card = withCard(m_fixture.image16.size);
+        const Machine card = desktopWithRoomFor(m_fixture.image16.size);
         const QString write = QStringLiteral("WriteFile");
         Machine locked = card;
         locked.disks[1].writeProtected = true;
@@ -137,11 +131,11 @@ private slots:
         held.volumes[1].heldFor = WinMachine::HeldForever;
         QTest::newRow("card held by another program") << held
                 << "Cannot open the SD card: E: is in use by another program: close it and retry";
-        QTest::newRow("no rights to the disk") << withFault(card, Fault(QStringLiteral("CreateFileW"), ERROR_ACCESS_DENIED, 2, Drive))
+        QTest::newRow("no rights to the disk") << card.withFault(Fault(QStringLiteral("CreateFileW"), ERROR_ACCESS_DENIED, 2, Drive))
                 << "Permission denied to access the SD card: cannot open PhysicalDrive2: Access is denied.";
-        QTest::newRow("card pulled while writing") << withFault(card, Fault(write, 0, 2, {}, 2))
+        QTest::newRow("card pulled while writing") << card.withFault(Fault(write, 0, 2, {}, 2))
                 << "The SD card was removed during the operation: insert it again and retry.";
-        QTest::newRow("card that takes no data") << withFault(card, Fault(write, WinMachine::NothingTransferred, 2))
+        QTest::newRow("card that takes no data") << card.withFault(Fault(write, WinMachine::NothingTransferred, 2))
                 << "Error reading or writing the SD card, it may be faulty: cannot write to PhysicalDrive2: The disk is full.";
     }
 
