@@ -5,8 +5,6 @@
 #include "winmachine.h"
 #include "writefixture.h"
 
-#include <QDir>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -57,14 +55,12 @@ private:
 private slots:
     void initTestCase()
     {
-        QStandardPaths::setTestModeEnabled(true);
-        QString error;
-        QVERIFY2(m_fixture.create(&error), qPrintable(error));
+        m_fixture.setUp();
     }
 
     void init()
     {
-        QDir(ImageCache::defaultDir()).removeRecursively();
+        testcache::clear();
     }
 
     void cleanup()

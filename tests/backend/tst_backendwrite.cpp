@@ -10,7 +10,6 @@
 #include <QJsonObject>
 #include <QPointer>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -48,16 +47,12 @@ private:
 private slots:
     void initTestCase()
     {
-        // Keep the user's real download cache out of the tests.
-        QStandardPaths::setTestModeEnabled(true);
-        QString error;
-        QVERIFY2(m_fixture.create(&error), qPrintable(error));
+        m_fixture.setUp();
     }
 
     void init()
     {
-        QFile::remove(ImageCache::defaultDir());
-        QDir(ImageCache::defaultDir()).removeRecursively();
+        testcache::clear();
     }
 
     void catalogBuildEndToEnd_data()
@@ -138,7 +133,7 @@ private slots:
         checkCard(target, m_fixture.card32, bootFiles);
         if (QTest::currentTestFailed())
             return;
-        QCOMPARE(cacheFiles(), QStringList{m_fixture.archive32.hex() + QStringLiteral(".zip")});
+        QCOMPARE(testcache::files(), QStringList{m_fixture.archive32.hex() + QStringLiteral(".zip")});
         // The archive's relative url is taken from beside the catalog.
         const QString request = resume ? QStringLiteral("GET /cat/builds/card32.zip 206 bytes=%1-").arg(prefix)
                                        : QStringLiteral("GET /cat/builds/card32.zip 200 -");
@@ -200,7 +195,7 @@ private slots:
         if (!asProduct)
             QCOMPARE(FixtureFile::of(target).sha256, m_fixture.image16.sha256);
         // No download: the cache stays as it was.
-        QCOMPARE(cacheFiles(), QStringList());
+        QCOMPARE(testcache::files(), QStringList());
     }
 
     // A file target is emptied before the image is read: one that is the image
@@ -396,7 +391,7 @@ private slots:
         else
             QCOMPARE(backend.errorMessage(), message);
         cacheAfter.replaceInStrings(QStringLiteral("%ARCHIVE%"), m_fixture.archive16.hex());
-        QCOMPARE(cacheFiles(), cacheAfter);
+        QCOMPARE(testcache::files(), cacheAfter);
         QCOMPARE(QFile::exists(script.path), cardTouched);
     }
 

@@ -3,14 +3,12 @@
 #include "image/imagecache.h"
 #include "writefixture.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
 #include <QSignalBlocker>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -33,17 +31,14 @@ private:
 private slots:
     void initTestCase()
     {
-        // Keep the user's real download cache out of the tests.
-        QStandardPaths::setTestModeEnabled(true);
-        QString error;
-        QVERIFY2(m_fixture.create(&error), qPrintable(error));
+        m_fixture.setUp();
         // Cancelling inside the write and the verification needs a second chunk.
         QVERIFY(m_fixture.image16.size > WriteJob::ChunkSize);
     }
 
     void init()
     {
-        QDir(ImageCache::defaultDir()).removeRecursively();
+        testcache::clear();
     }
 
     void cancelInEachPhase_data()
@@ -136,7 +131,7 @@ private slots:
             QVERIFY(partial.size() < m_fixture.big.size);
         } else if (!build.isEmpty()) {
             // A cancelled write keeps the downloaded build.
-            QCOMPARE(cacheFiles(), QStringList{m_fixture.archive32.hex() + QStringLiteral(".zip")});
+            QCOMPARE(testcache::files(), QStringList{m_fixture.archive32.hex() + QStringLiteral(".zip")});
         }
     }
 
