@@ -45,24 +45,11 @@ bool attachWindowsMonitor(Backend &backend)
 // Writes through the Backend onto a Windows card: the Windows disk monitor
 // and block device over the model of the Win32 calls, the write job,
 // a catalog build served by nginx, and the card checked by fsck.fat and mtools.
-class TestBackendWindows : public QObject
+class TestBackendWindows : public WriteTestCase
 {
     Q_OBJECT
 
-private:
-    WriteFixture m_fixture;
-
 private slots:
-    void initTestCase()
-    {
-        m_fixture.setUp();
-    }
-
-    void init()
-    {
-        testcache::clear();
-    }
-
     void cleanup()
     {
         WinMachine::setHook(QStringLiteral("WriteFile"), {});

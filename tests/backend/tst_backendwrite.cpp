@@ -37,24 +37,11 @@ quint16 closedPort()
 // Writes through the Backend from startWrite to the result: catalog builds
 // served by nginx or named beside a catalog file, local images, and every
 // way a write can fail, with the card checked by fsck.fat and mtools.
-class TestBackendWrite : public QObject
+class TestBackendWrite : public WriteTestCase
 {
     Q_OBJECT
 
-private:
-    WriteFixture m_fixture;
-
 private slots:
-    void initTestCase()
-    {
-        m_fixture.setUp();
-    }
-
-    void init()
-    {
-        testcache::clear();
-    }
-
     void catalogBuildEndToEnd_data()
     {
         QTest::addColumn<bool>("overHttp");

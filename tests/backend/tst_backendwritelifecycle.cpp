@@ -21,24 +21,16 @@ using Call = ScriptedCard::Call;
 // The life of a write in the Backend: cancelling in each phase, the
 // refusals of startWrite, the progress reset at each start, and closing
 // the window while a write runs.
-class TestBackendWriteLifecycle : public QObject
+class TestBackendWriteLifecycle : public WriteTestCase
 {
     Q_OBJECT
-
-private:
-    WriteFixture m_fixture;
 
 private slots:
     void initTestCase()
     {
-        m_fixture.setUp();
+        WriteTestCase::initTestCase();
         // Cancelling inside the write and the verification needs a second chunk.
         QVERIFY(m_fixture.image16.size > WriteJob::ChunkSize);
-    }
-
-    void init()
-    {
-        testcache::clear();
     }
 
     void cancelInEachPhase_data()

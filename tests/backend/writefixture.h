@@ -93,6 +93,20 @@ private:
     std::unique_ptr<NginxServer> m_nginx;
 };
 
+// What the test cases of writes through the Backend start with: one fixture
+// for the whole case, an empty download cache for each test.
+class WriteTestCase : public QObject
+{
+    Q_OBJECT
+
+protected:
+    WriteFixture m_fixture;
+
+protected slots:
+    void initTestCase() { m_fixture.setUp(); }
+    void init() { testcache::clear(); }
+};
+
 // Counts every signal an object emits.
 class SignalLog
 {

@@ -25,7 +25,8 @@ ProgramRun runProgram(const QString &program, const QStringList &arguments, cons
         process.waitForFinished();
     }
     run.output = process.readAllStandardOutput();
-    run.errors = process.readAllStandardError();
+    if (!options.mergeChannels)
+        run.errors = process.readAllStandardError();
     if (finished && process.exitStatus() == QProcess::NormalExit)
         run.exitCode = process.exitCode();
     if (!finished)
