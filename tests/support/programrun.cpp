@@ -45,3 +45,14 @@ QString runTool(const QString &program, const QStringList &arguments, const QStr
     options.mergeChannels = true;
     return runProgram(program, arguments, options).problem;
 }
+
+void stopProgram(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
