@@ -13,16 +13,15 @@
 // Reported beside each source: its CPU time over its wall time, which is
 // above 1 when it decodes on more than one core.
 
-#include "benchinputs.h"
+#include "benchsupport.h"
 #include "image/xzimagesource.h"
 #include "image/zstdimagesource.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <sys/resource.h>
@@ -35,22 +34,6 @@ namespace {
 
 constexpr qint64 MiB = qint64(1) << 20;
 constexpr qint64 ImageSize = 1024 * MiB;
-constexpr qint64 Chunk = 4 * MiB;
-
-bool run(const QString &program, const QStringList &arguments, const QString &folder,
-         const QString &output = QString())
-{
-    QProcess process;
-    process.setWorkingDirectory(folder);
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.setStandardOutputFile(output.isEmpty() ? QStringLiteral("/dev/null") : output);
-    process.start(program, arguments);
-    if (!process.waitForStarted() || !process.waitForFinished(-1) || process.exitCode() != 0) {
-        std::fprintf(stderr, "%s %s failed\n", qPrintable(program), qPrintable(arguments.join(QLatin1Char(' '))));
-        return false;
-    }
-    return true;
-}
 
 bool buildFiles(const QString &folder)
 {
@@ -58,16 +41,14 @@ bool buildFiles(const QString &folder)
     QFile image(folder + QStringLiteral("/card.img"));
     if (!image.open(QIODevice::ReadWrite) || !image.resize(ImageSize))
         return false;
-    QRandomGenerator random(2024);
-    const QByteArray libraries = libraryBytes(48 * MiB);
+    const QByteArray libraries = binaryBytes(48 * MiB);
     for (qint64 at = MiB; at < 700 * MiB; at += 16 * MiB) {
         const QByteArray code = libraries.mid(((at / (16 * MiB)) % 3) * 16 * MiB, 12 * MiB);
-        if (!image.seek(at) || image.write(code) != code.size() || image.write(textBlock(2 * MiB, int(at / MiB))) != 2 * MiB)
+        if (!image.seek(at) || image.write(code) != code.size() || image.write(logText(2 * MiB, int(at / MiB))) != 2 * MiB)
             return false;
     }
-    QByteArray block(4 * MiB, Qt::Uninitialized);
     for (qint64 at = 720 * MiB; at < 880 * MiB; at += 8 * MiB) {
-        random.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
+        const QByteArray block = randomBytes(4 * MiB, quint32(at / MiB));
         if (!image.seek(at) || image.write(block) != block.size())
             return false;
     }
@@ -81,45 +62,23 @@ bool buildFiles(const QString &folder)
             && QFile::remove(folder + QStringLiteral("/card.img"));
 }
 
-double cpuSeconds(int who)
-{
-    rusage usage{};
-    getrusage(who, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 struct Timing {
     double seconds = 0;
     double cpu = 0;
 };
 
-// Streams the image through the source in 4 MiB reads, as the write job does.
+// Streams the image through the source as the write job does.
 Timing throughSource(ImageSource &source)
 {
     QElapsedTimer timer;
     timer.start();
     const double cpuBefore = cpuSeconds(RUSAGE_SELF);
-    if (!source.open()) {
-        std::fprintf(stderr, "open: %s\n", qPrintable(source.errorString()));
-        return {};
-    }
-    std::unique_ptr<char[]> buffer(new char[Chunk]);
-    qint64 total = 0;
-    for (;;) {
-        const qint64 count = source.read(buffer.get(), Chunk);
-        if (count < 0) {
-            std::fprintf(stderr, "read: %s\n", qPrintable(source.errorString()));
-            return {};
-        }
-        if (count == 0)
-            break;
-        total += count;
-    }
+    const qint64 total = readToEnd(source);
     if (total != ImageSize) {
         std::fprintf(stderr, "the source gave %lld bytes\n", total);
         return {};
     }
-    return { double(timer.nsecsElapsed()) / 1e9, cpuSeconds(RUSAGE_SELF) - cpuBefore };
+    return { seconds(timer), cpuSeconds(RUSAGE_SELF) - cpuBefore };
 }
 
 Timing throughTool(const QString &tool, const QStringList &arguments, const QString &folder)
@@ -129,15 +88,7 @@ Timing throughTool(const QString &tool, const QStringList &arguments, const QStr
     const double cpuBefore = cpuSeconds(RUSAGE_CHILDREN);
     if (!run(tool, arguments, folder))
         return {};
-    return { double(timer.nsecsElapsed()) / 1e9, cpuSeconds(RUSAGE_CHILDREN) - cpuBefore };
-}
-
-QString loadAverage()
-{
-    QFile file(QStringLiteral("/proc/loadavg"));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromLatin1(file.readAll().trimmed());
+    return { seconds(timer), cpuSeconds(RUSAGE_CHILDREN) - cpuBefore };
 }
 
 } // namespace
@@ -203,9 +154,7 @@ int main(int argc, char *argv[])
                     source.cpu / source.seconds, sourceRate / toolRate);
         std::fflush(stdout);
     }
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
     std::printf("load average after: %s\n", qPrintable(loadAverage()));
-    std::printf("peak memory of the process: %.1f MiB\n", double(usage.ru_maxrss) / 1024.0);
+    std::printf("peak memory of the process: %.1f MiB\n", double(peakMemoryKiB()) / 1024.0);
     return 0;
 }

@@ -12,6 +12,7 @@
 // It needs twice MIB of free disk in the temporary folder, and removes what
 // it made.
 
+#include "benchsupport.h"
 #include "image/imagecache.h"
 #include "image/imagedownload.h"
 #include "image/sha256.h"
@@ -32,19 +33,6 @@
 namespace {
 
 constexpr qint64 MiB = qint64(1) << 20;
-
-// A line of /proc/self/status in kibibytes, or -1.
-qint64 statusKiB(const QByteArray &key)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(key + ':'))
-            return line.mid(key.size() + 1).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
 
 } // namespace
 
@@ -91,7 +79,7 @@ int main(int argc, char *argv[])
     std::atomic<bool> cancelled{false};
     bool ok = false;
     qint64 previous = 0;
-    const qint64 before = statusKiB("VmHWM");
+    const qint64 before = peakMemoryKiB();
     QElapsedTimer timer;
     timer.start();
     std::unique_ptr<QThread> thread(QThread::create([&] {
@@ -106,7 +94,7 @@ int main(int argc, char *argv[])
     thread->start();
     thread->wait();
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
-    const qint64 after = statusKiB("VmHWM");
+    const qint64 after = peakMemoryKiB();
     if (!ok) {
         std::fprintf(stderr, "download failed: %s\n", qPrintable(download.errorString()));
         return 1;

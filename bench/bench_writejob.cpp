@@ -22,14 +22,15 @@
 //
 //   bench_writejob --job IMAGE TARGET SHA256HEX   (internal: one job, one line)
 
-#include "benchinputs.h"
+#include "benchsupport.h"
 #include "disks/fileblockdevice.h"
 #include "image/crc32.h"
 #include "image/imagesources.h"
 #include "image/localimagesource.h"
 #include "image/rawinflate.h"
 #include "image/sha256.h"
-#include "support/testfiles.h"
+#include "programrun.h"
+#include "testfiles.h"
 #include "write/writejob.h"
 
 #include <QCoreApplication>
@@ -38,8 +39,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
-#include <QProcess>
-#include <QRandomGenerator>
 #include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QtEndian>
@@ -54,47 +53,9 @@ constexpr qint64 GiB = 1024 * MiB;
 constexpr qint64 PartitionOffset = MiB;
 constexpr qint64 NeededDisk = 8 * GiB;
 
-double seconds(const QElapsedTimer &timer)
-{
-    return double(timer.nsecsElapsed()) / 1e9;
-}
-
 double megabytesPerSecond(qint64 bytes, double seconds)
 {
     return seconds > 0 ? double(bytes) / 1e6 / seconds : 0;
-}
-
-// The peak resident memory of this process so far, in KiB.
-qint64 peakMemoryKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
-
-bool run(const QString &program, const QStringList &arguments, const QString &folder, QByteArray *output = nullptr)
-{
-    QProcess process;
-    process.setWorkingDirectory(folder);
-    if (output)
-        process.setProcessChannelMode(QProcess::SeparateChannels);
-    else
-        process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(program, arguments);
-    if (!process.waitForStarted() || !process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit
-        || process.exitCode() != 0) {
-        std::fprintf(stderr, "%s %s failed: %s\n", qPrintable(program), qPrintable(arguments.join(QLatin1Char(' '))),
-                     output ? process.readAllStandardError().constData() : "");
-        return false;
-    }
-    if (output)
-        *output = process.readAllStandardOutput();
-    return true;
 }
 
 QString shellQuote(const QString &text)
@@ -102,39 +63,6 @@ QString shellQuote(const QString &text)
     QString quoted = text;
     quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
     return QLatin1Char('\'') + quoted + QLatin1Char('\'');
-}
-
-QByteArray logText(qint64 size, int seed)
-{
-    QByteArray text;
-    text.reserve(size + 200);
-    for (int line = 0; text.size() < size; ++line)
-        text += "Mar 03 08:" + QByteArray::number(line % 60) + " tessaro-" + QByteArray::number(seed)
-                + " systemd[1]: Started session " + QByteArray::number(line) + " of user kiosk ("
-                + QByteArray::number(line * 7919 % 100000) + " ms).\n";
-    text.truncate(size);
-    return text;
-}
-
-// Executables and shared libraries of this system: machine code and tables
-// compress about as well as an operating system's files.
-QByteArray binaryBytes(qint64 size)
-{
-    QByteArray bytes;
-    bytes.reserve(size);
-    for (const QString &folder : {QStringLiteral("/usr/lib/x86_64-linux-gnu"), QStringLiteral("/usr/bin")}) {
-        const QDir dir(folder);
-        for (const QString &name : dir.entryList(QDir::Files, QDir::Size)) {
-            QFile file(dir.filePath(name));
-            if (file.open(QIODevice::ReadOnly))
-                bytes += file.read(qMin<qint64>(size - bytes.size(), 16 * MiB));
-            if (bytes.size() >= size)
-                return bytes;
-        }
-    }
-    while (bytes.size() < size && !bytes.isEmpty())
-        bytes += bytes.left(size - bytes.size());
-    return bytes;
 }
 
 // A file of `size` bytes with an MBR whose one partition starts at 1 MiB.
@@ -168,7 +96,6 @@ bool buildCard(const QString &folder, const QString &image)
 
     const QString staging = folder + QStringLiteral("/files");
     QDir().mkpath(staging);
-    QRandomGenerator random(2024);
     const QByteArray binaries = binaryBytes(250 * MiB);
     QStringList copy{QStringLiteral("-i"), QStringLiteral("%1@@%2").arg(image).arg(PartitionOffset)};
     for (int i = 0; i < 25; ++i) {
@@ -180,7 +107,7 @@ bool buildCard(const QString &folder, const QString &image)
     }
     for (int i = 0; i < 20; ++i) {
         const QString blob = staging + QStringLiteral("/DATA%1.BIN").arg(i);
-        if (!writeFile(blob, randomBlock(6 * MiB, random)))
+        if (!writeFile(blob, randomBytes(6 * MiB, quint32(i))))
             return false;
         copy << blob;
     }
@@ -195,9 +122,8 @@ bool buildCard(const QString &folder, const QString &image)
 // rest zeros, so that a large one costs little disk.
 bool buildZeroHeavy(const QString &image, qint64 size)
 {
-    QRandomGenerator random(7);
     QFile file(image);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(randomBlock(8 * MiB, random)) == 8 * MiB
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(randomBytes(8 * MiB, 7)) == 8 * MiB
             && file.write(logText(8 * MiB, 1)) == 8 * MiB && file.resize(size);
 }
 
@@ -261,15 +187,17 @@ struct JobResult {
 JobResult jobInChild(const QString &folder, const QString &image, const QString &target, const QByteArray &sha)
 {
     JobResult result;
-    QByteArray output;
-    const bool ran = run(QCoreApplication::applicationFilePath(),
-                         {QStringLiteral("--job"), image, target, QString::fromLatin1(sha.toHex())}, folder, &output);
+    ProgramOptions options;
+    options.folder = folder;
+    options.timeoutMs = -1;
+    const ProgramRun child = runProgram(QCoreApplication::applicationFilePath(),
+                                        {QStringLiteral("--job"), image, target, QString::fromLatin1(sha.toHex())}, options);
     QFile::remove(target);
-    if (!ran) {
-        std::fprintf(stderr, "%s", output.constData());
+    if (!child.succeeded()) {
+        std::fprintf(stderr, "%s\n", qPrintable(child.problem));
         return result;
     }
-    for (const QByteArray &field : output.trimmed().split(' ')) {
+    for (const QByteArray &field : child.output.trimmed().split(' ')) {
         const QByteArray key = field.left(field.indexOf('='));
         const QByteArray value = field.mid(field.indexOf('=') + 1);
         if (key == "size")
@@ -313,15 +241,19 @@ ToolsResult toolsRun(const QString &folder, const QString &image, const QString 
         return result;
     result.write = seconds(timer);
     timer.restart();
-    QByteArray verified;
-    if (!run(QStringLiteral("sha256sum"), {target}, folder, &verified))
+    ProgramOptions options;
+    options.folder = folder;
+    const ProgramRun verified = runProgram(QStringLiteral("sha256sum"), {target}, options);
+    if (!verified.succeeded()) {
+        std::fprintf(stderr, "%s\n", qPrintable(verified.problem));
         return result;
+    }
     result.verify = seconds(timer);
     QFile digest(digestFile);
     const QByteArray written = digest.open(QIODevice::ReadOnly) ? digest.readAll().left(64) : QByteArray();
     QFile::remove(digestFile);
     QFile::remove(target);
-    if (written != sha.toHex() || verified.left(64) != sha.toHex()) {
+    if (written != sha.toHex() || verified.output.left(64) != sha.toHex()) {
         std::fprintf(stderr, "the tools' digests differ from the image's\n");
         return result;
     }

@@ -9,21 +9,19 @@
 // file system holding text, binary and random files, shared libraries, random
 // blocks and long runs of zeros. The archive's one entry must be deflated.
 
-#include "benchinputs.h"
+#include "benchsupport.h"
 #include "image/crc32.h"
 #include "image/rawinflate.h"
 #include "image/zipimagesource.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtEndian>
 
-#include <sys/resource.h>
 #include <zlib.h>
 
 #include <cstdio>
@@ -35,19 +33,6 @@ constexpr qint64 MiB = qint64(1) << 20;
 constexpr qint64 ImageSize = 1024 * MiB;
 constexpr qint64 Chunk = 4 * MiB;
 
-bool run(const QString &program, const QStringList &arguments, const QString &folder)
-{
-    QProcess process;
-    process.setWorkingDirectory(folder);
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(program, arguments);
-    if (!process.waitForStarted() || !process.waitForFinished(-1) || process.exitCode() != 0) {
-        std::fprintf(stderr, "%s failed\n", qPrintable(program));
-        return false;
-    }
-    return true;
-}
-
 bool writeAt(QFile &file, qint64 offset, const QByteArray &bytes)
 {
     return file.seek(offset) && file.write(bytes) == bytes.size();
@@ -55,7 +40,6 @@ bool writeAt(QFile &file, qint64 offset, const QByteArray &bytes)
 
 QString buildArchive(const QString &folder)
 {
-    QRandomGenerator random(2024);
     std::fprintf(stderr, "building a 1 GiB image in %s\n", qPrintable(folder));
 
     // The boot partition: FAT32 with configuration text, firmware-like
@@ -69,17 +53,17 @@ QString buildArchive(const QString &folder)
     if (!run(QStringLiteral("mkfs.fat"), {"-F", "32", "-n", "BOOT", fat}, folder))
         return {};
     QDir().mkpath(folder + QStringLiteral("/files"));
-    const QByteArray libraries = libraryBytes(48 * MiB);
+    const QByteArray libraries = binaryBytes(48 * MiB);
     for (int i = 0; i < 24; ++i) {
         QFile file(folder + QStringLiteral("/files/file%1.%2").arg(i).arg(i % 3 == 0 ? "txt" : i % 3 == 1 ? "bin" : "dat"));
         if (!file.open(QIODevice::WriteOnly))
             return {};
         if (i % 3 == 0)
-            file.write(textBlock(2 * MiB, i));
+            file.write(logText(2 * MiB, i));
         else if (i % 3 == 1)
             file.write(libraries.mid((i % 12) * 4 * MiB, 4 * MiB));
         else
-            file.write(randomBlock(2 * MiB, random));
+            file.write(randomBytes(2 * MiB, quint32(i)));
     }
     const QStringList files = QDir(folder + QStringLiteral("/files")).entryList(QDir::Files);
     QStringList copy{"-i", fat};
@@ -105,11 +89,11 @@ QString buildArchive(const QString &folder)
     }
     for (qint64 at = 300 * MiB; at < 700 * MiB; at += 16 * MiB) {
         if (!writeAt(image, at, libraries.mid(((at / (16 * MiB)) % 3) * 16 * MiB, 12 * MiB))
-            || !writeAt(image, at + 12 * MiB, textBlock(2 * MiB, int(at / MiB))))
+            || !writeAt(image, at + 12 * MiB, logText(2 * MiB, int(at / MiB))))
             return {};
     }
     for (qint64 at = 720 * MiB; at < 880 * MiB; at += 8 * MiB) {
-        if (!writeAt(image, at, randomBlock(4 * MiB, random)))
+        if (!writeAt(image, at, randomBytes(4 * MiB, quint32(at / MiB))))
             return {};
     }
     image.close();
@@ -121,33 +105,6 @@ QString buildArchive(const QString &folder)
         return {};
     QFile::remove(folder + QStringLiteral("/card.img"));
     return folder + QStringLiteral("/card.zip");
-}
-
-double seconds(const QElapsedTimer &timer)
-{
-    return double(timer.nsecsElapsed()) / 1e9;
-}
-
-// Streams the image through the source in 4 MiB reads; returns the bytes.
-qint64 throughSource(const QString &path)
-{
-    ZipImageSource source(path);
-    if (!source.open()) {
-        std::fprintf(stderr, "open: %s\n", qPrintable(source.errorString()));
-        return -1;
-    }
-    std::unique_ptr<char[]> buffer(new char[Chunk]);
-    qint64 total = 0;
-    for (;;) {
-        const qint64 count = source.read(buffer.get(), Chunk);
-        if (count < 0) {
-            std::fprintf(stderr, "read: %s\n", qPrintable(source.errorString()));
-            return -1;
-        }
-        if (count == 0)
-            return total;
-        total += count;
-    }
 }
 
 // The same entry inflated by zlib alone: the first local header's data,
@@ -229,7 +186,8 @@ int main(int argc, char *argv[])
         const qint64 viaZlib = throughZlib(path, false);
         const double zlibSeconds = seconds(timer);
         timer.restart();
-        const qint64 viaSource = throughSource(path);
+        ZipImageSource source(path);
+        const qint64 viaSource = readToEnd(source);
         const double sourceSeconds = seconds(timer);
         timer.restart();
         const qint64 viaZlibCrc = throughZlib(path, true);
@@ -245,8 +203,6 @@ int main(int argc, char *argv[])
                     viaSource, sourceSeconds, zlibSeconds, zlibCrcSeconds);
     }
 
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
     std::printf("ZipImageSource, 4 MiB reads:   %.0f MB/s (inflate through %s, CRC-32 through %s)\n", sourceBest,
                 RawInflate::implementation(), Crc32::implementation());
     std::printf("zlib inflate, 4 MiB buffer:    %.0f MB/s\n", zlibBest);
@@ -254,6 +210,6 @@ int main(int argc, char *argv[])
                 sourceBest / zlibBest);
     std::printf("zlib inflate and crc32:        %.0f MB/s (source at %.1f %% of it)\n", zlibCrcBest,
                 100.0 * sourceBest / zlibCrcBest);
-    std::printf("peak memory of the process:    %.1f MiB\n", double(usage.ru_maxrss) / 1024.0);
+    std::printf("peak memory of the process:    %.1f MiB\n", double(peakMemoryKiB()) / 1024.0);
     return 0;
 }

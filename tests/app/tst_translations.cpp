@@ -1,3 +1,5 @@
+#include "testfiles.h"
+
 #include <QFile>
 #include <QLocale>
 #include <QRegularExpression>
@@ -318,12 +320,11 @@ QString readMessages(const QByteArray &block, QList<Message> *messages)
 CompiledCatalog readCompiledCatalog(const QString &path)
 {
     CompiledCatalog catalog;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        catalog.error = file.errorString();
+    const QByteArray data = readFile(path);
+    if (data.isNull()) {
+        catalog.error = QStringLiteral("cannot read %1").arg(path);
         return catalog;
     }
-    const QByteArray data = file.readAll();
     if (!data.startsWith(Qm::Magic)) {
         catalog.error = QStringLiteral("not a compiled translation catalog");
         return catalog;
@@ -365,12 +366,12 @@ struct SourceCatalog
 SourceCatalog readSourceCatalog(const QString &path)
 {
     SourceCatalog catalog;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        catalog.error = file.errorString();
+    const QByteArray data = readFile(path);
+    if (data.isNull()) {
+        catalog.error = QStringLiteral("cannot read %1").arg(path);
         return catalog;
     }
-    QXmlStreamReader xml(&file);
+    QXmlStreamReader xml(data);
     QString context;
     Message message;
     while (!xml.atEnd()) {

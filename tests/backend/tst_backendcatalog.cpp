@@ -6,6 +6,7 @@
 #include "nginxserver.h"
 #include "scripteddiskmonitor.h"
 #include "scriptedhttpserver.h"
+#include "testcache.h"
 #include "testfiles.h"
 
 #include <QDir>
@@ -15,7 +16,6 @@
 #include <QJsonObject>
 #include <QLocale>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -71,10 +71,6 @@ private:
     QString catalogPath() const { return m_dir.filePath(QStringLiteral("images.json")); }
 
     // Files named like cached downloads, to see what a load prunes.
-    static QStringList cacheFiles()
-    {
-        return QDir(ImageCache::defaultDir()).entryList(QDir::Files, QDir::Name);
-    }
     static void fillCache()
     {
         QDir().mkpath(ImageCache::defaultDir());
@@ -86,14 +82,13 @@ private:
 private slots:
     void initTestCase()
     {
-        // Keep the user's real download cache out of the tests.
-        QStandardPaths::setTestModeEnabled(true);
+        testcache::use();
         QVERIFY(m_dir.isValid());
     }
 
     void init()
     {
-        QDir(ImageCache::defaultDir()).removeRecursively();
+        testcache::clear();
     }
 
     void fileCatalogIsAppliedInsideTheConstructor()
@@ -115,7 +110,7 @@ private slots:
         QCOMPARE(products[1].toMap().value(QStringLiteral("icon")).toUrl(), QUrl());
 
         // Ready prunes what the catalog no longer lists.
-        QCOMPARE(cacheFiles(), QStringList{Digest1 + QStringLiteral(".zip")});
+        QCOMPARE(testcache::files(), QStringList{Digest1 + QStringLiteral(".zip")});
     }
 
     void relativeManifestPathIsTakenFromTheWorkingFolder()
@@ -159,7 +154,7 @@ private slots:
         QVERIFY(backend.productId().isEmpty());
         QVERIFY(backend.devices().isEmpty());
         // Only a usable catalog prunes.
-        QCOMPARE(cacheFiles().size(), 3);
+        QCOMPARE(testcache::files().size(), 3);
         if (state == int(CatalogState::UpdateRequired))
             QCOMPARE(backend.minTessaroVersion(), QStringLiteral("0.2"));
     }
@@ -425,10 +420,10 @@ private slots:
         BackendTestAccess::setState(backend, Backend::State::Writing);
         backend.reloadCatalog();
         QCOMPARE(backend.catalogState(), CatalogState::Ready);
-        QCOMPARE(cacheFiles().size(), 3);
+        QCOMPARE(testcache::files().size(), 3);
         BackendTestAccess::setState(backend, Backend::State::Failed);
         backend.reloadCatalog();
-        QCOMPARE(cacheFiles().size(), 1);
+        QCOMPARE(testcache::files().size(), 1);
     }
 };
 

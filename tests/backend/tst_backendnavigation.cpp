@@ -100,16 +100,15 @@ private slots:
         QTest::addColumn<QUrl>("first");
         QTest::addColumn<QUrl>("second");
         QTest::addColumn<int>("emitted");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("ready");
+        QTest::addColumn<QString>("name"); // empty when no image is ready
 
         const QUrl file = QUrl::fromLocalFile(QStringLiteral("/media/builds/alpha-2.1.img"));
-        QTest::newRow("local file") << file << QUrl() << 2 << QString() << false;
-        QTest::newRow("same url twice emits once") << file << file << 1 << "alpha-2.1.img" << true;
+        QTest::newRow("local file") << file << QUrl() << 2 << QString();
+        QTest::newRow("same url twice emits once") << file << file << 1 << "alpha-2.1.img";
         QTest::newRow("network url is not a local image")
                 << QUrl(QStringLiteral("http://127.0.0.1/a.img")) << QUrl(QStringLiteral("http://127.0.0.1/a.img"))
-                << 1 << QString() << false;
-        QTest::newRow("empty url on an empty backend emits nothing") << QUrl() << QUrl() << 0 << QString() << false;
+                << 1 << QString();
+        QTest::newRow("empty url on an empty backend emits nothing") << QUrl() << QUrl() << 0 << QString();
     }
     void imageUrl()
     {
@@ -117,7 +116,6 @@ private slots:
         QFETCH(QUrl, second);
         QFETCH(int, emitted);
         QFETCH(QString, name);
-        QFETCH(bool, ready);
         Backend backend(NoCatalog, QString());
         QSignalSpy images(&backend, &Backend::imageChanged);
         QSignalSpy bootFiles(&backend, &Backend::bootFilesChanged);
@@ -126,7 +124,7 @@ private slots:
         QCOMPARE(images.count(), emitted);
         QCOMPARE(bootFiles.count(), emitted);
         QCOMPARE(backend.imageName(), name);
-        QCOMPARE(backend.imageReady(), ready);
+        QCOMPARE(backend.imageReady(), !name.isEmpty());
         QCOMPARE(backend.step(), Step::ProductStep);
     }
 
@@ -147,22 +145,18 @@ private slots:
         QTest::addColumn<State>("state");
         QTest::addColumn<State>("after");
         QTest::addColumn<bool>("diskKept");
-        QTest::addColumn<int>("stateSignals");
-        QTest::addColumn<int>("diskSignals");
 
-        QTest::newRow("idle does nothing") << State::Idle << State::Idle << true << 0 << 0;
-        QTest::newRow("writing does nothing") << State::Writing << State::Writing << true << 0 << 0;
-        QTest::newRow("done clears the disk") << State::Done << State::Idle << false << 1 << 1;
-        QTest::newRow("failed keeps the disk") << State::Failed << State::Idle << true << 1 << 0;
-        QTest::newRow("cancelled keeps the disk") << State::Cancelled << State::Idle << true << 1 << 0;
+        QTest::newRow("idle does nothing") << State::Idle << State::Idle << true;
+        QTest::newRow("writing does nothing") << State::Writing << State::Writing << true;
+        QTest::newRow("done clears the disk") << State::Done << State::Idle << false;
+        QTest::newRow("failed keeps the disk") << State::Failed << State::Idle << true;
+        QTest::newRow("cancelled keeps the disk") << State::Cancelled << State::Idle << true;
     }
     void reset()
     {
         QFETCH(State, state);
         QFETCH(State, after);
         QFETCH(bool, diskKept);
-        QFETCH(int, stateSignals);
-        QFETCH(int, diskSignals);
 
         QTemporaryDir dir;
         const QString target = dir.filePath(QStringLiteral("card.img"));
@@ -180,8 +174,9 @@ private slots:
         backend.reset();
         QCOMPARE(backend.state(), after);
         QCOMPARE(backend.diskId(), diskKept ? target : QString());
-        QCOMPARE(states.count(), stateSignals);
-        QCOMPARE(disks.count(), diskSignals);
+        // One signal for each property that changed, none for the others.
+        QCOMPARE(states.count(), state == after ? 0 : 1);
+        QCOMPARE(disks.count(), diskKept ? 0 : 1);
         QCOMPARE(steps.count(), 0);
         QCOMPARE(backend.step(), Step::DiskStep);
     }

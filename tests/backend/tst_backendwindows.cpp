@@ -5,8 +5,6 @@
 #include "winmachine.h"
 #include "writefixture.h"
 
-#include <QDir>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -26,16 +24,10 @@ const QString Drive = QStringLiteral("\\\\.\\PhysicalDrive2");
 
 // The desktop with an SD card as disk 2 that holds the image with room to
 // spare, its one volume on E:.
-Machine withCard(qint64 imageSize)
+Machine desktopWithRoomFor(qint64 imageSize)
 {
     constexpr qint64 MiB = 1024 * 1024;
     return WinMachine::desktopWithCard(BusTypeSd, (imageSize / MiB + 2) * MiB, "", "SD Card");
-}
-
-Machine withFault(Machine machine, const Fault &fault)
-{
-    machine.faults << fault;
-    return machine;
 }
 
 // Gives the Backend the Windows monitor once that has listed the card.
@@ -53,26 +45,11 @@ bool attachWindowsMonitor(Backend &backend)
 // Writes through the Backend onto a Windows card: the Windows disk monitor
 // and block device over the model of the Win32 calls, the write job,
 // a catalog build served by nginx, and the card checked by fsck.fat and mtools.
-class TestBackendWindows : public QObject
+class TestBackendWindows : public WriteTestCase
 {
     Q_OBJECT
 
-private:
-    WriteFixture m_fixture;
-
 private slots:
-    void initTestCase()
-    {
-        QStandardPaths::setTestModeEnabled(true);
-        QString error;
-        QVERIFY2(m_fixture.create(&error), qPrintable(error));
-    }
-
-    void init()
-    {
-        QDir(ImageCache::defaultDir()).removeRecursively();
-    }
-
     void cleanup()
     {
         WinMachine::setHook(QStringLiteral("WriteFile"), {});
@@ -81,7 +58,7 @@ private slots:
     void catalogBuildOntoACard()
     {
         QVERIFY(m_fixture.writeCatalog());
-        WinMachine::install(withCard(m_fixture.image32.size));
+        WinMachine::install(desktopWithRoomFor(m_fixture.image32.size));
         // Windows refuses raw writes while a volume of the disk is mounted;
         // this says whether ours stayed locked at every write.
         std::atomic<int> writes{0};
@@ -127,7 +104,7 @@ private slots:
         QTest::addColumn<Machine>("machine");
         QTest::addColumn<QString>("message");
 
-        const Machine card = withCard(m_fixture.image16.size);
+        const Machine card = desktopWithRoomFor(m_fixture.image16.size);
         const QString write = QStringLiteral("WriteFile");
         Machine locked = card;
         locked.disks[1].writeProtected = true;
@@ -137,11 +114,11 @@ private slots:
         held.volumes[1].heldFor = WinMachine::HeldForever;
         QTest::newRow("card held by another program") << held
                 << "Cannot open the SD card: E: is in use by another program: close it and retry";
-        QTest::newRow("no rights to the disk") << withFault(card, Fault(QStringLiteral("CreateFileW"), ERROR_ACCESS_DENIED, 2, Drive))
+        QTest::newRow("no rights to the disk") << card.withFault(Fault(QStringLiteral("CreateFileW"), ERROR_ACCESS_DENIED, 2, Drive))
                 << "Permission denied to access the SD card: cannot open PhysicalDrive2: Access is denied.";
-        QTest::newRow("card pulled while writing") << withFault(card, Fault(write, 0, 2, {}, 2))
+        QTest::newRow("card pulled while writing") << card.withFault(Fault(write, 0, 2, {}, 2))
                 << "The SD card was removed during the operation: insert it again and retry.";
-        QTest::newRow("card that takes no data") << withFault(card, Fault(write, WinMachine::NothingTransferred, 2))
+        QTest::newRow("card that takes no data") << card.withFault(Fault(write, WinMachine::NothingTransferred, 2))
                 << "Error reading or writing the SD card, it may be faulty: cannot write to PhysicalDrive2: The disk is full.";
     }
 

@@ -10,7 +10,6 @@
 #include <QJsonObject>
 #include <QPointer>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -38,28 +37,11 @@ quint16 closedPort()
 // Writes through the Backend from startWrite to the result: catalog builds
 // served by nginx or named beside a catalog file, local images, and every
 // way a write can fail, with the card checked by fsck.fat and mtools.
-class TestBackendWrite : public QObject
+class TestBackendWrite : public WriteTestCase
 {
     Q_OBJECT
 
-private:
-    WriteFixture m_fixture;
-
 private slots:
-    void initTestCase()
-    {
-        // Keep the user's real download cache out of the tests.
-        QStandardPaths::setTestModeEnabled(true);
-        QString error;
-        QVERIFY2(m_fixture.create(&error), qPrintable(error));
-    }
-
-    void init()
-    {
-        QFile::remove(ImageCache::defaultDir());
-        QDir(ImageCache::defaultDir()).removeRecursively();
-    }
-
     void catalogBuildEndToEnd_data()
     {
         QTest::addColumn<bool>("overHttp");
@@ -138,7 +120,7 @@ private slots:
         checkCard(target, m_fixture.card32, bootFiles);
         if (QTest::currentTestFailed())
             return;
-        QCOMPARE(cacheFiles(), QStringList{m_fixture.archive32.hex() + QStringLiteral(".zip")});
+        QCOMPARE(testcache::files(), QStringList{m_fixture.archive32.hex() + QStringLiteral(".zip")});
         // The archive's relative url is taken from beside the catalog.
         const QString request = resume ? QStringLiteral("GET /cat/builds/card32.zip 206 bytes=%1-").arg(prefix)
                                        : QStringLiteral("GET /cat/builds/card32.zip 200 -");
@@ -200,7 +182,7 @@ private slots:
         if (!asProduct)
             QCOMPARE(FixtureFile::of(target).sha256, m_fixture.image16.sha256);
         // No download: the cache stays as it was.
-        QCOMPARE(cacheFiles(), QStringList());
+        QCOMPARE(testcache::files(), QStringList());
     }
 
     // A file target is emptied before the image is read: one that is the image
@@ -396,7 +378,7 @@ private slots:
         else
             QCOMPARE(backend.errorMessage(), message);
         cacheAfter.replaceInStrings(QStringLiteral("%ARCHIVE%"), m_fixture.archive16.hex());
-        QCOMPARE(cacheFiles(), cacheAfter);
+        QCOMPARE(testcache::files(), cacheAfter);
         QCOMPARE(QFile::exists(script.path), cardTouched);
     }
 

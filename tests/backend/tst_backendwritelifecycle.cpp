@@ -4,14 +4,12 @@
 #include "image/imagecache.h"
 #include "writefixture.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
 #include <QSignalBlocker>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -24,27 +22,16 @@ using Call = ScriptedCard::Call;
 // The life of a write in the Backend: cancelling in each phase, the
 // refusals of startWrite, the progress reset at each start, and closing
 // the window while a write runs.
-class TestBackendWriteLifecycle : public QObject
+class TestBackendWriteLifecycle : public WriteTestCase
 {
     Q_OBJECT
-
-private:
-    WriteFixture m_fixture;
 
 private slots:
     void initTestCase()
     {
-        // Keep the user's real download cache out of the tests.
-        QStandardPaths::setTestModeEnabled(true);
-        QString error;
-        QVERIFY2(m_fixture.create(&error), qPrintable(error));
+        WriteTestCase::initTestCase();
         // Cancelling inside the write and the verification needs a second chunk.
         QVERIFY(m_fixture.image16.size > WriteJob::ChunkSize);
-    }
-
-    void init()
-    {
-        QDir(ImageCache::defaultDir()).removeRecursively();
     }
 
     void cancelInEachPhase_data()
@@ -137,7 +124,7 @@ private slots:
             QVERIFY(partial.size() < m_fixture.big.size);
         } else if (!build.isEmpty()) {
             // A cancelled write keeps the downloaded build.
-            QCOMPARE(cacheFiles(), QStringList{m_fixture.archive32.hex() + QStringLiteral(".zip")});
+            QCOMPARE(testcache::files(), QStringList{m_fixture.archive32.hex() + QStringLiteral(".zip")});
         }
     }
 

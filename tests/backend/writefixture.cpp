@@ -68,6 +68,13 @@ FixtureFile FixtureFile::of(const QString &path)
     return result;
 }
 
+void WriteFixture::setUp()
+{
+    testcache::use();
+    QString error;
+    QVERIFY2(create(&error), qPrintable(error));
+}
+
 bool WriteFixture::create(QString *error)
 {
     if (!m_dir.isValid()) {
@@ -226,11 +233,6 @@ ScriptedDiskMonitor *attachCard(Backend &backend, const ScriptedCard::Script &sc
     ScriptedDiskMonitor *raw = monitor.get();
     backend.diskChoice().setMonitor(std::move(monitor));
     return raw;
-}
-
-QStringList cacheFiles()
-{
-    return QDir(ImageCache::defaultDir()).entryList(QDir::Files, QDir::Name);
 }
 
 void checkCard(const QString &path, const CardImage &layout, const BootFiles &files)

@@ -6,6 +6,7 @@
 #include "nginxserver.h"
 #include "scriptedcard.h"
 #include "scripteddiskmonitor.h"
+#include "testcache.h"
 #include "testfiles.h"
 
 #include <QByteArray>
@@ -54,6 +55,9 @@ class WriteFixture
 public:
     // Makes the files and starts nginx; false with *error set on failure.
     bool create(QString *error);
+    // For initTestCase: the tests' own download cache, then create(), whose
+    // failure fails the test case.
+    void setUp();
 
     QString www(const QString &path) const;
     QString file(const QString &name) const; // outside the served folder
@@ -89,6 +93,20 @@ private:
     std::unique_ptr<NginxServer> m_nginx;
 };
 
+// What the test cases of writes through the Backend start with: one fixture
+// for the whole case, an empty download cache for each test.
+class WriteTestCase : public QObject
+{
+    Q_OBJECT
+
+protected:
+    WriteFixture m_fixture;
+
+protected slots:
+    void initTestCase() { m_fixture.setUp(); }
+    void init() { testcache::clear(); }
+};
+
 // Counts every signal an object emits.
 class SignalLog
 {
@@ -106,8 +124,6 @@ void chooseBuild(Backend &backend, const QString &image);
 // Gives the Backend one disk, CardId, whose devices are ScriptedCards.
 ScriptedDiskMonitor *attachCard(Backend &backend, const ScriptedCard::Script &script,
                                 qint64 listedSize = ListedCardSize, std::function<void()> pauseAction = {});
-// The file names in the download cache.
-QStringList cacheFiles();
 // Fails the current test unless the card holds the image's file system,
 // checked by fsck.fat, with the image's file and exactly these boot files.
 void checkCard(const QString &path, const CardImage &layout, const BootFiles &files);

@@ -20,15 +20,9 @@ constexpr qint64 CardSize = 4 * 1024 * 1024;
 const QString Drive = QStringLiteral("\\\\.\\PhysicalDrive2");
 
 // The desktop with an SD card as disk 2, its one volume on E:.
-Machine withCard()
+Machine sdCardDesktop()
 {
     return WinMachine::desktopWithCard(BusTypeSd, CardSize);
-}
-
-Machine withFault(Fault fault, Machine machine = withCard())
-{
-    machine.faults << fault;
-    return machine;
 }
 
 } // namespace
@@ -49,46 +43,46 @@ private slots:
         QTest::addColumn<Failure>("failure");
         QTest::addColumn<QString>("text");
 
-        Machine pulled = withCard();
+        Machine pulled = sdCardDesktop();
         pulled.disks[1].present = false;
         QTest::newRow("card pulled") << pulled << Failure::Removed << "PhysicalDrive2 is no longer connected";
-        Machine empty = withCard();
+        Machine empty = sdCardDesktop();
         empty.disks[1].size = 0;
         QTest::newRow("reader without a card") << empty << Failure::Removed << "no media in PhysicalDrive2";
-        Machine lost = withCard();
+        Machine lost = sdCardDesktop();
         lost.volumes[0].extentsReadable = false;
         QTest::newRow("windows volume unknown") << lost << Failure::IoError << "cannot find the disk hosting Windows";
-        Machine fixed = withCard();
+        Machine fixed = sdCardDesktop();
         fixed.disks[1].descriptor = WinMachine::descriptor("ATA", "Disk", 11, false);
         QTest::newRow("fixed disk") << fixed << Failure::IoError << "PhysicalDrive2 is not a removable disk";
-        Machine stick = withCard();
+        Machine stick = sdCardDesktop();
         stick.programFolder = QStringLiteral("E:\\Tessaro");
         QTest::newRow("program on the card") << stick << Failure::IoError << "PhysicalDrive2 is not a removable disk";
         // The first open of the volume reads its extents.
         QTest::newRow("volume access denied")
-                << withFault({QStringLiteral("CreateFileW"), ERROR_ACCESS_DENIED, 2, WinMachine::volumeName(1)})
+                << sdCardDesktop().withFault({QStringLiteral("CreateFileW"), ERROR_ACCESS_DENIED, 2, WinMachine::volumeName(1)})
                 << Failure::PermissionDenied << "cannot open " + WinMachine::volumeName(1) + ": Access is denied.";
         QTest::newRow("volume does not open")
-                << withFault({QStringLiteral("CreateFileW"), ERROR_SHARING_VIOLATION, 2, WinMachine::volumeName(1)})
+                << sdCardDesktop().withFault({QStringLiteral("CreateFileW"), ERROR_SHARING_VIOLATION, 2, WinMachine::volumeName(1)})
                 << Failure::IoError
                 << "cannot open a volume of PhysicalDrive2: The process cannot access the file because it is being used by another process.";
-        Machine held = withCard();
+        Machine held = sdCardDesktop();
         held.volumes[1].heldFor = WinMachine::HeldForever;
         QTest::newRow("volume held") << held << Failure::IoError << "E: is in use by another program: close it and retry";
         // The first open of the disk describes it.
-        QTest::newRow("disk access denied") << withFault({QStringLiteral("CreateFileW"), ERROR_ACCESS_DENIED, 2, Drive})
+        QTest::newRow("disk access denied") << sdCardDesktop().withFault({QStringLiteral("CreateFileW"), ERROR_ACCESS_DENIED, 2, Drive})
                                             << Failure::PermissionDenied << "cannot open PhysicalDrive2: Access is denied.";
-        QTest::newRow("card pulled while locking") << withFault({QStringLiteral("CreateFileW"), 0, 2, Drive, 2})
+        QTest::newRow("card pulled while locking") << sdCardDesktop().withFault({QStringLiteral("CreateFileW"), 0, 2, Drive, 2})
                 << Failure::Removed << "cannot open PhysicalDrive2: The system cannot find the file specified.";
-        Machine locked = withCard();
+        Machine locked = sdCardDesktop();
         locked.disks[1].writeProtected = true;
         QTest::newRow("write-protected") << locked << Failure::WriteProtected << "PhysicalDrive2 is write-protected";
-        QTest::newRow("writability unknown") << withFault({QStringLiteral("IOCTL_DISK_IS_WRITABLE"), ERROR_INVALID_FUNCTION})
+        QTest::newRow("writability unknown") << sdCardDesktop().withFault({QStringLiteral("IOCTL_DISK_IS_WRITABLE"), ERROR_INVALID_FUNCTION})
                                              << Failure::IoError << "cannot query PhysicalDrive2: Windows error 1.";
-        QTest::newRow("length unknown") << withFault({QStringLiteral("IOCTL_DISK_GET_LENGTH_INFO"), ERROR_NOT_READY})
+        QTest::newRow("length unknown") << sdCardDesktop().withFault({QStringLiteral("IOCTL_DISK_GET_LENGTH_INFO"), ERROR_NOT_READY})
                                         << Failure::Removed << "cannot read the size of PhysicalDrive2: The device is not ready.";
         QTest::newRow("geometry unknown")
-                << withFault({QStringLiteral("IOCTL_DISK_GET_DRIVE_GEOMETRY_EX"), ERROR_INVALID_FUNCTION, 2})
+                << sdCardDesktop().withFault({QStringLiteral("IOCTL_DISK_GET_DRIVE_GEOMETRY_EX"), ERROR_INVALID_FUNCTION, 2})
                 << Failure::IoError << "cannot read the size of PhysicalDrive2: Windows error 1.";
     }
 
@@ -140,7 +134,7 @@ private slots:
         QFETCH(qint64, slept);
         QFETCH(int, dismounts);
         QFETCH(QString, text);
-        Machine machine = withCard();
+        Machine machine = sdCardDesktop();
         machine.volumes[1].heldFor = heldFor;
         machine.volumes[1].paths = paths;
         WinMachine::install(machine);
@@ -155,7 +149,7 @@ private slots:
 
     void writeReadAndClose()
     {
-        Machine machine = withCard();
+        Machine machine = sdCardDesktop();
         machine.disks[1].bytesPerSector = 0; // taken as 512
         // A second volume of the card, without a letter, is locked as well.
         machine.volumes << WinMachine::volume(2, {}, {2});
@@ -193,7 +187,7 @@ private slots:
 
     void cardWithoutVolumes()
     {
-        Machine machine = withCard();
+        Machine machine = sdCardDesktop();
         machine.volumes.removeLast();
         WinMachine::install(machine);
 
@@ -231,7 +225,7 @@ private slots:
         QFETCH(Failure, failure);
         QFETCH(QString, text);
         QFETCH(qint64, slept);
-        WinMachine::install(withFault(fault));
+        WinMachine::install(sdCardDesktop().withFault(fault));
 
         WinBlockDevice device(2);
         QVERIFY(device.open());

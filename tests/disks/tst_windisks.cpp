@@ -15,7 +15,7 @@ namespace {
 constexpr qint64 Card = 31'914'983'424;
 
 // The desktop with a USB card reader as disk 2, its card's volume on E:.
-Machine withCard()
+Machine cardReaderDesktop()
 {
     return WinMachine::desktopWithCard(BusTypeUsb, Card);
 }
@@ -35,7 +35,7 @@ private slots:
 
     void volumes()
     {
-        Machine machine = withCard();
+        Machine machine = cardReaderDesktop();
         // A letter and a folder; a long folder name makes the path list
         // outgrow the first buffer.
         machine.volumes[1].paths << QStringLiteral("C:\\Cards\\%1\\").arg(QString(300, QLatin1Char('r')));
@@ -60,29 +60,29 @@ private slots:
         QTest::addColumn<bool>("found");
         QTest::addColumn<QList<int>>("disks");
 
-        QTest::newRow("windows alone on disk 0") << withCard() << true << QList<int>{0};
+        QTest::newRow("windows alone on disk 0") << cardReaderDesktop() << true << QList<int>{0};
 
-        Machine spanning = withCard();
+        Machine spanning = cardReaderDesktop();
         spanning.volumes[0].extents = {0, 1};
         QTest::newRow("windows volume spanning two disks") << spanning << true << QList<int>{0, 1};
 
-        Machine stick = withCard();
+        Machine stick = cardReaderDesktop();
         stick.programFolder = QStringLiteral("E:\\Tools\\Tessaro");
         QTest::newRow("program on the card's stick") << stick << true << QList<int>{0, 2};
 
-        Machine share = withCard();
+        Machine share = cardReaderDesktop();
         share.programFolder = QStringLiteral("\\\\server\\tools\\Tessaro");
         QTest::newRow("program on a network share") << share << true << QList<int>{0};
 
-        Machine unreadable = withCard();
+        Machine unreadable = cardReaderDesktop();
         unreadable.volumes[0].extentsReadable = false;
         QTest::newRow("windows volume without readable extents") << unreadable << false << QList<int>{};
 
-        Machine none = withCard();
+        Machine none = cardReaderDesktop();
         none.faults << WinMachine::Fault{QStringLiteral("FindFirstVolumeW"), ERROR_ACCESS_DENIED};
         QTest::newRow("no volume enumerated") << none << false << QList<int>{};
 
-        Machine folder = withCard();
+        Machine folder = cardReaderDesktop();
         folder.faults << WinMachine::Fault{QStringLiteral("GetSystemWindowsDirectoryW"), ERROR_ACCESS_DENIED};
         QTest::newRow("windows folder unknown") << folder << false << QList<int>{-1};
     }
@@ -132,7 +132,7 @@ private slots:
         QFETCH(QByteArray, descriptor);
         QFETCH(qint64, size);
         QFETCH(QString, expected);
-        Machine machine = withCard();
+        Machine machine = cardReaderDesktop();
         machine.disks[1].descriptor = descriptor;
         machine.disks[1].size = size;
         WinMachine::install(machine);
@@ -152,7 +152,7 @@ private slots:
 
     void driveMountPoints()
     {
-        Machine machine = withCard();
+        Machine machine = cardReaderDesktop();
         machine.volumes[1].paths = QStringList{QStringLiteral("F:\\")};
         machine.volumes << WinMachine::volume(2, {QStringLiteral("E:\\"), QStringLiteral("C:\\Card\\")}, {2});
         WinMachine::install(machine);
@@ -168,33 +168,33 @@ private slots:
         QTest::addColumn<QStringList>("disks");
 
         const QString card = QStringLiteral("\\\\.\\PhysicalDrive2|PhysicalDrive2 (E:)|Generic Card Reader|%1").arg(Card);
-        QTest::newRow("card on E:") << withCard() << QStringList{card};
+        QTest::newRow("card on E:") << cardReaderDesktop() << QStringList{card};
 
-        Machine spanning = withCard();
+        Machine spanning = cardReaderDesktop();
         spanning.volumes[0].extents = {0, 2};
         QTest::newRow("windows spanning onto the card") << spanning << QStringList{};
 
-        Machine stick = withCard();
+        Machine stick = cardReaderDesktop();
         stick.programFolder = QStringLiteral("E:\\Tessaro");
         QTest::newRow("program on the stick") << stick << QStringList{};
 
-        Machine notDisk = withCard();
+        Machine notDisk = cardReaderDesktop();
         notDisk.disks[1].deviceType = 2; // a CD-ROM interface
         QTest::newRow("interface that is not a disk") << notDisk << QStringList{};
 
-        Machine noInterface = withCard();
+        Machine noInterface = cardReaderDesktop();
         noInterface.disks[1].hasInterface = false;
         QTest::newRow("disk without an interface") << noInterface << QStringList{};
 
-        Machine noSet = withCard();
+        Machine noSet = cardReaderDesktop();
         noSet.faults << WinMachine::Fault{QStringLiteral("SetupDiGetClassDevsW"), ERROR_ACCESS_DENIED};
         QTest::newRow("interfaces not enumerable") << noSet << QStringList{};
 
-        Machine unopened = withCard();
+        Machine unopened = cardReaderDesktop();
         unopened.faults << WinMachine::Fault{QStringLiteral("CreateFileW"), ERROR_ACCESS_DENIED, 3};
         QTest::newRow("interfaces that do not open") << unopened << QStringList{};
 
-        Machine two = withCard();
+        Machine two = cardReaderDesktop();
         two.disks.prepend(WinMachine::disk(10, BusTypeSd, true, 8'000'000'000, "", "SD Card"));
         QTest::newRow("two cards by number") << two
                 << QStringList{card, QStringLiteral("\\\\.\\PhysicalDrive10|PhysicalDrive10|SD Card|8000000000")};
@@ -211,7 +211,7 @@ private slots:
 
     void noVolumes()
     {
-        Machine machine = withCard();
+        Machine machine = cardReaderDesktop();
         machine.volumes.clear();
         WinMachine::install(machine);
 

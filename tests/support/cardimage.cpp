@@ -159,38 +159,39 @@ bool CardImage::create(const QString &path, const Options &options)
     return true;
 }
 
-// fsck.fat has no offset option: it checks a copy of the partition.
-bool CardImage::copyPartition(QTemporaryFile &copy)
+// fsck.fat has no offset option: it checks a copy of the partition. Whether
+// fsck.fat found the volume clean goes to *clean.
+bool CardImage::fsckCopy(const QStringList &options, QByteArray *output, bool *clean)
 {
-    copy.setFileTemplate(m_path + QStringLiteral(".partition-XXXXXX"));
+    QTemporaryFile copy(m_path + QStringLiteral(".partition-XXXXXX"));
     if (!copy.open())
         return fail(QStringLiteral("cannot create a partition copy: %1").arg(copy.errorString()));
     copy.close();
     QString error;
     if (!copySparse(m_path, m_partitionOffset, m_partitionBytes, copy.fileName(), &error))
         return fail(error);
+    *clean = run(QStringLiteral("fsck.fat"), options + QStringList{copy.fileName()}, output);
     return true;
 }
 
 bool CardImage::fsck()
 {
-    QTemporaryFile partition;
-    if (!copyPartition(partition))
-        return false;
     QByteArray output;
-    if (!run(QStringLiteral("fsck.fat"), {QStringLiteral("-n"), partition.fileName()}, &output))
+    bool clean = false;
+    if (!fsckCopy({QStringLiteral("-n")}, &output, &clean))
+        return false;
+    if (!clean)
         return fail(QStringLiteral("fsck.fat -n reports errors:\n%1").arg(QString::fromLocal8Bit(output)));
     return true;
 }
 
 bool CardImage::readLayout()
 {
-    QTemporaryFile partition;
-    if (!copyPartition(partition))
-        return false;
     QByteArray output;
+    bool clean = false;
     // A damaged volume makes fsck.fat exit with 1; the layout is still printed.
-    run(QStringLiteral("fsck.fat"), {QStringLiteral("-n"), QStringLiteral("-v"), partition.fileName()}, &output);
+    if (!fsckCopy({QStringLiteral("-n"), QStringLiteral("-v")}, &output, &clean))
+        return false;
     const QString text = QString::fromLocal8Bit(output);
     auto number = [&text](const QString &pattern, qint64 *value) {
         const QRegularExpressionMatch match = QRegularExpression(pattern).match(text);

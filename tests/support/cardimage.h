@@ -8,7 +8,6 @@
 
 #include <optional>
 
-class QTemporaryFile;
 
 // A card image in a plain file: an MBR with one partition holding a FAT file
 // system made by mkfs.fat, and the real tools to look at it (fsck.fat,
@@ -92,7 +91,7 @@ private:
     // standard output, followed by its standard error when it failed.
     static bool run(const QString &program, const QStringList &arguments, QByteArray *output);
     bool fail(const QString &text);
-    bool copyPartition(QTemporaryFile &copy);
+    bool fsckCopy(const QStringList &options, QByteArray *output, bool *clean);
     bool runMtools(const QString &program, const QStringList &arguments, QByteArray *output);
     QString drive() const;
 

@@ -1,5 +1,7 @@
 #include "support/nginxserver.h"
 
+#include "programrun.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QTcpServer>
@@ -146,11 +148,5 @@ http {
 
 void NginxServer::stop()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(5000)) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
+    stopProgram(m_process);
 }

@@ -25,7 +25,8 @@ ProgramRun runProgram(const QString &program, const QStringList &arguments, cons
         process.waitForFinished();
     }
     run.output = process.readAllStandardOutput();
-    run.errors = process.readAllStandardError();
+    if (!options.mergeChannels)
+        run.errors = process.readAllStandardError();
     if (finished && process.exitStatus() == QProcess::NormalExit)
         run.exitCode = process.exitCode();
     if (!finished)
@@ -43,4 +44,15 @@ QString runTool(const QString &program, const QStringList &arguments, const QStr
     options.input = input;
     options.mergeChannels = true;
     return runProgram(program, arguments, options).problem;
+}
+
+void stopProgram(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
 }

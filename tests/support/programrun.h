@@ -4,6 +4,7 @@
 // losetup and Tessaro's own executables.
 
 #include <QByteArray>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -33,3 +34,7 @@ ProgramRun runProgram(const QString &program, const QStringList &arguments, cons
 // fails. Returns an empty string on success, else what went wrong with its output.
 QString runTool(const QString &program, const QStringList &arguments, const QString &folder,
                 const QByteArray &input = {});
+
+// Ends a program a test started and left running: asked to terminate, then
+// killed when it has not ended within five seconds.
+void stopProgram(QProcess &process);

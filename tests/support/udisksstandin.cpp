@@ -1,5 +1,7 @@
 #include "udisksstandin.h"
 
+#include "programrun.h"
+
 #include <QDBusMessage>
 #include <QFile>
 #include <QFileInfo>
@@ -25,25 +27,14 @@ const char Config[] = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus B
 </busconfig>
 )";
 
-void stop(QProcess &process)
-{
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(5000)) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-}
-
 } // namespace
 
 UdisksStandin::~UdisksStandin()
 {
     if (!m_connectionName.isEmpty())
         QDBusConnection::disconnectFromBus(m_connectionName);
-    stop(m_service);
-    stop(m_daemon);
+    stopProgram(m_service);
+    stopProgram(m_daemon);
 }
 
 bool UdisksStandin::startBus()
@@ -84,7 +75,7 @@ bool UdisksStandin::startService()
 
 void UdisksStandin::stopService()
 {
-    stop(m_service);
+    stopProgram(m_service);
 }
 
 QDBusConnection UdisksStandin::bus() const

@@ -97,18 +97,21 @@ DWORD enter(const QString &call, const QString &path = QString())
 
 QString controlName(DWORD code)
 {
+    // Each control code under its own name.
+#define TESSARO_NAMED(code) {code, QStringLiteral(#code)}
     static const QHash<DWORD, QString> names{
-        {IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, QStringLiteral("IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS")},
-        {IOCTL_STORAGE_QUERY_PROPERTY, QStringLiteral("IOCTL_STORAGE_QUERY_PROPERTY")},
-        {IOCTL_STORAGE_GET_DEVICE_NUMBER, QStringLiteral("IOCTL_STORAGE_GET_DEVICE_NUMBER")},
-        {IOCTL_STORAGE_CHECK_VERIFY2, QStringLiteral("IOCTL_STORAGE_CHECK_VERIFY2")},
-        {IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, QStringLiteral("IOCTL_DISK_GET_DRIVE_GEOMETRY_EX")},
-        {IOCTL_DISK_GET_LENGTH_INFO, QStringLiteral("IOCTL_DISK_GET_LENGTH_INFO")},
-        {IOCTL_DISK_IS_WRITABLE, QStringLiteral("IOCTL_DISK_IS_WRITABLE")},
-        {IOCTL_DISK_UPDATE_PROPERTIES, QStringLiteral("IOCTL_DISK_UPDATE_PROPERTIES")},
-        {FSCTL_LOCK_VOLUME, QStringLiteral("FSCTL_LOCK_VOLUME")},
-        {FSCTL_DISMOUNT_VOLUME, QStringLiteral("FSCTL_DISMOUNT_VOLUME")},
+        TESSARO_NAMED(IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS),
+        TESSARO_NAMED(IOCTL_STORAGE_QUERY_PROPERTY),
+        TESSARO_NAMED(IOCTL_STORAGE_GET_DEVICE_NUMBER),
+        TESSARO_NAMED(IOCTL_STORAGE_CHECK_VERIFY2),
+        TESSARO_NAMED(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX),
+        TESSARO_NAMED(IOCTL_DISK_GET_LENGTH_INFO),
+        TESSARO_NAMED(IOCTL_DISK_IS_WRITABLE),
+        TESSARO_NAMED(IOCTL_DISK_UPDATE_PROPERTIES),
+        TESSARO_NAMED(FSCTL_LOCK_VOLUME),
+        TESSARO_NAMED(FSCTL_DISMOUNT_VOLUME),
     };
+#undef TESSARO_NAMED
     return names.value(code, QStringLiteral("DeviceIoControl"));
 }
 
@@ -610,22 +613,44 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER newPoi
     return TRUE;
 }
 
+namespace {
+
+// What WriteFile and ReadFile check before moving bytes, in the order
+// Windows does: an injected fault, a disk that is gone, a misaligned request,
+// missing access. Returns 0 when the transfer may go ahead; *object and *disk
+// are then set and the machine stays locked through `lock`.
+DWORD beginTransfer(const QString &call, HANDLE file, const void *buffer, DWORD length, DWORD access,
+                    std::unique_lock<std::recursive_mutex> &lock, Object **object, const WinMachine::Disk **disk)
+{
+    const DWORD injected = enter(call);
+    lock = std::unique_lock(machine().mutex);
+    *object = objectOf(file);
+    if (injected)
+        return injected;
+    if (const DWORD error = diskFor(*object, disk))
+        return error;
+    if (!aligned(**object, **disk, buffer, length))
+        return ERROR_INVALID_PARAMETER;
+    if (!((*object)->access & access))
+        return ERROR_ACCESS_DENIED;
+    return 0;
+}
+
+} // namespace
+
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED overlapped)
 {
-    const DWORD injected = enter(QStringLiteral("WriteFile"));
-    std::lock_guard lock(machine().mutex);
-    Object *object = objectOf(file);
+    std::unique_lock<std::recursive_mutex> lock;
+    Object *object = nullptr;
     const WinMachine::Disk *disk = nullptr;
     *written = 0;
-    if (injected == WinMachine::NothingTransferred)
+    const DWORD error = beginTransfer(QStringLiteral("WriteFile"), file, buffer, length, GENERIC_WRITE, lock,
+                                      &object, &disk);
+    if (error == WinMachine::NothingTransferred)
         return TRUE;
-    if (injected)
-        return fail(injected);
-    if (const DWORD error = diskFor(object, &disk))
-        return fail(error);
-    if (overlapped || !aligned(*object, *disk, buffer, length))
-        return fail(ERROR_INVALID_PARAMETER);
-    if (!(object->access & GENERIC_WRITE) || mountedVolumeOn(disk->number))
+    if (error || overlapped)
+        return fail(error ? error : ERROR_INVALID_PARAMETER);
+    if (mountedVolumeOn(disk->number))
         return fail(ERROR_ACCESS_DENIED);
     if (disk->writeProtected)
         return fail(ERROR_WRITE_PROTECT);
@@ -640,21 +665,16 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVE
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED overlapped)
 {
-    const DWORD injected = enter(QStringLiteral("ReadFile"));
-    std::lock_guard lock(machine().mutex);
-    Object *object = objectOf(file);
+    std::unique_lock<std::recursive_mutex> lock;
+    Object *object = nullptr;
     const WinMachine::Disk *disk = nullptr;
     *read = 0;
-    if (injected == WinMachine::NothingTransferred)
+    const DWORD error = beginTransfer(QStringLiteral("ReadFile"), file, buffer, length, GENERIC_READ, lock,
+                                      &object, &disk);
+    if (error == WinMachine::NothingTransferred)
         return TRUE;
-    if (injected)
-        return fail(injected);
-    if (const DWORD error = diskFor(object, &disk))
-        return fail(error);
-    if (overlapped || !aligned(*object, *disk, buffer, length))
-        return fail(ERROR_INVALID_PARAMETER);
-    if (!(object->access & GENERIC_READ))
-        return fail(ERROR_ACCESS_DENIED);
+    if (error || overlapped)
+        return fail(error ? error : ERROR_INVALID_PARAMETER);
     const QByteArray &bytes = bytesOf(*disk);
     const qint64 count = std::clamp<qint64>(bytes.size() - object->position, 0, length);
     std::memcpy(buffer, bytes.constData() + object->position, size_t(count));

@@ -76,6 +76,14 @@ public:
         // test's own folder.
         QString programFolder = QStringLiteral("C:\\Program Files\\Tessaro");
         QList<Fault> faults;
+
+        // This machine with one more fault.
+        State withFault(const Fault &fault) const
+        {
+            State state = *this;
+            state.faults << fault;
+            return state;
+        }
     };
 
     // Replaces the whole machine; call counts start again, handles stay.

@@ -1,0 +1,36 @@
+#pragma once
+
+// What the benchmarks share: the bytes a card's files are made of, and the
+// measures of time, CPU and memory they report.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+class ImageSource;
+class QElapsedTimer;
+
+// Runs a tool to its end in folder, its errors shown; its output goes to
+// outputFile (by default nowhere). False, said on standard error, when it
+// does not start or does not exit with 0.
+bool run(const QString &program, const QStringList &arguments, const QString &folder,
+         const QString &outputFile = QStringLiteral("/dev/null"));
+
+// Reads an image source to its end in 4 MiB reads, as the write job does:
+// the bytes, or -1 with the failure said on standard error.
+qint64 readToEnd(ImageSource &source);
+
+// System-log lines; they compress about as well as a card's text files.
+QByteArray logText(qint64 size, int seed);
+// Shared libraries and executables of this system, repeated where they are
+// fewer: machine code and tables compress about as well as an operating
+// system's files.
+QByteArray binaryBytes(qint64 size);
+
+double seconds(const QElapsedTimer &timer);
+// CPU seconds, user and system, of RUSAGE_SELF or RUSAGE_CHILDREN.
+double cpuSeconds(int who);
+// The peak resident memory of this process so far; -1 when unknown.
+qint64 peakMemoryKiB();
+// The load averages as /proc/loadavg gives them.
+QString loadAverage();
