@@ -615,72 +615,64 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER newPoi
 
 namespace {
 
-// What WriteFile and ReadFile check before moving bytes, in the order
-// Windows does: an injected fault, a disk that is gone, a misaligned request,
-// missing access. Returns 0 when the transfer may go ahead; *object and *disk
-// are then set and the machine stays locked through `lock`.
-DWORD beginTransfer(const QString &call, HANDLE file, const void *buffer, DWORD length, DWORD access,
-                    std::unique_lock<std::recursive_mutex> &lock, Object **object, const WinMachine::Disk **disk)
+// WriteFile and ReadFile: the checks Windows makes before moving bytes, in
+// its order (an injected fault, a disk that is gone, a misaligned request,
+// missing access), then `move`, which returns 0 or the call's error.
+template<typename Move>
+BOOL transfer(const QString &call, HANDLE file, const void *buffer, DWORD length, LPDWORD done,
+              LPOVERLAPPED overlapped, DWORD access, Move move)
 {
     const DWORD injected = enter(call);
-    lock = std::unique_lock(machine().mutex);
-    *object = objectOf(file);
+    std::lock_guard lock(machine().mutex);
+    Object *object = objectOf(file);
+    const WinMachine::Disk *disk = nullptr;
+    *done = 0;
+    if (injected == WinMachine::NothingTransferred)
+        return TRUE;
     if (injected)
-        return injected;
-    if (const DWORD error = diskFor(*object, disk))
-        return error;
-    if (!aligned(**object, **disk, buffer, length))
-        return ERROR_INVALID_PARAMETER;
-    if (!((*object)->access & access))
-        return ERROR_ACCESS_DENIED;
-    return 0;
+        return fail(injected);
+    if (const DWORD error = diskFor(object, &disk))
+        return fail(error);
+    if (overlapped || !aligned(*object, *disk, buffer, length))
+        return fail(ERROR_INVALID_PARAMETER);
+    if (!(object->access & access))
+        return fail(ERROR_ACCESS_DENIED);
+    if (const DWORD error = move(*object, *disk))
+        return fail(error);
+    return TRUE;
 }
 
 } // namespace
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED overlapped)
 {
-    std::unique_lock<std::recursive_mutex> lock;
-    Object *object = nullptr;
-    const WinMachine::Disk *disk = nullptr;
-    *written = 0;
-    const DWORD error = beginTransfer(QStringLiteral("WriteFile"), file, buffer, length, GENERIC_WRITE, lock,
-                                      &object, &disk);
-    if (error == WinMachine::NothingTransferred)
-        return TRUE;
-    if (error || overlapped)
-        return fail(error ? error : ERROR_INVALID_PARAMETER);
-    if (mountedVolumeOn(disk->number))
-        return fail(ERROR_ACCESS_DENIED);
-    if (disk->writeProtected)
-        return fail(ERROR_WRITE_PROTECT);
-    QByteArray &bytes = bytesOf(*disk);
-    if (object->position + length > bytes.size())
-        return fail(ERROR_INVALID_PARAMETER);
-    std::memcpy(bytes.data() + object->position, buffer, length);
-    object->position += length;
-    *written = length;
-    return TRUE;
+    return transfer(QStringLiteral("WriteFile"), file, buffer, length, written, overlapped, GENERIC_WRITE,
+                    [&](Object &object, const WinMachine::Disk &disk) -> DWORD {
+                        if (mountedVolumeOn(disk.number))
+                            return ERROR_ACCESS_DENIED;
+                        if (disk.writeProtected)
+                            return ERROR_WRITE_PROTECT;
+                        QByteArray &bytes = bytesOf(disk);
+                        if (object.position + length > bytes.size())
+                            return ERROR_INVALID_PARAMETER;
+                        std::memcpy(bytes.data() + object.position, buffer, length);
+                        object.position += length;
+                        *written = length;
+                        return 0;
+                    });
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED overlapped)
 {
-    std::unique_lock<std::recursive_mutex> lock;
-    Object *object = nullptr;
-    const WinMachine::Disk *disk = nullptr;
-    *read = 0;
-    const DWORD error = beginTransfer(QStringLiteral("ReadFile"), file, buffer, length, GENERIC_READ, lock,
-                                      &object, &disk);
-    if (error == WinMachine::NothingTransferred)
-        return TRUE;
-    if (error || overlapped)
-        return fail(error ? error : ERROR_INVALID_PARAMETER);
-    const QByteArray &bytes = bytesOf(*disk);
-    const qint64 count = std::clamp<qint64>(bytes.size() - object->position, 0, length);
-    std::memcpy(buffer, bytes.constData() + object->position, size_t(count));
-    object->position += count;
-    *read = DWORD(count);
-    return TRUE;
+    return transfer(QStringLiteral("ReadFile"), file, buffer, length, read, overlapped, GENERIC_READ,
+                    [&](Object &object, const WinMachine::Disk &disk) -> DWORD {
+                        const QByteArray &bytes = bytesOf(disk);
+                        const qint64 count = std::clamp<qint64>(bytes.size() - object.position, 0, length);
+                        std::memcpy(buffer, bytes.constData() + object.position, size_t(count));
+                        object.position += count;
+                        *read = DWORD(count);
+                        return 0;
+                    });
 }
 
 BOOL FlushFileBuffers(HANDLE file)
