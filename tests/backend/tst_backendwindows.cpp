@@ -73,10 +73,7 @@ private slots:
         QVERIFY(attachWindowsMonitor(backend));
         QVERIFY(waitLoaded(backend));
         chooseBuild(backend, QStringLiteral("stable"));
-        backend.selectDisk(Drive);
-        QVERIFY(backend.canWrite());
-        backend.startWrite();
-        QVERIFY(waitForEnd(backend));
+        QVERIFY(writeOnto(backend, Drive));
         QCOMPARE(backend.errorMessage(), QString());
         QCOMPARE(backend.state(), State::Done);
 
@@ -133,10 +130,7 @@ private slots:
         QVERIFY(attachWindowsMonitor(backend));
         backend.setImageUrl(QUrl::fromLocalFile(m_fixture.image16.path));
         backend.chooseDisk();
-        backend.selectDisk(Drive);
-        QVERIFY(backend.canWrite());
-        backend.startWrite();
-        QVERIFY(waitForEnd(backend));
+        QVERIFY(writeOnto(backend, Drive));
         QCOMPARE(backend.errorMessage(), message);
         QCOMPARE(backend.state(), State::Failed);
         QVERIFY(!WinMachine::isLocked(1));

@@ -364,10 +364,7 @@ private slots:
         QVERIFY(waitLoaded(backend));
         attachCard(backend, script, cardSize > 0 ? cardSize : ListedCardSize);
         chooseBuild(backend, QStringLiteral("x"));
-        backend.selectDisk(CardId);
-        QVERIFY(backend.canWrite());
-        backend.startWrite();
-        QVERIFY(waitForEnd(backend));
+        QVERIFY(writeOnto(backend, CardId));
 
         QCOMPARE(backend.state(), State::Failed);
         QVERIFY(!backend.cancelling());
@@ -467,10 +464,7 @@ private slots:
         backend.setVerify(verify);
         backend.setImageUrl(QUrl::fromLocalFile(m_fixture.file(image)));
         backend.chooseDisk();
-        backend.selectDisk(CardId);
-        QVERIFY(backend.canWrite());
-        backend.startWrite();
-        QVERIFY(waitForEnd(backend));
+        QVERIFY(writeOnto(backend, CardId));
         QCOMPARE(backend.errorMessage(), message);
         QCOMPARE(backend.state(), State::Failed);
         QVERIFY(!backend.cancelling());

@@ -214,6 +214,15 @@ bool waitForEnd(Backend &backend)
     return QTest::qWaitFor([&] { return backend.state() != Backend::State::Writing; }, 120000);
 }
 
+bool writeOnto(Backend &backend, const QString &diskId)
+{
+    backend.selectDisk(diskId);
+    if (!backend.canWrite())
+        return false;
+    backend.startWrite();
+    return waitForEnd(backend);
+}
+
 void chooseBuild(Backend &backend, const QString &image)
 {
     backend.selectProduct(QStringLiteral("alpha"));

@@ -119,6 +119,9 @@ private:
 };
 
 bool waitForEnd(Backend &backend);
+// Selects the disk, starts the write and waits for its end; false when the
+// write could not start or did not end.
+bool writeOnto(Backend &backend, const QString &diskId);
 // Product Alpha, device s, the build, then the disk step.
 void chooseBuild(Backend &backend, const QString &image);
 // Gives the Backend one disk, CardId, whose devices are ScriptedCards.
