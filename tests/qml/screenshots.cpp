@@ -95,11 +95,7 @@ QByteArray catalogDocument(const QString &minVersion)
 QByteArray largeCatalogDocument()
 {
     CatalogDocument document;
-    QStringList deviceIds;
-    for (int i = 1; i <= 12; ++i) {
-        document.device(QStringLiteral("model-%1").arg(i), QStringLiteral("Pocket %1").arg(i));
-        deviceIds.append(QStringLiteral("model-%1").arg(i));
-    }
+    const QStringList deviceIds = document.numberedDevices(QStringLiteral("model-"), QStringLiteral("Pocket "), 12);
     QJsonArray builds;
     for (int i = 20; i >= 1; --i) {
         QJsonObject build = CatalogDocument::build(

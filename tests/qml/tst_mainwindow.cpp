@@ -101,11 +101,7 @@ QByteArray catalogDocument(int schemaVersion, const QString &minVersion)
 QByteArray largeCatalogDocument()
 {
     CatalogDocument document;
-    QStringList deviceIds;
-    for (int i = 1; i <= 12; ++i) {
-        document.device(QStringLiteral("d%1").arg(i), QStringLiteral("Board %1").arg(i));
-        deviceIds.append(QStringLiteral("d%1").arg(i));
-    }
+    const QStringList deviceIds = document.numberedDevices(QStringLiteral("d"), QStringLiteral("Board "), 12);
     QJsonArray builds;
     for (int i = 1; i <= 20; ++i) {
         builds.append(CatalogDocument::build(QStringLiteral("b%1").arg(i), QStringLiteral("Build %1").arg(i),

@@ -13,6 +13,16 @@ CatalogDocument &CatalogDocument::device(const QString &id, const QString &name)
     return *this;
 }
 
+QStringList CatalogDocument::numberedDevices(const QString &id, const QString &name, int count)
+{
+    QStringList ids;
+    for (int i = 1; i <= count; ++i) {
+        ids.append(id + QString::number(i));
+        device(ids.last(), name + QString::number(i));
+    }
+    return ids;
+}
+
 CatalogDocument &CatalogDocument::product(const QString &id, const QString &name, const QJsonArray &builds,
                                           const QJsonObject &more)
 {

@@ -15,6 +15,9 @@ public:
     explicit CatalogDocument(int schemaVersion = 1);
 
     CatalogDocument &device(const QString &id, const QString &name);
+    // `count` devices numbered from 1, "<id>1" named "<name>1" and so on;
+    // returns their ids.
+    QStringList numberedDevices(const QString &id, const QString &name, int count);
     // `more` holds the optional members (icon, bootFiles).
     CatalogDocument &product(const QString &id, const QString &name, const QJsonArray &builds,
                              const QJsonObject &more = {});
