@@ -103,7 +103,7 @@ private slots:
             QCOMPARE(int(bytes.at(header + 1)), 0);
             QCOMPARE(int(bytes.at(header + 2)), 0x21);
             bytes[header + 4] = char(37);
-            put32(bytes, header + headerSize - 4, crc32Of(bytes.mid(header, headerSize - 4)));
+            putLittleEndian32(bytes, header + headerSize - 4, crc32Of(bytes.mid(header, headerSize - 4)));
         } else {
             bytes = m_payload.left(100000);
         }

@@ -100,7 +100,7 @@ private slots:
         frame.append(char(0x80));                 // 4-byte content size, window descriptor, no checksum
         frame.append(char(21 << 3));              // window 2^(10 + 21)
         frame.append(QByteArray(4, '\0'));
-        put32(frame, 6, quint32(content.size()));
+        putLittleEndian32(frame, 6, quint32(content.size()));
         const quint32 block = quint32(content.size()) << 3 | 1;  // raw, last
         frame.append(char(block & 0xFF)).append(char(block >> 8 & 0xFF)).append(char(block >> 16));
         frame.append(content);
