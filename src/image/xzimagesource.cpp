@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr qint64 InputBufferSize = 1048576;
-constexpr qint64 MaxRead = qint64(1) << 30;
 // The decoder's own structures beside the window.
 constexpr quint64 DecoderOverhead = 4 * 1048576;
 // The indexes hold 16 bytes or so per block; this is far more than any image
@@ -34,7 +32,7 @@ struct XzImageSource::Decoder {
 };
 
 XzImageSource::XzImageSource(const QString &path)
-    : m_file(path)
+    : CompressedImageSource(path)
 {
 }
 
@@ -57,37 +55,6 @@ bool XzImageSource::open()
     if (!m_file.seek(0))
         return fail(Failure::Unreadable, m_file.errorString());
     return startDecoder(blockCount);
-}
-
-qint64 XzImageSource::size() const
-{
-    return m_size;
-}
-
-qint64 XzImageSource::read(char *data, qint64 length)
-{
-    if (m_delivered >= m_size)
-        return 0;
-    length = std::min({ length, m_size - m_delivered, MaxRead });
-    const qint64 count = decodeInto(data, length);
-    if (count < 0)
-        return -1;
-    m_delivered += count;
-    // The last block's check follows its data: the image is only complete
-    // once every stream has ended cleanly.
-    if (m_delivered == m_size && !finish())
-        return -1;
-    return count;
-}
-
-QString XzImageSource::errorString() const
-{
-    return m_errorString;
-}
-
-ImageSource::Failure XzImageSource::failure() const
-{
-    return m_failure;
 }
 
 // liblzma walks the file backwards from its end, stream by stream, through
@@ -217,10 +184,9 @@ bool XzImageSource::finish()
 
 bool XzImageSource::fillInput()
 {
-    const qint64 count = m_file.read(m_input.data(), m_input.size());
+    const qint64 count = readInput();
     if (count < 0)
-        return fail(Failure::Unreadable, m_file.errorString());
-    m_inputEnded = count == 0;
+        return false;
     m_decoder->stream.next_in = reinterpret_cast<const uint8_t *>(m_input.constData());
     m_decoder->stream.avail_in = size_t(count);
     return true;
@@ -247,11 +213,4 @@ bool XzImageSource::failCode(int code)
     default:
         return fail(Failure::Unreadable, QStringLiteral("liblzma error %1").arg(code));
     }
-}
-
-bool XzImageSource::fail(Failure kind, const QString &text)
-{
-    m_failure = kind;
-    m_errorString = text;
-    return false;
 }

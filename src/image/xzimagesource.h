@@ -1,9 +1,6 @@
 #pragma once
 
-#include "image/imagesource.h"
-
-#include <QByteArray>
-#include <QFile>
+#include "image/compressedimagesource.h"
 
 #include <memory>
 
@@ -14,18 +11,13 @@
 // file has several blocks (as "xz -T0" writes it). The streams' own checks
 // are verified as the blocks end, so the last bytes are only handed out once
 // the last check has passed.
-class XzImageSource : public ImageSource
+class XzImageSource : public CompressedImageSource
 {
 public:
     explicit XzImageSource(const QString &path);
     ~XzImageSource() override;
 
     bool open() override;
-    qint64 size() const override;
-    // Returns at most 1 GiB per call, whatever the caller asks.
-    qint64 read(char *data, qint64 length) override;
-    QString errorString() const override;
-    Failure failure() const override;
 
     // Decoding needs the window plus a little; a larger window is refused.
     static constexpr quint64 MaxWindow = quint64(1) << 30;
@@ -36,18 +28,10 @@ private:
     bool readIndexes(quint64 &blockCount);
     bool looksTruncated();
     bool startDecoder(quint64 blockCount);
-    qint64 decodeInto(char *data, qint64 length);
-    bool finish();
+    qint64 decodeInto(char *data, qint64 length) override;
+    bool finish() override;
     bool fillInput();
     bool failCode(int code);
-    bool fail(Failure kind, const QString &text);
 
-    QFile m_file;
-    Failure m_failure = Failure::Unreadable;
-    QString m_errorString;
-    qint64 m_size = 0;
-    qint64 m_delivered = 0;
-    bool m_inputEnded = false;
-    QByteArray m_input;
     std::unique_ptr<Decoder> m_decoder;
 };

@@ -10,9 +10,6 @@
 
 namespace {
 
-constexpr qint64 InputBufferSize = 1048576;
-constexpr qint64 MaxRead = qint64(1) << 30;
-
 namespace Frame {
 constexpr quint32 Magic = 0xFD2FB528;
 constexpr int Descriptor = 4;            // 8 bit, the flags below
@@ -58,7 +55,7 @@ void ZstdImageSource::FreeContext::operator()(ZSTD_DCtx_s *context) const
 }
 
 ZstdImageSource::ZstdImageSource(const QString &path)
-    : m_file(path)
+    : CompressedImageSource(path)
 {
 }
 
@@ -78,37 +75,6 @@ bool ZstdImageSource::open()
     if (!m_file.seek(0))
         return fail(Failure::Unreadable, m_file.errorString());
     return true;
-}
-
-qint64 ZstdImageSource::size() const
-{
-    return m_size;
-}
-
-qint64 ZstdImageSource::read(char *data, qint64 length)
-{
-    if (m_delivered >= m_size)
-        return 0;
-    length = std::min({ length, m_size - m_delivered, MaxRead });
-    const qint64 count = decodeInto(data, length);
-    if (count < 0)
-        return -1;
-    m_delivered += count;
-    // The last frame's checksum follows its data: the image is only complete
-    // once every frame has ended cleanly.
-    if (m_delivered == m_size && !finish())
-        return -1;
-    return count;
-}
-
-QString ZstdImageSource::errorString() const
-{
-    return m_errorString;
-}
-
-ImageSource::Failure ZstdImageSource::failure() const
-{
-    return m_failure;
 }
 
 // Walks every frame from the start of the file to its end: each frame header
@@ -288,18 +254,10 @@ bool ZstdImageSource::decodeStep(ZSTD_outBuffer_s &out)
 
 bool ZstdImageSource::fillInput()
 {
-    const qint64 count = m_file.read(m_input.data(), m_input.size());
+    const qint64 count = readInput();
     if (count < 0)
-        return fail(Failure::Unreadable, m_file.errorString());
-    m_inputEnded = count == 0;
+        return false;
     m_inputSize = count;
     m_inputPosition = 0;
     return true;
-}
-
-bool ZstdImageSource::fail(Failure kind, const QString &text)
-{
-    m_failure = kind;
-    m_errorString = text;
-    return false;
 }

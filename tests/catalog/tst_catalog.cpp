@@ -115,31 +115,24 @@ QString storedField(const Catalog &catalog, const QString &entry, const QByteArr
     return image.id;
 }
 
-QStringList ids(const QList<CatalogDevice> &devices)
+template <typename Entry>
+QStringList ids(const QList<Entry> &list)
 {
     QStringList result;
-    for (const CatalogDevice &device : devices)
-        result.append(device.id);
-    return result;
-}
-
-QStringList ids(const QList<CatalogImage> &images)
-{
-    QStringList result;
-    for (const CatalogImage &image : images)
-        result.append(image.id);
-    return result;
-}
-
-QStringList ids(const QList<CatalogProduct> &products)
-{
-    QStringList result;
-    for (const CatalogProduct &product : products)
-        result.append(product.id);
+    for (const Entry &entry : list)
+        result.append(entry.id);
     return result;
 }
 
 using BootFiles = QMap<QString, QByteArray>;
+
+QStringList entries(const BootFiles &files)
+{
+    QStringList result;
+    for (auto file = files.cbegin(); file != files.cend(); ++file)
+        result.append(file.key() + QLatin1Char('=') + QString::fromUtf8(file.value()));
+    return result;
+}
 
 // The catalog the query tests ask: devices d1, d2, d3; product p1 with
 // boot files of its own and builds that keep, hide and replace them; product
@@ -768,25 +761,75 @@ private slots:
         QVERIFY(!pb.images.at(0).bootFiles.has_value());
     }
 
-    void devicesFor_data()
+    // The queries of the shared catalog; the answers as ids, boot files as
+    // NAME=content.
+    void queries_data()
     {
+        QTest::addColumn<QString>("query");
         QTest::addColumn<QString>("product");
-        QTest::addColumn<QStringList>("devices");
-        QTest::newRow("top-level order, not the order images name them") << "p1"
-                                                                         << QStringList{"d1", "d2"};
-        QTest::newRow("each device once") << "p2" << QStringList{"d3"};
-        QTest::newRow("unknown product") << "p9" << QStringList();
-        QTest::newRow("product id of another case") << "P1" << QStringList();
-        QTest::newRow("empty product id") << "" << QStringList();
+        QTest::addColumn<QString>("other"); // the device or build named besides the product
+        QTest::addColumn<QStringList>("answer");
+
+        QTest::newRow("devicesFor: top-level order, not the order images name them")
+            << "devicesFor" << "p1" << "" << QStringList{"d1", "d2"};
+        QTest::newRow("devicesFor: each device once") << "devicesFor" << "p2" << "" << QStringList{"d3"};
+        QTest::newRow("devicesFor: unknown product") << "devicesFor" << "p9" << "" << QStringList();
+        QTest::newRow("devicesFor: product id of another case") << "devicesFor" << "P1" << "" << QStringList();
+        QTest::newRow("devicesFor: empty product id") << "devicesFor" << "" << "" << QStringList();
+
+        QTest::newRow("imagesFor: all builds for a device, product order")
+            << "imagesFor" << "p1" << "d2" << QStringList{"i1", "i2", "i3"};
+        QTest::newRow("imagesFor: a device named second by a build")
+            << "imagesFor" << "p1" << "d1" << QStringList{"i1"};
+        QTest::newRow("imagesFor: same build id in another product")
+            << "imagesFor" << "p2" << "d3" << QStringList{"i1", "only2"};
+        QTest::newRow("imagesFor: device without builds of this product")
+            << "imagesFor" << "p1" << "d3" << QStringList();
+        QTest::newRow("imagesFor: device id of another case") << "imagesFor" << "p1" << "D2" << QStringList();
+        QTest::newRow("imagesFor: empty device id") << "imagesFor" << "p1" << "" << QStringList();
+        QTest::newRow("imagesFor: unknown device") << "imagesFor" << "p1" << "d9" << QStringList();
+        QTest::newRow("imagesFor: unknown product") << "imagesFor" << "p9" << "d1" << QStringList();
+
+        const QStringList productFiles{"A.TXT=product"};
+        QTest::newRow("bootFilesFor: build without boot files takes the product's")
+            << "bootFilesFor" << "p1" << "i1" << productFiles;
+        QTest::newRow("bootFilesFor: empty boot files of a build hide the product's")
+            << "bootFilesFor" << "p1" << "i2" << QStringList();
+        QTest::newRow("bootFilesFor: boot files of a build replace the product's whole")
+            << "bootFilesFor" << "p1" << "i3" << QStringList{"B.TXT=image"};
+        QTest::newRow("bootFilesFor: build id of another product")
+            << "bootFilesFor" << "p1" << "only2" << QStringList();
+        QTest::newRow("bootFilesFor: same build id, product without boot files")
+            << "bootFilesFor" << "p2" << "i1" << QStringList();
+        QTest::newRow("bootFilesFor: unknown build") << "bootFilesFor" << "p1" << "i9" << QStringList();
+        QTest::newRow("bootFilesFor: empty build id") << "bootFilesFor" << "p1" << "" << QStringList();
+        QTest::newRow("bootFilesFor: unknown product") << "bootFilesFor" << "p9" << "i1" << QStringList();
+        QTest::newRow("bootFilesFor: build id of another case") << "bootFilesFor" << "p1" << "I1" << QStringList();
+
+        // The product's own, whatever its builds say.
+        QTest::newRow("localBootFiles: product whose builds have their own")
+            << "localBootFiles" << "p1" << "" << productFiles;
+        QTest::newRow("localBootFiles: product without boot files")
+            << "localBootFiles" << "p2" << "" << QStringList();
+        QTest::newRow("localBootFiles: unknown product") << "localBootFiles" << "p9" << "" << QStringList();
     }
 
-    void devicesFor()
+    void queries()
     {
+        QFETCH(QString, query);
         QFETCH(QString, product);
-        QFETCH(QStringList, devices);
+        QFETCH(QString, other);
+        QFETCH(QStringList, answer);
         const Catalog catalog = Catalog::parse(QueryCatalog, AppVersion);
         QCOMPARE(catalog.validationErrors(), QStringList());
-        QCOMPARE(ids(catalog.devicesFor(product)), devices);
+        if (query == QLatin1String("devicesFor"))
+            QCOMPARE(ids(catalog.devicesFor(product)), answer);
+        else if (query == QLatin1String("imagesFor"))
+            QCOMPARE(ids(catalog.imagesFor(product, other)), answer);
+        else if (query == QLatin1String("bootFilesFor"))
+            QCOMPARE(entries(catalog.bootFilesFor(product, other)), answer);
+        else
+            QCOMPARE(entries(catalog.localBootFiles(product)), answer);
     }
 
     void devicesForHandsOutTheDeviceRecords()
@@ -795,77 +838,6 @@ private slots:
         const QList<CatalogDevice> devices = catalog.devicesFor("p1");
         QCOMPARE(devices.size(), 2);
         QCOMPARE(devices.at(1).name, QStringLiteral("Two"));
-    }
-
-    void imagesFor_data()
-    {
-        QTest::addColumn<QString>("product");
-        QTest::addColumn<QString>("device");
-        QTest::addColumn<QStringList>("images");
-        QTest::newRow("all builds for a device, product order") << "p1" << "d2"
-                                                                << QStringList{"i1", "i2", "i3"};
-        QTest::newRow("a device named second by a build") << "p1" << "d1" << QStringList{"i1"};
-        QTest::newRow("same build id in another product") << "p2" << "d3"
-                                                          << QStringList{"i1", "only2"};
-        QTest::newRow("device without builds of this product") << "p1" << "d3" << QStringList();
-        QTest::newRow("device id of another case") << "p1" << "D2" << QStringList();
-        QTest::newRow("empty device id") << "p1" << "" << QStringList();
-        QTest::newRow("unknown device") << "p1" << "d9" << QStringList();
-        QTest::newRow("unknown product") << "p9" << "d1" << QStringList();
-    }
-
-    void imagesFor()
-    {
-        QFETCH(QString, product);
-        QFETCH(QString, device);
-        QFETCH(QStringList, images);
-        const Catalog catalog = Catalog::parse(QueryCatalog, AppVersion);
-        QCOMPARE(ids(catalog.imagesFor(product, device)), images);
-    }
-
-    void bootFilesFor_data()
-    {
-        QTest::addColumn<QString>("product");
-        QTest::addColumn<QString>("image");
-        QTest::addColumn<BootFiles>("files");
-        const BootFiles productFiles{{"A.TXT", "product"}};
-        QTest::newRow("build without boot files takes the product's") << "p1" << "i1" << productFiles;
-        QTest::newRow("empty boot files of a build hide the product's") << "p1" << "i2" << BootFiles();
-        QTest::newRow("boot files of a build replace the product's whole")
-            << "p1" << "i3" << BootFiles{{"B.TXT", "image"}};
-        QTest::newRow("build id of another product") << "p1" << "only2" << BootFiles();
-        QTest::newRow("same build id, product without boot files") << "p2" << "i1" << BootFiles();
-        QTest::newRow("unknown build") << "p1" << "i9" << BootFiles();
-        QTest::newRow("empty build id") << "p1" << "" << BootFiles();
-        QTest::newRow("unknown product") << "p9" << "i1" << BootFiles();
-        QTest::newRow("build id of another case") << "p1" << "I1" << BootFiles();
-    }
-
-    void bootFilesFor()
-    {
-        QFETCH(QString, product);
-        QFETCH(QString, image);
-        QFETCH(BootFiles, files);
-        const Catalog catalog = Catalog::parse(QueryCatalog, AppVersion);
-        QCOMPARE(catalog.bootFilesFor(product, image), files);
-    }
-
-    void localBootFilesIgnoreTheBuilds_data()
-    {
-        QTest::addColumn<QString>("product");
-        QTest::addColumn<BootFiles>("files");
-        QTest::newRow("product whose builds have their own") << "p1"
-                                                             << BootFiles{{"A.TXT", "product"}};
-        QTest::newRow("product without boot files") << "p2" << BootFiles();
-        QTest::newRow("unknown product") << "p9" << BootFiles();
-    }
-
-    void localBootFilesIgnoreTheBuilds()
-    {
-        QFETCH(QString, product);
-        QFETCH(BootFiles, files);
-        const Catalog catalog = Catalog::parse(QueryCatalog, AppVersion);
-        QCOMPARE(catalog.localBootFiles(product), files);
     }
 
     void productLookup()

@@ -149,11 +149,8 @@ private:
                     object.insert(QStringLiteral("unknownMember"), m_pool.at(pick(m_pool.size())));
                     return object;
                 }
-                const QJsonValue changed = mutateValue(object.value(key), depth + 1);
-                if (changed.isUndefined())
-                    object.remove(key);
-                else
-                    object.insert(key, changed);
+                // An undefined value removes the member.
+                object.insert(key, mutateValue(object.value(key), depth + 1));
                 return object;
             }
             QJsonArray array = value.toArray();

@@ -59,17 +59,17 @@ quint32 crc32Of(const QByteArray &data)
                          uInt(data.size())));
 }
 
-void put16(QByteArray &bytes, qint64 at, quint16 value)
+void putLittleEndian16(QByteArray &bytes, qint64 at, quint16 value)
 {
     qToLittleEndian(value, bytes.data() + at);
 }
 
-void put32(QByteArray &bytes, qint64 at, quint32 value)
+void putLittleEndian32(QByteArray &bytes, qint64 at, quint32 value)
 {
     qToLittleEndian(value, bytes.data() + at);
 }
 
-void put64(QByteArray &bytes, qint64 at, quint64 value)
+void putLittleEndian64(QByteArray &bytes, qint64 at, quint64 value)
 {
     qToLittleEndian(value, bytes.data() + at);
 }
@@ -79,21 +79,21 @@ namespace {
 QByteArray le16(quint16 value)
 {
     QByteArray bytes(2, '\0');
-    put16(bytes, 0, value);
+    putLittleEndian16(bytes, 0, value);
     return bytes;
 }
 
 QByteArray le32(quint32 value)
 {
     QByteArray bytes(4, '\0');
-    put32(bytes, 0, value);
+    putLittleEndian32(bytes, 0, value);
     return bytes;
 }
 
 QByteArray le64(quint64 value)
 {
     QByteArray bytes(8, '\0');
-    put64(bytes, 0, value);
+    putLittleEndian64(bytes, 0, value);
     return bytes;
 }
 

@@ -24,9 +24,10 @@ QByteArray mixedPayload(qint64 size, quint32 seed);
 QByteArray rawDeflate(const QByteArray &data, bool fixedCodes = false);
 quint32 crc32Of(const QByteArray &data);
 
-void put16(QByteArray &bytes, qint64 at, quint16 value);
-void put32(QByteArray &bytes, qint64 at, quint32 value);
-void put64(QByteArray &bytes, qint64 at, quint64 value);
+// Overwrite bytes [at, at + width) of `bytes`, least significant first.
+void putLittleEndian16(QByteArray &bytes, qint64 at, quint16 value);
+void putLittleEndian32(QByteArray &bytes, qint64 at, quint32 value);
+void putLittleEndian64(QByteArray &bytes, qint64 at, quint64 value);
 
 // Field offsets of the records, for the tests that damage them.
 namespace Local {
