@@ -1,5 +1,7 @@
 #include "testarchives.h"
 
+#include "support/testfiles.h"
+
 #include <QRandomGenerator>
 #include <QtEndian>
 
@@ -75,27 +77,6 @@ void putLittleEndian64(QByteArray &bytes, qint64 at, quint64 value)
 }
 
 namespace {
-
-QByteArray le16(quint16 value)
-{
-    QByteArray bytes(2, '\0');
-    putLittleEndian16(bytes, 0, value);
-    return bytes;
-}
-
-QByteArray le32(quint32 value)
-{
-    QByteArray bytes(4, '\0');
-    putLittleEndian32(bytes, 0, value);
-    return bytes;
-}
-
-QByteArray le64(quint64 value)
-{
-    QByteArray bytes(8, '\0');
-    putLittleEndian64(bytes, 0, value);
-    return bytes;
-}
 
 quint32 small(quint64 value, bool zip64)
 {

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QStringList>
 #include <QRandomGenerator>
+#include <QtEndian>
 
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
@@ -49,4 +50,31 @@ QByteArray randomBytes(qint64 size, quint32 seed)
     QList<quint32> words((size + 3) / 4);
     QRandomGenerator(seed).fillRange(words.data(), words.size());
     return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
+}
+
+namespace {
+
+template<typename T>
+QByteArray littleEndian(T value)
+{
+    QByteArray bytes(sizeof(T), '\0');
+    qToLittleEndian(value, bytes.data());
+    return bytes;
+}
+
+} // namespace
+
+QByteArray le16(quint16 value)
+{
+    return littleEndian(value);
+}
+
+QByteArray le32(quint32 value)
+{
+    return littleEndian(value);
+}
+
+QByteArray le64(quint64 value)
+{
+    return littleEndian(value);
 }

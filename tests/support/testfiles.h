@@ -21,3 +21,8 @@ QByteArray sha256(const QByteArray &bytes);
 
 // Bytes that do not compress, the same for the same seed.
 QByteArray randomBytes(qint64 size, quint32 seed);
+
+// The value's bytes, least significant first, as on-disk formats store them.
+QByteArray le16(quint16 value);
+QByteArray le32(quint32 value);
+QByteArray le64(quint64 value);

@@ -4,6 +4,7 @@
 #include "disks/fileblockdevice.h"
 #include "support/cardimage.h"
 #include "support/scriptedcard.h"
+#include "support/testfiles.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -33,20 +34,6 @@ Patch mbr(qint64 offset, const char *hex)
 Patch boot(qint64 offset, const char *hex)
 {
     return {true, offset, QByteArray::fromHex(hex)};
-}
-
-QByteArray le16(quint16 value)
-{
-    QByteArray bytes(2, '\0');
-    qToLittleEndian(value, bytes.data());
-    return bytes;
-}
-
-QByteArray le32(quint32 value)
-{
-    QByteArray bytes(4, '\0');
-    qToLittleEndian(value, bytes.data());
-    return bytes;
 }
 
 quint16 field16(const QByteArray &entry, int offset)
