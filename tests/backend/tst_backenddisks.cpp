@@ -1,4 +1,5 @@
 #include "backend/backend.h"
+#include "backendwaits.h"
 #include "backendtestaccess.h"
 #include "scripteddiskmonitor.h"
 
@@ -9,7 +10,6 @@
 
 #include <limits>
 
-static const QString NoCatalog = QStringLiteral("/nonexistent/tessaro/images.json");
 Q_DECLARE_METATYPE(Disk)
 
 static const qint64 GB = 1000 * 1000 * 1000;

@@ -1,4 +1,5 @@
 #include "backend/backend.h"
+#include "backendwaits.h"
 #include "backendtestaccess.h"
 
 #include <QSignalSpy>
@@ -9,8 +10,6 @@ using Step = Backend::Step;
 using State = Backend::State;
 
 // A catalog location that never answers: a local file that does not exist.
-static const QString NoCatalog = QStringLiteral("/nonexistent/tessaro/images.json");
-
 class TestBackendNavigation : public QObject
 {
     Q_OBJECT

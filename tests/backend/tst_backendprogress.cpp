@@ -1,4 +1,5 @@
 #include "backend/backend.h"
+#include "backendwaits.h"
 #include "core/writemessages.h"
 
 #include <QElapsedTimer>
@@ -14,8 +15,6 @@ using Error = WriteJob::Error;
 namespace {
 
 // A catalog location that never answers: a local file that does not exist.
-const QString NoCatalog = QStringLiteral("/nonexistent/tessaro/images.json");
-
 constexpr qint64 MB = 1000 * 1000;
 
 QString perSecond(qint64 bytes)

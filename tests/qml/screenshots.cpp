@@ -51,7 +51,7 @@ namespace {
 
 const QByteArray Digest = QByteArray(64, 'a');
 
-QByteArray catalogDocument(const QString &minVersion)
+QByteArray showcaseCatalog(const QString &minVersion)
 {
     QByteArray json = R"({
   "schemaVersion": 1,)";
@@ -92,7 +92,7 @@ QByteArray catalogDocument(const QString &minVersion)
 
 // Lists longer than the window at its minimum size: twelve products, and for
 // Alpha twelve devices and twenty builds.
-QByteArray largeCatalogDocument()
+QByteArray showcaseCrowdedCatalog()
 {
     CatalogDocument document;
     const QStringList deviceIds = document.numberedDevices(QStringLiteral("model-"), QStringLiteral("Pocket "), 12);
@@ -278,11 +278,11 @@ int main(int argc, char *argv[])
     const QString localImage = dir.filePath(QStringLiteral("downloads/tessaro-alpha-2.1-custom.img"));
     const QString large = dir.filePath(QStringLiteral("catalog/large.json"));
     const QString refused = dir.filePath(QStringLiteral("catalog/refused.json"));
-    if (!writeFile(catalog, catalogDocument(QString()))
-        || !writeFile(large, largeCatalogDocument())
+    if (!writeFile(catalog, showcaseCatalog(QString()))
+        || !writeFile(large, showcaseCrowdedCatalog())
         // Valid, but its one product names no image and is refused.
         || !writeFile(refused, R"({"schemaVersion": 1, "devices": [], "products": [{"id": "alpha", "name": "Alpha"}]})")
-        || !writeFile(outdated, catalogDocument(QStringLiteral("0.2.0")))
+        || !writeFile(outdated, showcaseCatalog(QStringLiteral("0.2.0")))
         || !writeFile(localImage, QByteArray(1 << 20, '\0'))
         || !writeIcon(dir.filePath(QStringLiteral("catalog/icons/alpha.png")), QColor(0x2e7d32), QLatin1Char('A'))
         || !writeIcon(dir.filePath(QStringLiteral("catalog/icons/beta.png")), QColor(0x1565c0), QLatin1Char('B'))

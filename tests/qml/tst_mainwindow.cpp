@@ -81,7 +81,7 @@ QString text(const QQuickItem *item)
 }
 
 // Three products with icons beside the document, one build each.
-QByteArray catalogDocument(int schemaVersion, const QString &minVersion)
+QByteArray threeProductCatalog(int schemaVersion, const QString &minVersion)
 {
     CatalogDocument document(schemaVersion);
     document.device(QStringLiteral("s"), QStringLiteral("Board S")).minTessaroVersion(minVersion);
@@ -98,7 +98,7 @@ QByteArray catalogDocument(int schemaVersion, const QString &minVersion)
 
 // A catalog large enough to overflow every list at the minimum window size:
 // twelve products, and for the first one twelve devices and twenty builds.
-QByteArray largeCatalogDocument()
+QByteArray crowdedCatalog()
 {
     CatalogDocument document;
     const QStringList deviceIds = document.numberedDevices(QStringLiteral("d"), QStringLiteral("Board "), 12);
@@ -172,12 +172,12 @@ void tst_MainWindow::initTestCase()
     QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
     QVERIFY(m_silentServer.listen(QHostAddress::LocalHost));
 
-    QVERIFY(writeFile(m_dir.filePath(QStringLiteral("ready.json")), catalogDocument(1, QString())));
-    QVERIFY(writeFile(m_dir.filePath(QStringLiteral("newer.json")), catalogDocument(1, QStringLiteral("0.2.0"))));
-    QVERIFY(writeFile(m_dir.filePath(QStringLiteral("schema2.json")), catalogDocument(2, QString())));
-    QVERIFY(writeFile(m_dir.filePath(QStringLiteral("large.json")), largeCatalogDocument()));
+    QVERIFY(writeFile(m_dir.filePath(QStringLiteral("ready.json")), threeProductCatalog(1, QString())));
+    QVERIFY(writeFile(m_dir.filePath(QStringLiteral("newer.json")), threeProductCatalog(1, QStringLiteral("0.2.0"))));
+    QVERIFY(writeFile(m_dir.filePath(QStringLiteral("schema2.json")), threeProductCatalog(2, QString())));
+    QVERIFY(writeFile(m_dir.filePath(QStringLiteral("large.json")), crowdedCatalog()));
     // Valid, but every product is refused for want of a name.
-    QByteArray refused = catalogDocument(1, QString());
+    QByteArray refused = threeProductCatalog(1, QString());
     QVERIFY(writeFile(m_dir.filePath(QStringLiteral("refused.json")), refused.replace("\"name\": \"", "\"title\": \"")));
     QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("icons"))));
     for (const char *id : {"alpha", "beta", "gamma"}) {
@@ -605,7 +605,7 @@ void tst_MainWindow::unusableCatalogOffersRetryAndALocalFile()
     QVERIFY(w.find(QStringLiteral("unusableCatalog"))->isVisible());
 
     // The catalog is published meanwhile; Retry loads it.
-    QVERIFY(writeFile(path, catalogDocument(1, QString())));
+    QVERIFY(writeFile(path, threeProductCatalog(1, QString())));
     QVERIFY(w.click(w.find(QStringLiteral("retryButton"))));
     QCOMPARE(w.backend.catalogState(), Backend::CatalogState::Ready);
     QVERIFY(w.find(QStringLiteral("productGrid"))->isVisible());
@@ -630,7 +630,7 @@ void tst_MainWindow::untrustedTextsArePlain()
     QVERIFY(pictures.listen(QHostAddress::LocalHost));
     const QString markup = QStringLiteral("<img src=\"http://127.0.0.1:%1/x.png\"><b>X</b>").arg(pictures.serverPort());
 
-    QByteArray document = catalogDocument(1, QString());
+    QByteArray document = threeProductCatalog(1, QString());
     document.replace("Alpha", markup.toUtf8().replace('"', "\\\""));
     document.replace("Board S", markup.toUtf8().replace('"', "\\\""));
     document.replace("\"Stable\"", "\"" + markup.toUtf8().replace('"', "\\\"") + "\", \"description\": \"<i>d</i>\"");

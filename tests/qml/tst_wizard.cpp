@@ -43,7 +43,7 @@ QJsonObject imageEntry(const QString &id, const QString &name, const QString &ve
 }
 
 // Alpha, set up by a boot file, and Beta, each with one build of the card.
-QByteArray catalogDocument(const QJsonObject &build)
+QByteArray oneBuildCatalog(const QJsonObject &build)
 {
     return CatalogDocument()
             .device(QStringLiteral("s"), QStringLiteral("Board S"))
@@ -114,7 +114,7 @@ void tst_Wizard::initTestCase()
 
     m_root = m_dir.filePath(QStringLiteral("www"));
     QVERIFY2(m_build.make(m_root, QStringLiteral("alpha-2.1"), 256 * 1024), qPrintable(m_build.errorString()));
-    QVERIFY(writeFile(m_root + QStringLiteral("/images.json"), catalogDocument(m_build.catalogFields())));
+    QVERIFY(writeFile(m_root + QStringLiteral("/images.json"), oneBuildCatalog(m_build.catalogFields())));
     m_nginx = std::make_unique<NginxServer>(m_root);
     QVERIFY2(m_nginx->start(), qPrintable(m_nginx->errorString()));
 }

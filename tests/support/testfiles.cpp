@@ -55,7 +55,7 @@ QByteArray randomBytes(qint64 size, quint32 seed)
 namespace {
 
 template<typename T>
-QByteArray littleEndian(T value)
+QByteArray leBytes(T value)
 {
     QByteArray bytes(sizeof(T), '\0');
     qToLittleEndian(value, bytes.data());
@@ -66,15 +66,25 @@ QByteArray littleEndian(T value)
 
 QByteArray le16(quint16 value)
 {
-    return littleEndian(value);
+    return leBytes(value);
 }
 
 QByteArray le32(quint32 value)
 {
-    return littleEndian(value);
+    return leBytes(value);
 }
 
 QByteArray le64(quint64 value)
 {
-    return littleEndian(value);
+    return leBytes(value);
+}
+
+quint16 le16At(const QByteArray &bytes, int offset)
+{
+    return bytes.size() >= offset + 2 ? qFromLittleEndian<quint16>(bytes.constData() + offset) : 0;
+}
+
+quint32 le32At(const QByteArray &bytes, int offset)
+{
+    return bytes.size() >= offset + 4 ? qFromLittleEndian<quint32>(bytes.constData() + offset) : 0;
 }

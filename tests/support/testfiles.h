@@ -26,3 +26,6 @@ QByteArray randomBytes(qint64 size, quint32 seed);
 QByteArray le16(quint16 value);
 QByteArray le32(quint32 value);
 QByteArray le64(quint64 value);
+// The little-endian value at offset; 0 when the bytes end before it.
+quint16 le16At(const QByteArray &bytes, int offset);
+quint32 le32At(const QByteArray &bytes, int offset);

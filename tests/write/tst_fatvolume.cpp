@@ -36,11 +36,6 @@ Patch boot(qint64 offset, const char *hex)
     return {true, offset, QByteArray::fromHex(hex)};
 }
 
-quint16 field16(const QByteArray &entry, int offset)
-{
-    return entry.size() >= offset + 2 ? qFromLittleEndian<quint16>(entry.constData() + offset) : 0;
-}
-
 CardImage::Options smallVolume(int fatBits)
 {
     CardImage::Options options;
@@ -315,7 +310,7 @@ void TestFatVolume::brokenChains()
     // The file is the first entry of the root directory.
     const QByteArray entry = image.read(fatBits == 32 ? image.clusterOffset(layout.rootCluster) : layout.rootOffset, 32);
     QCOMPARE(entry.left(11), QByteArray("LOOP    BIN"));
-    const quint32 first = field16(entry, 26) | quint32(field16(entry, 20)) << 16;
+    const quint32 first = le16At(entry, 26) | quint32(le16At(entry, 20)) << 16;
     const quint32 second = image.fatEntry(first);
     const quint32 last = image.fatEntry(second);
     QVERIFY(first >= 2 && second >= 2 && last >= 2 && last < layout.clusters + 2);

@@ -4,6 +4,7 @@
 #include "disks/fileblockdevice.h"
 #include "support/cardimage.h"
 #include "support/scriptedcard.h"
+#include "support/testfiles.h"
 
 #include <QDateTime>
 #include <QTemporaryDir>
@@ -37,17 +38,6 @@ CardImage::Options volume(int fatBits, int clusterBytes, int fatCount = 2, qint6
 bool makeImage(CardImage &image, const QTemporaryDir &dir, const CardImage::Options &options)
 {
     return image.create(dir.filePath(QStringLiteral("card.img")), options) && image.readLayout();
-}
-
-// A field of a directory entry read from the image; 0 when the read came short.
-quint16 field16(const QByteArray &entry, int offset)
-{
-    return entry.size() >= offset + 2 ? qFromLittleEndian<quint16>(entry.constData() + offset) : 0;
-}
-
-quint32 field32(const QByteArray &entry, int offset)
-{
-    return entry.size() >= offset + 4 ? qFromLittleEndian<quint32>(entry.constData() + offset) : 0;
 }
 
 QDateTime fatDateTime(quint16 date, quint16 time)
@@ -103,9 +93,9 @@ qint64 findEntry(const CardImage &image, const QByteArray &raw)
 
 quint32 firstClusterOf(const CardImage &image, const QByteArray &entry)
 {
-    quint32 cluster = field16(entry, 26);
+    quint32 cluster = le16At(entry, 26);
     if (image.layout().fatBits == 32)
-        cluster |= quint32(field16(entry, 20)) << 16;
+        cluster |= quint32(le16At(entry, 20)) << 16;
     return cluster;
 }
 
@@ -301,11 +291,11 @@ void TestFatWriter::entriesKeepOrGetTheirFields()
     QCOMPARE(findEntry(image, "KEEP    BIN"), keepAt);
     const QByteArray kept = image.read(keepAt, 32);
     QCOMPARE(kept.left(18), before.left(18));
-    QCOMPARE(field32(kept, 28), quint32(3000));
+    QCOMPARE(le32At(kept, 28), quint32(3000));
     QCOMPARE(chainOf(image, firstClusterOf(image, kept)).size(), 3);
-    const QDateTime written = fatDateTime(field16(kept, 24), field16(kept, 22));
+    const QDateTime written = fatDateTime(le16At(kept, 24), le16At(kept, 22));
     QVERIFY2(written >= start.addSecs(-1) && written <= end, qPrintable(written.toString()));
-    QCOMPARE(field16(kept, 18), field16(kept, 24));
+    QCOMPARE(le16At(kept, 18), le16At(kept, 24));
 
     struct New {
         QByteArray raw;
@@ -324,12 +314,12 @@ void TestFatWriter::entriesKeepOrGetTheirFields()
         QCOMPARE(quint8(entry[11]), quint8(0x20));
         QCOMPARE(quint8(entry[12]), expected.caseFlags);
         QCOMPARE(quint8(entry[13]), quint8(0));
-        QCOMPARE(field32(entry, 28), expected.size);
-        const QDateTime created = fatDateTime(field16(entry, 16), field16(entry, 14));
+        QCOMPARE(le32At(entry, 28), expected.size);
+        const QDateTime created = fatDateTime(le16At(entry, 16), le16At(entry, 14));
         QVERIFY2(created >= start.addSecs(-1) && created <= end, qPrintable(created.toString()));
-        QCOMPARE(field16(entry, 22), field16(entry, 14));
-        QCOMPARE(field16(entry, 24), field16(entry, 16));
-        QCOMPARE(field16(entry, 18), field16(entry, 16));
+        QCOMPARE(le16At(entry, 22), le16At(entry, 14));
+        QCOMPARE(le16At(entry, 24), le16At(entry, 16));
+        QCOMPARE(le16At(entry, 18), le16At(entry, 16));
         if (expected.size == 0)
             QCOMPARE(firstClusterOf(image, entry), quint32(0));
     }
@@ -440,7 +430,7 @@ void TestFatWriter::fat32ClusterNumbersAbove16Bits()
     FatWriter writer(device);
     QVERIFY2(writer.writeFile(QStringLiteral("HIGH.BIN"), pattern(1500, 2)), qPrintable(writer.errorString()));
     const QByteArray entry = image.read(findEntry(image, "HIGH    BIN"), 32);
-    QVERIFY(field16(entry, 20) > 0);
+    QVERIFY(le16At(entry, 20) > 0);
     QVERIFY2(image.fsck(), qPrintable(image.errorString()));
     QCOMPARE(*image.mtype(QStringLiteral("HIGH.BIN")), pattern(1500, 2));
     QCOMPARE(*writer.readFile(QStringLiteral("HIGH.BIN")), pattern(1500, 2));
