@@ -411,7 +411,7 @@ SourceCatalog readSourceCatalog(const QString &path)
     return catalog;
 }
 
-QStringList describe(QSet<Message> messages)
+QStringList describeAll(QSet<Message> messages)
 {
     QStringList lines;
     for (const Message &m : messages)
@@ -481,9 +481,9 @@ private slots:
         const QSet<Message> compiled(m_compiled.messages.cbegin(), m_compiled.messages.cend());
         QCOMPARE(m_compiled.messages.size(), compiled.size());   // no duplicates
         const QSet<Message> expected = expectedMessages();
-        const QStringList extra = describe(compiled - expected);
+        const QStringList extra = describeAll(compiled - expected);
         QVERIFY2(extra.isEmpty(), qPrintable(QStringLiteral("unexpected:\n") + extra.join(QLatin1Char('\n'))));
-        const QStringList missing = describe(expected - compiled);
+        const QStringList missing = describeAll(expected - compiled);
         QVERIFY2(missing.isEmpty(), qPrintable(QStringLiteral("missing:\n") + missing.join(QLatin1Char('\n'))));
     }
 
@@ -518,9 +518,9 @@ private slots:
         const QSet<Message> messages(italian.messages.cbegin(), italian.messages.cend());
         QCOMPARE(italian.messages.size(), messages.size());
         const QSet<Message> expected = expectedMessages();
-        const QStringList extra = describe(messages - expected);
+        const QStringList extra = describeAll(messages - expected);
         QVERIFY2(extra.isEmpty(), qPrintable(QStringLiteral("unexpected:\n") + extra.join(QLatin1Char('\n'))));
-        const QStringList missing = describe(expected - messages);
+        const QStringList missing = describeAll(expected - messages);
         QVERIFY2(missing.isEmpty(), qPrintable(QStringLiteral("missing:\n") + missing.join(QLatin1Char('\n'))));
         for (const Message &m : italian.messages)
             QVERIFY2(placeholders(m.source) == placeholders(m.translation), qPrintable(m.describe()));

@@ -32,7 +32,7 @@ namespace {
 
 constexpr int WriteTimeout = 30000;
 
-QJsonObject imageEntry(const QString &id, const QString &name, const QString &version, const QJsonObject &build)
+QJsonObject catalogBuild(const QString &id, const QString &name, const QString &version, const QJsonObject &build)
 {
     QJsonObject entry = build;
     entry.insert(QStringLiteral("id"), id);
@@ -48,10 +48,10 @@ QByteArray oneBuildCatalog(const QJsonObject &build)
     return CatalogDocument()
             .device(QStringLiteral("s"), QStringLiteral("Board S"))
             .product(QStringLiteral("alpha"), QStringLiteral("Alpha"),
-                     {imageEntry(QStringLiteral("stable"), QStringLiteral("Stable"), QStringLiteral("2.1"), build)},
+                     {catalogBuild(QStringLiteral("stable"), QStringLiteral("Stable"), QStringLiteral("2.1"), build)},
                      {{QStringLiteral("bootFiles"), QJsonObject{{QStringLiteral("PRODUCT.TXT"), QStringLiteral("alpha\n")}}}})
             .product(QStringLiteral("beta"), QStringLiteral("Beta"),
-                     {imageEntry(QStringLiteral("lab"), QStringLiteral("Lab"), QStringLiteral("0.9"), build)})
+                     {catalogBuild(QStringLiteral("lab"), QStringLiteral("Lab"), QStringLiteral("0.9"), build)})
             .toJson();
 }
 

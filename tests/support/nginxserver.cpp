@@ -1,6 +1,7 @@
 #include "support/nginxserver.h"
 
 #include "programrun.h"
+#include "testfiles.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -21,12 +22,9 @@ quint16 freePort()
     return probe.serverPort();
 }
 
-QString readFile(const QString &path)
+QString readText(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    return QString::fromUtf8(file.readAll());
+    return QString::fromUtf8(readFile(path));
 }
 
 } // namespace
@@ -70,16 +68,16 @@ bool NginxServer::start()
         const QString errorLog = m_prefix.filePath(QStringLiteral("error.log"));
         const QString portTaken = QStringLiteral("Address already in use");
         const QDeadlineTimer deadline(10000);
-        while (!deadline.hasExpired() && !readFile(errorLog).contains(portTaken)) {
+        while (!deadline.hasExpired() && !readText(errorLog).contains(portTaken)) {
             QTcpSocket socket;
             socket.connectToHost(QHostAddress::LocalHost, m_port);
-            if (socket.waitForConnected(200) && !readFile(errorLog).contains(portTaken))
+            if (socket.waitForConnected(200) && !readText(errorLog).contains(portTaken))
                 return true;
             if (m_process.waitForFinished(20))
                 break;
         }
 
-        const QString log = readFile(errorLog) + QString::fromLocal8Bit(m_process.readAll());
+        const QString log = readText(errorLog) + QString::fromLocal8Bit(m_process.readAll());
         stop();
         if (!log.contains(portTaken)) {
             m_errorString = QStringLiteral("nginx did not start: %1").arg(log.trimmed());
@@ -107,7 +105,7 @@ QUrl NginxServer::url(const QString &path) const
 
 QStringList NginxServer::accessLog() const
 {
-    return readFile(m_prefix.filePath(QStringLiteral("access.log")))
+    return readText(m_prefix.filePath(QStringLiteral("access.log")))
             .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
