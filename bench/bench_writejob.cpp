@@ -133,18 +133,6 @@ bool zipImage(const QString &folder, const QString &image, const QString &archiv
     return run(QStringLiteral("zip"), {"-q", "-j", archive, image}, folder);
 }
 
-QByteArray sha256Of(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    Sha256 hash;
-    QByteArray buffer(4 * MiB, Qt::Uninitialized);
-    for (qint64 count; (count = file.read(buffer.data(), buffer.size())) > 0;)
-        hash.addData(buffer.constData(), count);
-    return hash.result();
-}
-
 // ---- one job, in the child process ----------------------------------------
 
 int runJob(const QString &image, const QString &target, const QByteArray &expected)
@@ -334,7 +322,7 @@ int main(int argc, char *argv[])
     std::printf("SHA-256 through %s, inflate through %s, CRC-32 through %s\n", Sha256::implementation(),
                 RawInflate::implementation(), Crc32::implementation());
     bool ok = buildCard(folder, card) && zipImage(folder, card, cardZip);
-    const QByteArray cardSha = ok ? sha256Of(card) : QByteArray();
+    const QByteArray cardSha = ok ? fileSha256(card) : QByteArray();
     Comparison raw;
     Comparison zipped;
     double floor = -1;
@@ -359,7 +347,7 @@ int main(int argc, char *argv[])
             const QString image = folder + QStringLiteral("/zeros.img");
             const QString archive = folder + QStringLiteral("/zeros.zip");
             ok = buildZeroHeavy(image, size) && zipImage(folder, image, archive);
-            const QByteArray sha = ok ? sha256Of(image) : QByteArray();
+            const QByteArray sha = ok ? fileSha256(image) : QByteArray();
             const JobResult raw = ok ? jobInChild(folder, image, folder + QStringLiteral("/target.img"), sha) : JobResult();
             const JobResult zipped = ok ? jobInChild(folder, archive, folder + QStringLiteral("/target.img"), sha) : JobResult();
             QFile::remove(image);

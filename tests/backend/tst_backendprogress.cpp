@@ -30,7 +30,7 @@ void advanceSpeedClock(Backend &backend, qint64 ms)
     run.setClock([clock = run.meter().clock(), ms] { return clock() + ms; });
 }
 
-void report(Backend &backend, Phase phase, qint64 done, qint64 total)
+void reportTo(Backend &backend, Phase phase, qint64 done, qint64 total)
 {
     backend.writeRun().report(phase, done, total);
 }
@@ -41,15 +41,15 @@ void report(Backend &backend, Phase phase, qint64 done, qint64 total)
 void enterPhase(Backend &backend, Phase phase, qint64 total)
 {
     if (phase == Phase::Writing)
-        report(backend, Phase::Downloading, 0, 0);
-    report(backend, phase, 0, total);
+        reportTo(backend, Phase::Downloading, 0, 0);
+    reportTo(backend, phase, 0, total);
 }
 
 // The first sample of a phase entered with enterPhase: `done` bytes in one second.
 void sampleAfterOneSecond(Backend &backend, Phase phase, qint64 done, qint64 total)
 {
     advanceSpeedClock(backend, 1000);
-    report(backend, phase, done, total);
+    reportTo(backend, phase, done, total);
 }
 
 } // namespace
@@ -146,12 +146,12 @@ private slots:
         backend.selectProduct(QStringLiteral("alpha"));
 
         QSignalSpy progressSignals(&backend, &Backend::progressChanged);
-        report(backend, Phase::Downloading, 0, 0);
-        report(backend, phase, 1, 4);
+        reportTo(backend, Phase::Downloading, 0, 0);
+        reportTo(backend, phase, 1, 4);
         QCOMPARE(backend.phaseLabel(), label);
         QCOMPARE(backend.progress(), 0.25);
         // Every report is announced, whether the phase changed or not.
-        report(backend, phase, 1, 4);
+        reportTo(backend, phase, 1, 4);
         QCOMPARE(progressSignals.count(), 3);
     }
 
@@ -168,9 +168,9 @@ private slots:
             QVERIFY(backend.speedText().isEmpty());
             QVERIFY(backend.timeLeftText().isEmpty());
 
-            report(backend, Phase::Downloading, 5 * MB, 1000 * MB);
+            reportTo(backend, Phase::Downloading, 5 * MB, 1000 * MB);
             advanceSpeedClock(backend, 999);
-            report(backend, Phase::Downloading, 10 * MB, 1000 * MB);
+            reportTo(backend, Phase::Downloading, 10 * MB, 1000 * MB);
             if (realTime.nsecsElapsed() >= 1000000)
                 continue;
             QVERIFY(backend.speedText().isEmpty());
@@ -180,7 +180,7 @@ private slots:
             // One more millisecond makes the first sample; it is measured
             // from the start of the phase, since nothing was sampled at 999 ms.
             advanceSpeedClock(backend, 1);
-            report(backend, Phase::Downloading, 12 * MB, 1000 * MB);
+            reportTo(backend, Phase::Downloading, 12 * MB, 1000 * MB);
             QCOMPARE(backend.speedText(), perSecond(12 * MB));
             QVERIFY(!backend.timeLeftText().isEmpty());
             return;
@@ -197,17 +197,17 @@ private slots:
 
         // 20 MB/s for the next second: 0.3 of the new rate, 0.7 of the old.
         advanceSpeedClock(backend, 1000);
-        report(backend, Phase::Downloading, 30 * MB, 1000 * MB);
+        reportTo(backend, Phase::Downloading, 30 * MB, 1000 * MB);
         QCOMPARE(backend.speedText(), perSecond(13 * MB));
 
         // Reports within the second change the bytes, not the estimate.
-        report(backend, Phase::Downloading, 31 * MB, 1000 * MB);
+        reportTo(backend, Phase::Downloading, 31 * MB, 1000 * MB);
         QCOMPARE(backend.speedText(), perSecond(13 * MB));
 
         // A slow second lowers the speed gradually: 1 MB since the last
         // sample gives 0.3 * 1 MB/s + 0.7 * 13 MB/s.
         advanceSpeedClock(backend, 1000);
-        report(backend, Phase::Downloading, 31 * MB, 1000 * MB);
+        reportTo(backend, Phase::Downloading, 31 * MB, 1000 * MB);
         QCOMPARE(backend.speedText(), perSecond(9400 * 1000));
     }
 
@@ -220,7 +220,7 @@ private slots:
 
         // The write begins at 4 MB already done (its first chunk): the first
         // sample counts from there, not from the download's bytes.
-        report(backend, Phase::Writing, 4 * MB, 400 * MB);
+        reportTo(backend, Phase::Writing, 4 * MB, 400 * MB);
         QVERIFY(backend.speedText().isEmpty());
         QVERIFY(backend.timeLeftText().isEmpty());
         sampleAfterOneSecond(backend, Phase::Writing, 9 * MB, 400 * MB);
@@ -235,7 +235,7 @@ private slots:
         QVERIFY(!backend.speedText().isEmpty());
 
         // The boot files are counted in files; a rate of them means nothing.
-        report(backend, Phase::Finalizing, 0, 2);
+        reportTo(backend, Phase::Finalizing, 0, 2);
         sampleAfterOneSecond(backend, Phase::Finalizing, 1, 2);
         QVERIFY(backend.speedText().isEmpty());
         QVERIFY(backend.timeLeftText().isEmpty());

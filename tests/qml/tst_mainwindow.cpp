@@ -75,11 +75,6 @@ public:
     QQuickWindow *window;
 };
 
-QString text(const QQuickItem *item)
-{
-    return AppWindow::text(item);
-}
-
 // Three products with icons beside the document, one build each.
 QByteArray threeProductCatalog(int schemaVersion, const QString &minVersion)
 {
@@ -346,16 +341,16 @@ void tst_MainWindow::diskListShowsWhyADiskCannotBeChosen()
 
     const QVariantMap a = entries.at(0).toMap();
     QVERIFY(rows[0]->isEnabled());
-    QCOMPARE(text(rows[0]->findChild<QQuickItem *>(QStringLiteral("diskTitle"))),
+    QCOMPARE(AppWindow::text(rows[0]->findChild<QQuickItem *>(QStringLiteral("diskTitle"))),
              QStringLiteral("Card Reader — %1").arg(a.value("size").toString()));
-    QCOMPARE(text(rows[0]->findChild<QQuickItem *>(QStringLiteral("diskDetails"))), QStringLiteral("/dev/sdb"));
+    QCOMPARE(AppWindow::text(rows[0]->findChild<QQuickItem *>(QStringLiteral("diskDetails"))), QStringLiteral("/dev/sdb"));
 
     // A disk without a model shows its size alone; a disk too small says why.
     const QVariantMap b = entries.at(1).toMap();
     QVERIFY(!b.value("reason").toString().isEmpty());
     QVERIFY(!rows[1]->isEnabled());
-    QCOMPARE(text(rows[1]->findChild<QQuickItem *>(QStringLiteral("diskTitle"))), b.value("size").toString());
-    QCOMPARE(text(rows[1]->findChild<QQuickItem *>(QStringLiteral("diskDetails"))),
+    QCOMPARE(AppWindow::text(rows[1]->findChild<QQuickItem *>(QStringLiteral("diskTitle"))), b.value("size").toString());
+    QCOMPARE(AppWindow::text(rows[1]->findChild<QQuickItem *>(QStringLiteral("diskDetails"))),
              QStringLiteral("/dev/sdc · %1").arg(b.value("reason").toString()));
 
     QVERIFY(w->click(rows[0]));
@@ -410,7 +405,7 @@ void tst_MainWindow::confirmationFollowsTheChosenDisk()
     const QString question = QStringLiteral("All data on %1 (%2) will be erased.")
                                      .arg(w->backend.diskName(), w->backend.diskSize());
     QQuickItem *textItem = w->find(QStringLiteral("confirmText"));
-    QCOMPARE(text(textItem), question);
+    QCOMPARE(AppWindow::text(textItem), question);
     QVERIFY(question.contains(QLatin1String("Card Reader (/dev/sdb)")));
 
     QSignalSpy rejected(dialog, SIGNAL(rejected()));
@@ -430,7 +425,7 @@ void tst_MainWindow::confirmationFollowsTheChosenDisk()
         QTRY_VERIFY(!dialog->property("visible").toBool());
     }
     // The question keeps naming the disk as it was when the dialog opened.
-    QCOMPARE(text(textItem), question);
+    QCOMPARE(AppWindow::text(textItem), question);
     QCOMPARE(w->backend.state(), Backend::State::Idle);
 }
 
@@ -469,7 +464,7 @@ void tst_MainWindow::percentageNeverRoundsUp()
     QQuickItem *details = w->find(QStringLiteral("progressDetails"));
     QVERIFY(details && details->isVisible());
     // No speed sample has been taken, so the percentage stands alone.
-    QCOMPARE(text(details), shown);
+    QCOMPARE(AppWindow::text(details), shown);
     QQuickItem *bar = w->find(QStringLiteral("progressBar"));
     QVERIFY(bar);
     QCOMPARE(bar->property("value").toDouble(), w->backend.progress());
@@ -479,14 +474,14 @@ void tst_MainWindow::localFileAndVerifyFollowTheBackend()
 {
     const std::unique_ptr<Window> w = openWindow();
     QVERIFY(w->window);
-    QCOMPARE(text(w->find(QStringLiteral("versionLabel"))), QStringLiteral("Version 0.1.0"));
+    QCOMPARE(AppWindow::text(w->find(QStringLiteral("versionLabel"))), QStringLiteral("Version 0.1.0"));
 
     w->backend.useLocalFileOnly();
     QQuickItem *label = w->find(QStringLiteral("localFileLabel"));
     QQuickItem *fileButton = w->find(QStringLiteral("localFileButton"));
     QQuickItem *next = w->find(QStringLiteral("nextButton"));
     QVERIFY(label && fileButton && next);
-    QCOMPARE(text(label), QStringLiteral("No file selected"));
+    QCOMPARE(AppWindow::text(label), QStringLiteral("No file selected"));
     QVERIFY(!fileButton->property("highlighted").toBool());
     QVERIFY(!next->isEnabled());
 
@@ -508,11 +503,11 @@ void tst_MainWindow::localFileAndVerifyFollowTheBackend()
     QVERIFY(QMetaObject::invokeMethod(shown, "accept"));
     QTRY_VERIFY(!dialog->property("visible").toBool());
     QCOMPARE(w->backend.imageUrl(), QUrl::fromLocalFile(m_imagePath));
-    QCOMPARE(text(label), QStringLiteral("card image.img"));
+    QCOMPARE(AppWindow::text(label), QStringLiteral("card image.img"));
     QVERIFY(fileButton->property("highlighted").toBool());
     QVERIFY(w->click(next));
     QCOMPARE(w->backend.step(), Backend::Step::DiskStep);
-    QCOMPARE(text(w->find(QStringLiteral("imageLabel"))), QStringLiteral("card image.img"));
+    QCOMPARE(AppWindow::text(w->find(QStringLiteral("imageLabel"))), QStringLiteral("card image.img"));
 
     // The box writes the Backend's value and keeps following it afterwards.
     QQuickItem *verify = w->find(QStringLiteral("verifyCheckBox"));
@@ -576,19 +571,19 @@ void tst_MainWindow::productPageFollowsTheCatalog()
 
     QStringList names;
     for (QQuickItem *button : w.delegates(QStringLiteral("productGrid"), QStringLiteral("productButton"))) {
-        names.append(text(button));
+        names.append(AppWindow::text(button));
         QVERIFY(!button->property("highlighted").toBool());
         // The icon is the file named in the catalog, beside the catalog document.
-        const QString id = text(button).section(QLatin1Char(' '), 0, 0).toLower();
+        const QString id = AppWindow::text(button).section(QLatin1Char(' '), 0, 0).toLower();
         QCOMPARE(QQmlProperty::read(button, QStringLiteral("icon.source")).toUrl(),
                  QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("icons/%1.png").arg(id))));
     }
     QCOMPARE(names, products);
 
     if (shown == QLatin1String("unusableCatalog")) {
-        QCOMPARE(text(w.find(QStringLiteral("catalogMessage"))), message);
-        QCOMPARE(text(w.find(QStringLiteral("retryButton"))), QStringLiteral("Retry"));
-        QCOMPARE(text(w.find(QStringLiteral("localFileOnlyButton"))), QStringLiteral("Local file…"));
+        QCOMPARE(AppWindow::text(w.find(QStringLiteral("catalogMessage"))), message);
+        QCOMPARE(AppWindow::text(w.find(QStringLiteral("retryButton"))), QStringLiteral("Retry"));
+        QCOMPARE(AppWindow::text(w.find(QStringLiteral("localFileOnlyButton"))), QStringLiteral("Local file…"));
         QVERIFY(w.click(w.find(QStringLiteral("localFileOnlyButton"))));
         QCOMPARE(w.backend.step(), Backend::Step::ImageStep);
     }
@@ -691,7 +686,7 @@ void tst_MainWindow::untrustedTextsArePlain()
 
     Window invalid(m_dir.filePath(QStringLiteral("schema-markup.json")));
     QVERIFY(invalid.window);
-    QVERIFY(text(invalid.find(QStringLiteral("catalogMessage"))).contains(QLatin1String("<img src=")));
+    QVERIFY(AppWindow::text(invalid.find(QStringLiteral("catalogMessage"))).contains(QLatin1String("<img src=")));
     QCOMPARE(invalid.find(QStringLiteral("catalogMessage"))->property("textFormat").toInt(), 0);
     QTest::qWait(100);
     QVERIFY(!pictures.hasPendingConnections());

@@ -3,24 +3,10 @@
 #include "programrun.h"
 #include "testfiles.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
-
-namespace {
-
-QString sha256Of(const QString &path)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return QString();
-    return QString::fromLatin1(hash.result().toHex());
-}
-
-} // namespace
 
 bool CardBuild::make(const QString &root, const QString &name, qint64 payloadBytes)
 {
@@ -46,8 +32,8 @@ bool CardBuild::make(const QString &root, const QString &name, qint64 payloadByt
     if (!zipProblem.isEmpty())
         return fail(zipProblem);
 
-    const QString archiveSha256 = sha256Of(m_archivePath);
-    const QString imageSha256 = sha256Of(imagePath);
+    const QString archiveSha256 = QString::fromLatin1(fileSha256(m_archivePath).toHex());
+    const QString imageSha256 = QString::fromLatin1(fileSha256(imagePath).toHex());
     if (archiveSha256.isEmpty() || imageSha256.isEmpty())
         return fail(QStringLiteral("cannot read the build %1 back").arg(name));
     m_fields = QJsonObject{

@@ -18,6 +18,8 @@ QByteArray readFile(const QString &path);
 QStringList folderEntries(const QString &dir);
 
 QByteArray sha256(const QByteArray &bytes);
+// The file's SHA-256, read in pieces; empty when it cannot be read.
+QByteArray fileSha256(const QString &path);
 
 // Bytes that do not compress, the same for the same seed.
 QByteArray randomBytes(qint64 size, quint32 seed);

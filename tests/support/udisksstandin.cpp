@@ -83,6 +83,13 @@ QDBusConnection UdisksStandin::bus() const
     return QDBusConnection(m_connectionName);
 }
 
+LinuxSystem UdisksStandin::system() const
+{
+    LinuxSystem system;
+    system.bus = bus();
+    return system;
+}
+
 QString UdisksStandin::drivePath(const QString &name)
 {
     return Manager + QStringLiteral("/drives/") + name;

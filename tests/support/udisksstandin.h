@@ -1,5 +1,7 @@
 #pragma once
 
+#include "disks/linux/linuxsystem.h"
+
 #include <QDBusConnection>
 #include <QJsonObject>
 #include <QProcess>
@@ -22,6 +24,8 @@ public:
     bool startService();
     void stopService();
     QDBusConnection bus() const;
+    // A Linux machine whose system bus is this one; the rest as on this machine.
+    LinuxSystem system() const;
     QString errorString() const { return m_errorString; }
 
     // A drive and the block object of its whole disk; the block's object path.

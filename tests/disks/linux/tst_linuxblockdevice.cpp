@@ -69,8 +69,7 @@ private:
 
     LinuxSystem system(bool throughUdisks = false) const
     {
-        LinuxSystem system;
-        system.bus = m_standin->bus();
+        LinuxSystem system = m_standin->system();
         system.openThroughUdisks = throughUdisks;
         return system;
     }

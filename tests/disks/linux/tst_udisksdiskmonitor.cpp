@@ -68,8 +68,7 @@ private:
 
     LinuxSystem system() const
     {
-        LinuxSystem system;
-        system.bus = m_standin->bus();
+        LinuxSystem system = m_standin->system();
         system.root = m_root.path();
         return system;
     }
