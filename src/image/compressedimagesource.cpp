@@ -23,6 +23,8 @@ qint64 CompressedImageSource::read(char *data, qint64 length)
     if (m_delivered >= m_size)
         return 0;
     length = std::min({ length, m_size - m_delivered, MaxRead });
+    if (length <= 0)
+        return 0;
     const qint64 count = decodeInto(data, length);
     if (count < 0)
         return -1;

@@ -8,8 +8,8 @@
 // The shell every source of a compressed file shares: the file, one input
 // buffer it is read through strictly forwards, the count of image bytes
 // handed out, and the failure. A subclass opens the file and sets m_size in
-// open(), decodes in decodeInto(), and checks what follows the last image
-// byte in finish().
+// open(), decodes in decodeInto(), and checks the image once its last byte
+// is out in finish().
 class CompressedImageSource : public ImageSource
 {
 public:
@@ -24,10 +24,13 @@ protected:
 
     explicit CompressedImageSource(const QString &path);
 
-    // Exactly `length` image bytes, or -1 after fail().
+    // Up to `length` (at least 1) image bytes, or -1 after fail().
     virtual qint64 decodeInto(char *data, qint64 length) = 0;
-    // Runs the decoder over what follows the last image byte; false after fail().
+    // The checks due after the last image byte; false after fail().
     virtual bool finish() = 0;
+
+    // For an open() that starts over: no image byte handed out yet.
+    void restart() { m_delivered = 0; }
 
     // The next piece of the file into m_input: its size, 0 at the end of the
     // file (m_inputEnded is then set), or -1 after fail().

@@ -69,10 +69,6 @@ constexpr quint16 Stored = 0;
 constexpr quint16 Deflated = 8;
 
 constexpr qint64 MaxDirectorySize = qint64(64) << 20;
-constexpr qint64 InputBufferSize = qint64(1) << 20;
-// Keeps every length handed to the inflate and CRC libraries inside their
-// 32-bit counters.
-constexpr qint64 MaxReadLength = qint64(1) << 30;
 
 // Callers check that the field lies inside the buffer. They pass data() of a
 // non-const array, which never points at Qt's shared empty byte; GCC's bounds
@@ -86,7 +82,7 @@ T field(const char *bytes, qint64 at)
 } // namespace
 
 ZipImageSource::ZipImageSource(const QString &path)
-    : m_file(path)
+    : CompressedImageSource(path)
 {
 }
 
@@ -97,7 +93,7 @@ bool ZipImageSource::open()
     m_inflate.reset();
     m_input.clear();
     m_consumed = 0;
-    m_delivered = 0;
+    restart();
     m_file.close();
 
     if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
@@ -307,36 +303,27 @@ bool ZipImageSource::useEntry(const Entry &entry, qint64 fileSize)
     m_method = entry.method;
     m_expectedCrc = entry.crc;
     m_compressedSize = entry.compressedSize;
-    m_uncompressedSize = entry.uncompressedSize;
+    m_size = entry.uncompressedSize;
     m_dataOffset = dataOffset;
     return true;
 }
 
-qint64 ZipImageSource::size() const
+// The base class keeps every length at 1 GiB at most, inside the 32-bit
+// counters of the inflate and CRC libraries.
+qint64 ZipImageSource::decodeInto(char *data, qint64 length)
 {
-    return m_uncompressedSize;
+    const qint64 produced = m_method == Stored ? readEntryData(data, length) : inflateInto(data, length);
+    if (produced > 0)
+        m_runningCrc.addData(data, produced);
+    return produced;
 }
 
-qint64 ZipImageSource::read(char *data, qint64 length)
+// The caller must not use the bytes of a read that fails the check.
+bool ZipImageSource::finish()
 {
-    if (m_delivered >= m_uncompressedSize)
-        return 0;
-    length = std::min({length, m_uncompressedSize - m_delivered, MaxReadLength});
-    if (length <= 0)
-        return 0;
-
-    const qint64 produced = m_method == Stored ? readEntryData(data, length) : inflateInto(data, length);
-    if (produced < 0)
-        return -1;
-
-    m_runningCrc.addData(data, produced);
-    m_delivered += produced;
-    // The caller must not use the bytes of a call that fails the check.
-    if (m_delivered >= m_uncompressedSize && m_runningCrc.value() != m_expectedCrc) {
-        fail(Failure::Corrupt, QStringLiteral("CRC32 mismatch"));
-        return -1;
-    }
-    return produced;
+    if (m_runningCrc.value() != m_expectedCrc)
+        return fail(Failure::Corrupt, QStringLiteral("CRC32 mismatch"));
+    return true;
 }
 
 qint64 ZipImageSource::inflateInto(char *data, qint64 length)
@@ -386,23 +373,6 @@ qint64 ZipImageSource::readEntryData(char *data, qint64 length)
     }
     m_consumed += count;
     return count;
-}
-
-QString ZipImageSource::errorString() const
-{
-    return m_errorString;
-}
-
-ImageSource::Failure ZipImageSource::failure() const
-{
-    return m_failure;
-}
-
-bool ZipImageSource::fail(Failure kind, const QString &text)
-{
-    m_failure = kind;
-    m_errorString = text;
-    return false;
 }
 
 bool ZipImageSource::failInvalid(const char *reason)
