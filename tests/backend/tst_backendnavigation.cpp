@@ -9,7 +9,6 @@
 using Step = Backend::Step;
 using State = Backend::State;
 
-// A catalog location that never answers: a local file that does not exist.
 class TestBackendNavigation : public QObject
 {
     Q_OBJECT

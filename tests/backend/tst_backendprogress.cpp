@@ -14,7 +14,6 @@ using Error = WriteJob::Error;
 
 namespace {
 
-// A catalog location that never answers: a local file that does not exist.
 constexpr qint64 MB = 1000 * 1000;
 
 QString perSecond(qint64 bytes)

@@ -57,15 +57,7 @@ bool zip(const QStringList &options, const QString &archive, const QString &file
 
 FixtureFile FixtureFile::of(const QString &path)
 {
-    FixtureFile result{path, 0, {}};
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return result;
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(&file);
-    result.size = file.size();
-    result.sha256 = hash.result();
-    return result;
+    return FixtureFile{path, QFileInfo(path).size(), fileSha256(path)};
 }
 
 void WriteFixture::setUp()

@@ -4,7 +4,7 @@
 
 class Backend;
 
-// A catalog path that never exists: the Backend loads no catalog from it.
+// A catalog location that never answers: a local file that does not exist.
 inline const QString NoCatalog = QStringLiteral("/nonexistent/tessaro/images.json");
 
 // Waits until the Backend has left the loading state of its catalog.
