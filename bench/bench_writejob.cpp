@@ -26,7 +26,6 @@
 #include "disks/fileblockdevice.h"
 #include "image/crc32.h"
 #include "image/imagesources.h"
-#include "image/localimagesource.h"
 #include "image/rawinflate.h"
 #include "image/sha256.h"
 #include "programrun.h"

@@ -1,7 +1,5 @@
 #include "backend/backend.h"
-#include "backendtestaccess.h"
 #include "disks/win/windiskmonitor.h"
-#include "image/imagecache.h"
 #include "winmachine.h"
 #include "writefixture.h"
 

@@ -1,5 +1,4 @@
 #include "backend/backend.h"
-#include "backendtestaccess.h"
 #include "freespace.h"
 #include "image/imagecache.h"
 #include "writefixture.h"

@@ -1,17 +1,13 @@
 #include "writefixture.h"
 
-#include "backendtestaccess.h"
 #include "catalogdocument.h"
-#include "image/imagecache.h"
 #include "support/programrun.h"
 #include "support/testfiles.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QMetaMethod>
 #include <QRandomGenerator>
 #include <QTest>

@@ -5,11 +5,9 @@
 #include "support/scriptedhttpserver.h"
 #include "support/testfiles.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>

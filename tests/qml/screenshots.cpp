@@ -11,7 +11,6 @@
 // scrolled to their end.
 
 #include "appwindow.h"
-#include "backendtestaccess.h"
 #include "cardbuild.h"
 #include "catalogdocument.h"
 #include "disks/fileblockdevice.h"

@@ -9,7 +9,6 @@
 #include <QDateTime>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QtEndian>
 
 namespace {
 

@@ -10,7 +10,6 @@
 #include "support/cardimage.h"
 #include "support/scriptedcard.h"
 
-#include <QCryptographicHash>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>

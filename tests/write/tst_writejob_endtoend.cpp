@@ -12,7 +12,6 @@
 #include "support/freespace.h"
 #include "support/nginxserver.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
