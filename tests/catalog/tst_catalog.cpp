@@ -828,8 +828,10 @@ private slots:
             QCOMPARE(ids(catalog.imagesFor(product, other)), answer);
         else if (query == QLatin1String("bootFilesFor"))
             QCOMPARE(entries(catalog.bootFilesFor(product, other)), answer);
-        else
+        else if (query == QLatin1String("localBootFiles"))
             QCOMPARE(entries(catalog.localBootFiles(product)), answer);
+        else
+            QFAIL(qPrintable(QStringLiteral("no query named %1").arg(query)));
     }
 
     void devicesForHandsOutTheDeviceRecords()

@@ -4,6 +4,7 @@
 #include "testarchives.h"
 
 #include <QCryptographicHash>
+#include <QLibraryInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -22,7 +23,7 @@ private slots:
     {
         qInfo("CRC-32 through %s, SHA-256 through %s, inflate through %s", Crc32::implementation(),
               Sha256::implementation(), RawInflate::implementation());
-        m_machineCode = readFile(QStringLiteral("/usr/lib/x86_64-linux-gnu/libQt6Core.so.6"));
+        m_machineCode = readFile(QLibraryInfo::path(QLibraryInfo::LibrariesPath) + QStringLiteral("/libQt6Core.so.6"));
         QVERIFY(m_machineCode.size() > 1000000);
     }
 
