@@ -329,9 +329,6 @@ bool FatWriter::allocate(QList<quint32> &clusters, qint64 needed)
         m_volume.setEntry(cluster, endOfChain);
         clusters.append(cluster);
     }
-
-    if (!clusters.isEmpty())
-        m_volume.setEntry(clusters.last(), endOfChain);
     return true;
 }
 
