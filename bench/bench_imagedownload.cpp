@@ -17,12 +17,12 @@
 #include "image/imagedownload.h"
 #include "image/sha256.h"
 #include "nginxserver.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -55,12 +55,10 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "cannot write %s\n", qPrintable(archive.fileName()));
             return 1;
         }
-        QList<quint32> words(MiB / 4);
         for (qint64 done = 0; done < size; done += MiB) {
-            QRandomGenerator::global()->fillRange(words.data(), words.size());
-            const char *bytes = reinterpret_cast<const char *>(words.constData());
-            hash.addData(bytes, MiB);
-            if (archive.write(bytes, MiB) != MiB) {
+            const QByteArray bytes = randomBytes(MiB, quint32(done / MiB));
+            hash.addData(bytes.constData(), MiB);
+            if (archive.write(bytes) != MiB) {
                 std::fprintf(stderr, "cannot write %s\n", qPrintable(archive.fileName()));
                 return 1;
             }
@@ -93,14 +91,14 @@ int main(int argc, char *argv[])
     }));
     thread->start();
     thread->wait();
-    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    const double elapsed = seconds(timer);
     const qint64 after = peakMemoryKiB();
     if (!ok) {
         std::fprintf(stderr, "download failed: %s\n", qPrintable(download.errorString()));
         return 1;
     }
     std::printf("%lld MiB in %.1f s (%.0f MB/s), every chunk delayed as by a disk of %.0f MB/s\n", size / MiB,
-                seconds, double(size) / 1e6 / seconds, diskBytesPerSecond / 1e6);
+                elapsed, double(size) / 1e6 / elapsed, diskBytesPerSecond / 1e6);
     std::printf("peak resident memory: %.1f MiB before, %.1f MiB after, %.1f MiB more\n", before / 1024.0,
                 after / 1024.0, (after - before) / 1024.0);
     return 0;

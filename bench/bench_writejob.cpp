@@ -28,7 +28,6 @@
 #include "image/imagesources.h"
 #include "image/rawinflate.h"
 #include "image/sha256.h"
-#include "programrun.h"
 #include "testfiles.h"
 #include "write/writejob.h"
 
@@ -174,17 +173,15 @@ struct JobResult {
 JobResult jobInChild(const QString &folder, const QString &image, const QString &target, const QByteArray &sha)
 {
     JobResult result;
-    ProgramOptions options;
-    options.folder = folder;
-    options.timeoutMs = -1;
-    const ProgramRun child = runProgram(QCoreApplication::applicationFilePath(),
-                                        {QStringLiteral("--job"), image, target, QString::fromLatin1(sha.toHex())}, options);
+    const QString line = folder + QStringLiteral("/job.out");
+    const bool ran = run(QCoreApplication::applicationFilePath(),
+                         {QStringLiteral("--job"), image, target, QString::fromLatin1(sha.toHex())}, folder, line);
     QFile::remove(target);
-    if (!child.succeeded()) {
-        std::fprintf(stderr, "%s\n", qPrintable(child.problem));
+    const QByteArray output = readFile(line);
+    QFile::remove(line);
+    if (!ran)
         return result;
-    }
-    for (const QByteArray &field : child.output.trimmed().split(' ')) {
+    for (const QByteArray &field : output.trimmed().split(' ')) {
         const QByteArray key = field.left(field.indexOf('='));
         const QByteArray value = field.mid(field.indexOf('=') + 1);
         if (key == "size")
@@ -218,6 +215,7 @@ ToolsResult toolsRun(const QString &folder, const QString &image, const QString 
             ? QStringLiteral("unzip -p %1").arg(shellQuote(image))
             : QStringLiteral("cat %1").arg(shellQuote(image));
     const QString digestFile = folder + QStringLiteral("/tools.sha256");
+    const QString verifiedFile = folder + QStringLiteral("/verified.sha256");
     // wait $! waits for the process substitution, so the digest is complete.
     const QString write = QStringLiteral("set -o pipefail; %1 | tee >(sha256sum > %2) | "
                                          "dd of=%3 bs=4M iflag=fullblock status=none && wait $!")
@@ -228,19 +226,15 @@ ToolsResult toolsRun(const QString &folder, const QString &image, const QString 
         return result;
     result.write = seconds(timer);
     timer.restart();
-    ProgramOptions options;
-    options.folder = folder;
-    const ProgramRun verified = runProgram(QStringLiteral("sha256sum"), {target}, options);
-    if (!verified.succeeded()) {
-        std::fprintf(stderr, "%s\n", qPrintable(verified.problem));
+    if (!run(QStringLiteral("sha256sum"), {target}, folder, verifiedFile))
         return result;
-    }
     result.verify = seconds(timer);
-    QFile digest(digestFile);
-    const QByteArray written = digest.open(QIODevice::ReadOnly) ? digest.readAll().left(64) : QByteArray();
+    const QByteArray written = readFile(digestFile).left(64);
+    const QByteArray verified = readFile(verifiedFile).left(64);
     QFile::remove(digestFile);
+    QFile::remove(verifiedFile);
     QFile::remove(target);
-    if (written != sha.toHex() || verified.output.left(64) != sha.toHex()) {
+    if (written != sha.toHex() || verified != sha.toHex()) {
         std::fprintf(stderr, "the tools' digests differ from the image's\n");
         return result;
     }
