@@ -23,32 +23,11 @@ ColumnLayout {
     }
 
     // Many devices scroll here, so that Back stays on the window.
-    Flickable {
+    ScrollList {
         id: deviceScroll
 
         objectName: "deviceScroll"
-        clip: true
         contentHeight: deviceGrid.height
-        boundsBehavior: Flickable.StopAtBounds
-        activeFocusOnTab: true
-        Layout.fillWidth: true
-        Layout.fillHeight: true
-
-        ScrollBar.vertical: ScrollBar {
-            id: deviceBar
-            policy: deviceScroll.contentHeight > deviceScroll.height ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
-        }
-        Keys.onUpPressed: deviceBar.decrease()
-        Keys.onDownPressed: deviceBar.increase()
-
-        // Keeps the row that takes the keyboard focus in view.
-        function show(row: Item) {
-            const top = row.mapToItem(deviceScroll.contentItem, 0, 0).y;
-            if (top < deviceScroll.contentY)
-                deviceScroll.contentY = top;
-            else if (top + row.height > deviceScroll.contentY + deviceScroll.height)
-                deviceScroll.contentY = top + row.height - deviceScroll.height;
-        }
 
         Flow {
             id: deviceGrid
@@ -56,7 +35,7 @@ ColumnLayout {
             objectName: "deviceGrid"
             // Room for the bar whether it shows or not: a width that followed
             // the bar could wrap the grid differently and hide the bar again.
-            width: deviceScroll.width - deviceBar.width
+            width: deviceScroll.width - deviceScroll.bar.width
             spacing: 16
 
             Repeater {

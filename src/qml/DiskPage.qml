@@ -37,32 +37,11 @@ Item {
 
         // A card reader with many slots scrolls here, so that the choices
         // and buttons below stay on the window.
-        Flickable {
+        ScrollList {
             id: diskScroll
 
             objectName: "diskScroll"
-            clip: true
             contentHeight: diskList.height
-            boundsBehavior: Flickable.StopAtBounds
-            activeFocusOnTab: true
-            Layout.fillWidth: true
-            Layout.fillHeight: true
-
-            ScrollBar.vertical: ScrollBar {
-                id: diskBar
-                policy: diskScroll.contentHeight > diskScroll.height ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
-            }
-            Keys.onUpPressed: diskBar.decrease()
-            Keys.onDownPressed: diskBar.increase()
-
-            // Keeps the row that takes the keyboard focus in view.
-            function show(row: Item) {
-                const top = row.mapToItem(diskScroll.contentItem, 0, 0).y;
-                if (top < diskScroll.contentY)
-                    diskScroll.contentY = top;
-                else if (top + row.height > diskScroll.contentY + diskScroll.height)
-                    diskScroll.contentY = top + row.height - diskScroll.height;
-            }
 
             // A positioner rather than a nested layout: Qt 6.4 leaves the rows of a
             // layout nested in this page's column unarranged once the page has
@@ -70,7 +49,7 @@ Item {
             Column {
                 id: diskList
                 objectName: "diskList"
-                width: diskScroll.width - (diskBar.visible ? diskBar.width : 0)
+                width: diskScroll.width - (diskScroll.bar.visible ? diskScroll.bar.width : 0)
 
                 Repeater {
                     model: page.backend.disks

@@ -25,37 +25,16 @@ ColumnLayout {
     }
 
     // Many builds scroll here, so that the buttons below stay on the window.
-    Flickable {
+    ScrollList {
         id: imageScroll
 
         objectName: "imageScroll"
-        clip: true
         contentHeight: imageList.height
-        boundsBehavior: Flickable.StopAtBounds
-        activeFocusOnTab: true
-        Layout.fillWidth: true
-        Layout.fillHeight: true
-
-        ScrollBar.vertical: ScrollBar {
-            id: imageBar
-            policy: imageScroll.contentHeight > imageScroll.height ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
-        }
-        Keys.onUpPressed: imageBar.decrease()
-        Keys.onDownPressed: imageBar.increase()
-
-        // Keeps the row that takes the keyboard focus in view.
-        function show(row: Item) {
-            const top = row.mapToItem(imageScroll.contentItem, 0, 0).y;
-            if (top < imageScroll.contentY)
-                imageScroll.contentY = top;
-            else if (top + row.height > imageScroll.contentY + imageScroll.height)
-                imageScroll.contentY = top + row.height - imageScroll.height;
-        }
 
         Column {
             id: imageList
             objectName: "imageList"
-            width: imageScroll.width - (imageBar.visible ? imageBar.width : 0)
+            width: imageScroll.width - (imageScroll.bar.visible ? imageScroll.bar.width : 0)
 
             Repeater {
                 model: page.backend.images

@@ -34,33 +34,12 @@ ColumnLayout {
     }
 
     // Many products scroll here instead of running off the window.
-    Flickable {
+    ScrollList {
         id: productScroll
 
         objectName: "productScroll"
         visible: page.hasProducts
-        clip: true
         contentHeight: productGrid.height
-        boundsBehavior: Flickable.StopAtBounds
-        activeFocusOnTab: true
-        Layout.fillWidth: true
-        Layout.fillHeight: true
-
-        ScrollBar.vertical: ScrollBar {
-            id: productBar
-            policy: productScroll.contentHeight > productScroll.height ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
-        }
-        Keys.onUpPressed: productBar.decrease()
-        Keys.onDownPressed: productBar.increase()
-
-        // Keeps the row that takes the keyboard focus in view.
-        function show(row: Item) {
-            const top = row.mapToItem(productScroll.contentItem, 0, 0).y;
-            if (top < productScroll.contentY)
-                productScroll.contentY = top;
-            else if (top + row.height > productScroll.contentY + productScroll.height)
-                productScroll.contentY = top + row.height - productScroll.height;
-        }
 
         Flow {
             id: productGrid
@@ -68,7 +47,7 @@ ColumnLayout {
             objectName: "productGrid"
             // Room for the bar whether it shows or not: a width that followed
             // the bar could wrap the grid differently and hide the bar again.
-            width: productScroll.width - productBar.width
+            width: productScroll.width - productScroll.bar.width
             spacing: 16
 
             Repeater {
