@@ -50,11 +50,6 @@ class TestBackendWindows : public WriteTestCase
     Q_OBJECT
 
 private slots:
-    void cleanup()
-    {
-        WinMachine::setHook(QStringLiteral("WriteFile"), {});
-    }
-
     void catalogBuildOntoACard()
     {
         QVERIFY(m_fixture.writeCatalog());

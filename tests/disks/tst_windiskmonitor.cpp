@@ -45,11 +45,6 @@ class TestWinDiskMonitor : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanup()
-    {
-        WinMachine::setHook(QStringLiteral("FindFirstVolumeW"), {});
-    }
-
     void followsTheCard()
     {
         WinMachine::install(withReader(0));
