@@ -12,7 +12,7 @@ Q_DECLARE_METATYPE(WinMachine::State)
 
 namespace {
 
-constexpr qint64 Card = 31'914'983'424;
+constexpr qint64 Card = WinMachine::CardSize;
 
 // The desktop with a USB card reader as disk 2, its card's volume on E:.
 Machine cardReaderDesktop()

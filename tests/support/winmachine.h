@@ -112,6 +112,8 @@ public:
     static Volume volume(int index, const QStringList &paths, const QList<int> &extents);
     // Windows on C:, alone on a fixed SATA disk 0; the program in its folder there.
     static State desktop();
+    // A 32 GB card as Windows reports its size.
+    static constexpr qint64 CardSize = 31'914'983'424;
     // The desktop with a card in a reader as disk 2, its one volume on E:.
     static State desktopWithCard(int busType, qint64 size, const QByteArray &vendor = "Generic",
                                  const QByteArray &product = "Card Reader");
