@@ -6,6 +6,8 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <cstddef>
+
 using Machine = WinMachine::State;
 
 Q_DECLARE_METATYPE(WinMachine::State)
@@ -113,7 +115,8 @@ private slots:
         QTest::newRow("vendor offset 0") << WinMachine::descriptor(QByteArray(), "Card", BusTypeMmc, true) << Card
                                          << QStringLiteral("|Card|3|1|%1").arg(Card);
         QByteArray past = WinMachine::descriptor("Acme", "Card", BusTypeFileBackedVirtual, false);
-        qToLittleEndian<quint32>(quint32(past.size()), past.data() + 12);
+        qToLittleEndian<quint32>(quint32(past.size()),
+                                 past.data() + offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset));
         QTest::newRow("vendor offset past the bytes") << past << Card << QStringLiteral("|Card|4|0|%1").arg(Card);
         QByteArray unterminated = WinMachine::descriptor("Acme", "Card", BusTypeVirtual, false);
         unterminated.chop(1);
