@@ -3,6 +3,7 @@
 // does not hold. A parsed catalog must keep its promises: unique ids, builds
 // only for declared devices, no product without builds.
 #include "catalog/catalog.h"
+#include "core/appinfo.h"
 #include "write/fatwriter.h"
 
 #include <QSet>
@@ -18,12 +19,14 @@ void check(bool condition)
         std::abort();
 }
 
+const QVersionNumber appVersion = QVersionNumber::fromString(AppInfo::Version);
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray document(reinterpret_cast<const char *>(data), qsizetype(size));
-    const Catalog catalog = Catalog::parse(document, QVersionNumber(0, 1, 0));
+    const Catalog catalog = Catalog::parse(document, appVersion);
     check(catalog.isValid() || (catalog.products().isEmpty() && catalog.devices().isEmpty()));
     check(catalog.isValid() == catalog.error().isEmpty());
 

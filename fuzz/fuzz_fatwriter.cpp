@@ -1,7 +1,7 @@
 // The boot-file step of a write on a card image given as bytes: one writer
 // reads a file, replaces it, empties one and adds one; a fresh writer reads
 // them back, as the write job does after the device's caches are dropped.
-#include "memoryblockdevice.h"
+#include "overlaydevice.h"
 #include "write/fatwriter.h"
 
 #include <cstdint>
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     // Not copied: the device only reads the input and keeps its writes apart.
     const QByteArray image = QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size));
-    MemoryBlockDevice device(image, CardBytes, 512);
+    OverlayDevice device(image, CardBytes);
     const QByteArray config("dtoverlay=tessaro\nenable_uart=1\n");
     const QByteArray large(1500, 'x');
     {

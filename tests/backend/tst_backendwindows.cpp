@@ -48,11 +48,6 @@ class TestBackendWindows : public WriteTestCase
     Q_OBJECT
 
 private slots:
-    void cleanup()
-    {
-        WinMachine::setHook(QStringLiteral("WriteFile"), {});
-    }
-
     void catalogBuildOntoACard()
     {
         QVERIFY(m_fixture.writeCatalog());

@@ -14,17 +14,6 @@
 
 #include <csignal>
 
-namespace {
-
-struct Run
-{
-    int status = -1;
-    QByteArray out;
-    QString err;
-};
-
-} // namespace
-
 // The real tessaro-cli: catalog builds served by nginx written to several
 // target files at once, checked with fsck.fat and mtools; failures,
 // cancellation, JSON output and the refusals of its command line.
@@ -49,14 +38,13 @@ private:
         return process;
     }
 
-    Run run(const QStringList &arguments)
+    ProgramRun run(const QStringList &arguments)
     {
         ProgramOptions options;
         options.environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_home->path());
         options.folder = m_home->path();
         options.timeoutMs = 120000;
-        const ProgramRun ended = runProgram(QStringLiteral(TESSARO_CLI), arguments, options);
-        return {ended.exitCode, ended.output, QString::fromUtf8(ended.errors)};
+        return runProgram(QStringLiteral(TESSARO_CLI), arguments, options);
     }
 
     QStringList cacheFiles() const
@@ -90,8 +78,7 @@ private:
         for (const QByteArray &line : out.split('\n')) {
             if (line.isEmpty())
                 continue;
-            QJsonParseError error;
-            const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+            const QJsonDocument document = QJsonDocument::fromJson(line);
             if (!document.isObject()) {
                 qWarning("not a JSON object: %s", line.constData());
                 return {};
@@ -129,8 +116,8 @@ private slots:
         const QStringList targets{m_home->filePath(QStringLiteral("a.img")), m_home->filePath(QStringLiteral("b.img")),
                                   m_home->filePath(QStringLiteral("c.img"))};
         const int requestsBefore = m_fixture.nginx().accessLog().size();
-        const Run result = run(buildArguments(QStringLiteral("custom"), targets, true));
-        QVERIFY2(result.status == 0, qPrintable(result.err));
+        const ProgramRun result = run(buildArguments(QStringLiteral("custom"), targets, true));
+        QVERIFY2(result.exitCode == 0, result.errors.constData());
 
         for (const QString &target : targets) {
             checkCard(target, m_fixture.card32, CustomFiles);
@@ -143,7 +130,7 @@ private slots:
         QCOMPARE(cacheFiles(), QStringList{m_fixture.archive32.hex() + QStringLiteral(".zip")});
 
         // Every line is an object; every card went through its phases to the end.
-        const QList<QJsonObject> events = jsonLines(result.out);
+        const QList<QJsonObject> events = jsonLines(result.output);
         QVERIFY(!events.isEmpty());
         QVERIFY(!eventsOf(events, QStringLiteral("download")).isEmpty());
         QCOMPARE(eventsOf(events, QStringLiteral("done")).size(), 3);
@@ -166,17 +153,17 @@ private slots:
     {
         const QStringList targets{m_home->filePath(QStringLiteral("a.img")), QStringLiteral("/dev/full"),
                                   m_home->filePath(QStringLiteral("c.img"))};
-        const Run result = run(buildArguments(QStringLiteral("stable"), targets, false));
-        QCOMPARE(result.status, 1);
+        const ProgramRun result = run(buildArguments(QStringLiteral("stable"), targets, false));
+        QCOMPARE(result.exitCode, 1);
         checkCard(targets[0], m_fixture.card32, ProductFiles);
         checkCard(targets[2], m_fixture.card32, ProductFiles);
         // Without a terminal: one line per phase change, then the failed card with the window's message.
-        QVERIFY2(result.err.contains(targets[0] + QStringLiteral(": Finalizing: setting up Alpha\n")),
-                 qPrintable(result.err));
-        QVERIFY2(result.err.endsWith(QStringLiteral("2 of 3 cards written.\nNot written:\n"
-                                                    "  /dev/full: Error reading or writing the SD card, it may be "
-                                                    "faulty: No space left on device\n")),
-                 qPrintable(result.err));
+        const QString errors = QString::fromUtf8(result.errors);
+        QVERIFY2(errors.contains(targets[0] + QStringLiteral(": Finalizing: setting up Alpha\n")), qPrintable(errors));
+        QVERIFY2(errors.endsWith(QStringLiteral("2 of 3 cards written.\nNot written:\n"
+                                                "  /dev/full: Error reading or writing the SD card, it may be "
+                                                "faulty: No space left on device\n")),
+                 qPrintable(errors));
     }
 
     void interruptedDownload()
@@ -247,37 +234,40 @@ private slots:
         arguments.replaceInStrings(QStringLiteral("%CATALOG%"), m_fixture.catalogPath());
         QVERIFY(QFile::copy(m_fixture.image16.path, m_home->filePath(QStringLiteral("card16.img"))));
 
-        const Run result = run(arguments);
-        QCOMPARE(result.status, status);
-        QVERIFY2(result.err.endsWith(message), qPrintable(result.err));
+        const ProgramRun result = run(arguments);
+        QCOMPARE(result.exitCode, status);
+        QVERIFY2(QString::fromUtf8(result.errors).endsWith(message), result.errors.constData());
         QVERIFY(!QFileInfo::exists(target));
     }
 
     void catalogListing()
     {
-        const Run result = run({QStringLiteral("catalog"), QStringLiteral("--manifest"), m_fixture.catalogUrl()});
-        QCOMPARE(result.status, 0);
-        QVERIFY2(result.out.startsWith("Product alpha: Alpha\n  Device s: Board S\n    Image stable: Stable, "
-                                       "version 2.1, "),
-                 result.out.constData());
-        QVERIFY(result.out.contains("    Image slow: Slow, version 1, "));
+        const ProgramRun result =
+                run({QStringLiteral("catalog"), QStringLiteral("--manifest"), m_fixture.catalogUrl()});
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY2(result.output.startsWith("Product alpha: Alpha\n  Device s: Board S\n    Image stable: Stable, "
+                                          "version 2.1, "),
+                 result.output.constData());
+        QVERIFY(result.output.contains("    Image slow: Slow, version 1, "));
 
-        QByteArray newer = m_fixture.catalogDocument({});
-        newer.replace("\"schemaVersion\": 1", "\"schemaVersion\": 1, \"minTessaroVersion\": \"9.0\"");
-        QVERIFY(writeFile(m_home->filePath(QStringLiteral("newer.json")), newer));
-        const Run update = run({QStringLiteral("catalog"), QStringLiteral("--manifest"), QStringLiteral("newer.json")});
-        QCOMPARE(update.status, 1);
-        QCOMPARE(update.err, QStringLiteral("This catalog needs Tessaro 9.0 or newer; this is Tessaro 0.1.0.\n"));
+        QJsonObject newer = QJsonDocument::fromJson(m_fixture.catalogDocument({})).object();
+        newer.insert(QStringLiteral("minTessaroVersion"), QStringLiteral("9.0"));
+        QVERIFY(writeFile(m_home->filePath(QStringLiteral("newer.json")), QJsonDocument(newer).toJson()));
+        const ProgramRun update =
+                run({QStringLiteral("catalog"), QStringLiteral("--manifest"), QStringLiteral("newer.json")});
+        QCOMPARE(update.exitCode, 1);
+        QCOMPARE(QString::fromUtf8(update.errors),
+                 QStringLiteral("This catalog needs Tessaro 9.0 or newer; this is Tessaro 0.1.0.\n"));
     }
 
     void helpNamesEveryOption()
     {
-        const Run result = run({QStringLiteral("--help")});
-        QCOMPARE(result.status, 0);
+        const ProgramRun result = run({QStringLiteral("--help")});
+        QCOMPARE(result.exitCode, 0);
         for (const char *word : {"disks", "catalog", "write [IMAGE_FILE]", "--manifest", "--product", "--device",
                                  "--image", "--disk", "--target-file", "--no-verify", "--yes", "--json", "--help",
                                  "--version", "130"})
-            QVERIFY2(result.out.contains(word), word);
+            QVERIFY2(result.output.contains(word), word);
     }
 };
 

@@ -16,14 +16,15 @@ using Machine = WinMachine::State;
 
 namespace {
 
-constexpr qint64 Card = 31'914'983'424;
+constexpr qint64 Card = WinMachine::CardSize;
 
+// The desktop with a USB card reader as disk 2; a card of size 0 is none,
+// and then the reader has no volume.
 Machine withReader(qint64 cardSize)
 {
-    Machine machine = WinMachine::desktop();
-    machine.disks << WinMachine::disk(2, BusTypeUsb, true, cardSize);
-    if (cardSize > 0)
-        machine.volumes << WinMachine::volume(1, {QStringLiteral("E:\\")}, {2});
+    Machine machine = WinMachine::desktopWithCard(BusTypeUsb, cardSize);
+    if (cardSize == 0)
+        machine.volumes.removeLast();
     return machine;
 }
 
@@ -45,11 +46,6 @@ class TestWinDiskMonitor : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanup()
-    {
-        WinMachine::setHook(QStringLiteral("FindFirstVolumeW"), {});
-    }
-
     void followsTheCard()
     {
         WinMachine::install(withReader(0));

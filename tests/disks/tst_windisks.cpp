@@ -6,13 +6,15 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <cstddef>
+
 using Machine = WinMachine::State;
 
 Q_DECLARE_METATYPE(WinMachine::State)
 
 namespace {
 
-constexpr qint64 Card = 31'914'983'424;
+constexpr qint64 Card = WinMachine::CardSize;
 
 // The desktop with a USB card reader as disk 2, its card's volume on E:.
 Machine cardReaderDesktop()
@@ -113,7 +115,8 @@ private slots:
         QTest::newRow("vendor offset 0") << WinMachine::descriptor(QByteArray(), "Card", BusTypeMmc, true) << Card
                                          << QStringLiteral("|Card|3|1|%1").arg(Card);
         QByteArray past = WinMachine::descriptor("Acme", "Card", BusTypeFileBackedVirtual, false);
-        qToLittleEndian<quint32>(quint32(past.size()), past.data() + 12);
+        qToLittleEndian<quint32>(quint32(past.size()),
+                                 past.data() + offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset));
         QTest::newRow("vendor offset past the bytes") << past << Card << QStringLiteral("|Card|4|0|%1").arg(Card);
         QByteArray unterminated = WinMachine::descriptor("Acme", "Card", BusTypeVirtual, false);
         unterminated.chop(1);

@@ -311,6 +311,7 @@ void WinMachine::install(const State &state)
     machine().lockAttempts.clear();
     machine().dismounted.clear();
     machine().slept = 0;
+    machine().hooks.clear();
 }
 
 QByteArray WinMachine::bytes(int number)

@@ -86,7 +86,8 @@ public:
         }
     };
 
-    // Replaces the whole machine; call counts start again, handles stay.
+    // Replaces the whole machine; call counts start again, hooks are
+    // removed, handles stay.
     static void install(const State &state);
     static int calls(const QString &call);
     static int openHandles();
@@ -98,7 +99,7 @@ public:
     // Milliseconds that Sleep() was asked for since install().
     static qint64 slept();
     // Runs at the start of every call named `call`, outside the machine's
-    // lock, on the calling thread.
+    // lock, on the calling thread, until the next install().
     static void setHook(const QString &call, std::function<void()> hook);
 
     // A descriptor with the vendor and product texts after the fixed fields;
@@ -111,6 +112,8 @@ public:
     static Volume volume(int index, const QStringList &paths, const QList<int> &extents);
     // Windows on C:, alone on a fixed SATA disk 0; the program in its folder there.
     static State desktop();
+    // A 32 GB card as Windows reports its size.
+    static constexpr qint64 CardSize = 31'914'983'424;
     // The desktop with a card in a reader as disk 2, its one volume on E:.
     static State desktopWithCard(int busType, qint64 size, const QByteArray &vendor = "Generic",
                                  const QByteArray &product = "Card Reader");

@@ -1,8 +1,8 @@
 #include "fattyperows.h"
 #include "write/fatwriter.h"
 
-#include "disks/blockdevice.h"
 #include "support/cardimage.h"
+#include "support/overlaydevice.h"
 
 #include <QFile>
 #include <QRandomGenerator>
@@ -11,101 +11,7 @@
 #include <QTest>
 #include <QtEndian>
 
-#include <cstring>
-#include <map>
-
 namespace {
-
-// A card in memory: a shared base image plus the sectors written over it, so
-// that thousands of damaged cards cost no copy of the base each. Like a
-// physical drive it takes only whole, aligned sectors and ends where the
-// image ends.
-class OverlayDevice : public BlockDevice
-{
-public:
-    static constexpr qint64 Sector = 512;
-
-    explicit OverlayDevice(const QByteArray &base)
-        : m_base(base)
-    {
-    }
-
-    bool open() override { return true; }
-    void close() override {}
-    qint64 size() const override { return m_base.size(); }
-    int sectorSize() const override { return int(Sector); }
-
-    bool seek(qint64 offset) override
-    {
-        if (offset < 0 || offset % Sector != 0)
-            return misaligned();
-        m_position = offset;
-        return true;
-    }
-
-    bool write(const char *data, qint64 length) override
-    {
-        if (length % Sector != 0 || quintptr(data) % Sector != 0)
-            return misaligned();
-        if (m_position + length > size()) {
-            m_errorString = QStringLiteral("write past the end of the device");
-            return false;
-        }
-        for (qint64 at = 0; at < length; at += Sector)
-            m_sectors[m_position + at] = QByteArray(data + at, Sector);
-        m_position += length;
-        return true;
-    }
-
-    qint64 read(char *data, qint64 length) override
-    {
-        if (length % Sector != 0 || quintptr(data) % Sector != 0) {
-            misaligned();
-            return -1;
-        }
-        const qint64 count = qBound<qint64>(0, size() - m_position, length);
-        std::memcpy(data, m_base.constData() + m_position, size_t(count));
-        for (auto it = m_sectors.lower_bound(m_position); it != m_sectors.end() && it->first < m_position + count; ++it)
-            std::memcpy(data + (it->first - m_position), it->second.constData(), Sector);
-        m_position += count;
-        return count;
-    }
-
-    bool flush() override { return true; }
-    bool dropCaches() override { return true; }
-    QString errorString() const override { return m_errorString; }
-
-    // Changes bytes of the card behind the writer's back.
-    void poke(qint64 offset, const QByteArray &bytes)
-    {
-        for (qint64 i = 0; i < bytes.size(); ++i) {
-            const qint64 at = offset + i;
-            if (at < 0 || at >= size())
-                continue;
-            const qint64 sector = at - at % Sector;
-            auto it = m_sectors.find(sector);
-            if (it == m_sectors.end())
-                it = m_sectors.emplace(sector, m_base.mid(sector, Sector)).first;
-            it->second[at - sector] = bytes[i];
-        }
-    }
-
-    int misalignedRequests() const { return m_misaligned; }
-
-private:
-    bool misaligned()
-    {
-        ++m_misaligned;
-        m_errorString = QStringLiteral("misaligned request");
-        return false;
-    }
-
-    const QByteArray m_base;
-    std::map<qint64, QByteArray> m_sectors;
-    qint64 m_position = 0;
-    int m_misaligned = 0;
-    QString m_errorString;
-};
 
 struct Field {
     qint64 offset;
