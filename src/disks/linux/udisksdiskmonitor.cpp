@@ -8,19 +8,6 @@
 #include <QDBusObjectPath>
 #include <QDBusServiceWatcher>
 
-#include <algorithm>
-
-namespace {
-
-bool sameDisks(const QList<Disk> &a, const QList<Disk> &b)
-{
-    return std::equal(a.cbegin(), a.cend(), b.cbegin(), b.cend(), [](const Disk &x, const Disk &y) {
-        return x.id == y.id && x.device == y.device && x.model == y.model && x.size == y.size;
-    });
-}
-
-} // namespace
-
 UdisksDiskMonitor::UdisksDiskMonitor(const LinuxSystem &system, QObject *parent)
     : DiskMonitor(parent), m_system(system)
 {
@@ -77,7 +64,7 @@ void UdisksDiskMonitor::update()
     const QList<Disk> disks =
             removableDisks(udisks::drives(m_objects), udisks::wholeDisks(m_objects),
                            m_system.systemDevices(QCoreApplication::applicationDirPath()));
-    if (sameDisks(disks, m_disks))
+    if (disks == m_disks)
         return;
     m_disks = disks;
     emit disksChanged();
