@@ -17,11 +17,10 @@ UdisksDiskMonitor::UdisksDiskMonitor(const LinuxSystem &system, QObject *parent)
         m_warned = true;
         return;
     }
-    const QString manager = QStringLiteral("org.freedesktop.DBus.ObjectManager");
-    bus.connect(udisks::Service, udisks::ManagerPath, manager, QStringLiteral("InterfacesAdded"), this,
-                SLOT(interfacesAdded(QDBusMessage)));
-    bus.connect(udisks::Service, udisks::ManagerPath, manager, QStringLiteral("InterfacesRemoved"), this,
-                SLOT(interfacesRemoved(QDBusMessage)));
+    bus.connect(udisks::Service, udisks::ManagerPath, udisks::ObjectManagerInterface,
+                QStringLiteral("InterfacesAdded"), this, SLOT(interfacesAdded(QDBusMessage)));
+    bus.connect(udisks::Service, udisks::ManagerPath, udisks::ObjectManagerInterface,
+                QStringLiteral("InterfacesRemoved"), this, SLOT(interfacesRemoved(QDBusMessage)));
     // Every object of the service sends its own PropertiesChanged.
     bus.connect(udisks::Service, QString(), QStringLiteral("org.freedesktop.DBus.Properties"),
                 QStringLiteral("PropertiesChanged"), this, SLOT(propertiesChanged(QDBusMessage)));
