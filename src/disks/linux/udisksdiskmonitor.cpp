@@ -110,6 +110,11 @@ void UdisksDiskMonitor::propertiesChanged(const QDBusMessage &message)
     const QVariantMap changed = udisks::propertiesFromArgument(arguments.at(1));
     for (auto value = changed.cbegin(); value != changed.cend(); ++value)
         interface->insert(value.key(), value.value());
+    // Every object of the service reports its changes here, jobs and file
+    // systems included; the list is built from drives and blocks alone, and
+    // building it reads the mount tables and sysfs.
+    if (interface.key() != udisks::DriveInterface && interface.key() != udisks::BlockInterface)
+        return;
     update();
 }
 
