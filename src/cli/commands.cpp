@@ -188,9 +188,10 @@ int write(const CommandLine &line)
     // The cards.
     CardBatch batch(*plan, line.verify);
     QStringList names;
-    std::unique_ptr<DiskMonitor> monitor;
     if (!line.disks.isEmpty()) {
-        monitor = createDiskMonitor();
+        // Only to resolve the names: the devices stand on their own, and a
+        // monitor would otherwise go on watching the disks all through the write.
+        const std::unique_ptr<DiskMonitor> monitor = createDiskMonitor();
         const QList<Disk> disks = currentDisks(*monitor);
         for (const QString &id : line.disks) {
             const auto disk = std::find_if(disks.cbegin(), disks.cend(), [&id](const Disk &d) { return d.id == id; });
