@@ -12,7 +12,6 @@
 #include "disks/filediskmonitor.h"
 
 #include <QEventLoop>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
 #include <QTimer>
@@ -25,11 +24,6 @@ namespace {
 constexpr int FirstListWait = 2000;
 // How often a pending Ctrl-C is looked for.
 constexpr int InterruptPoll = 100;
-
-void printJson(const QJsonObject &object)
-{
-    console::out(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
-}
 
 QList<Disk> currentDisks(DiskMonitor &monitor)
 {
@@ -96,7 +90,7 @@ int disks(const CommandLine &line)
     const QList<Disk> disks = currentDisks(*monitor);
     for (const Disk &disk : disks) {
         if (line.json)
-            printJson({{"id", disk.id}, {"device", disk.device}, {"model", disk.model}, {"size", disk.size}});
+            console::outJson({{"id", disk.id}, {"device", disk.device}, {"model", disk.model}, {"size", disk.size}});
         else
             console::out(QStringLiteral("%1\t%2\t%3\t%4\n").arg(disk.id, disk.device, disk.model, formatDataSize(disk.size)));
     }
@@ -118,7 +112,7 @@ int catalog(const CommandLine &line)
                 console::out(QStringLiteral("  Device %1: %2\n").arg(device.id, device.name));
             for (const CatalogImage &image : catalog->imagesFor(product.id, device.id)) {
                 if (line.json) {
-                    printJson({{"product", product.id}, {"productName", product.name}, {"device", device.id},
+                    console::outJson({{"product", product.id}, {"productName", product.name}, {"device", device.id},
                                {"deviceName", device.name}, {"image", image.id}, {"name", image.name},
                                {"version", image.version}, {"size", image.size},
                                {"extractSize", image.extractSize}});
@@ -138,7 +132,7 @@ int catalog(const CommandLine &line)
         console::out(QStringLiteral("Entries the catalog's checks refused:\n"));
     for (const QString &message : ignored) {
         if (line.json)
-            printJson({{"ignored", message}});
+            console::outJson({{"ignored", message}});
         else
             console::out(QStringLiteral("  %1\n").arg(message));
     }
