@@ -1,6 +1,7 @@
 #include "cli/commands.h"
 
 #include "cli/commandline.h"
+#include "cli/confirmation.h"
 #include "cli/console.h"
 #include "cli/progressprinter.h"
 #include "core/appinfo.h"
@@ -13,7 +14,6 @@
 
 #include <QEventLoop>
 #include <QJsonObject>
-#include <QSet>
 #include <QTimer>
 
 #include <optional>
@@ -75,9 +75,7 @@ bool confirmed(const QStringList &names)
     console::err(QStringLiteral("Everything on these cards will be erased:\n  %1\n"
                                 "Type their device names, separated by blanks, to go on: ")
                          .arg(names.join(QStringLiteral("\n  "))));
-    const QStringList typed = console::readLine().split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    return QSet<QString>(typed.cbegin(), typed.cend()) == QSet<QString>(names.cbegin(), names.cend())
-            && typed.size() == names.size();
+    return namesConfirmed(console::readLine(), names);
 }
 
 } // namespace
