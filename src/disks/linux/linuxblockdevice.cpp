@@ -19,6 +19,8 @@ namespace {
 constexpr qint64 MaxTransfer = 0x40000000;
 
 const QString InUse = QStringLiteral("%1 is in use by another program: close it and retry");
+// strerror(EBUSY) in the C locale, which a system service runs in.
+constexpr char BusyText[] = "Device or resource busy";
 
 bool notAuthorized(const QString &errorName)
 {
@@ -97,8 +99,9 @@ bool LinuxBlockDevice::openThroughUdisks()
     call << QStringLiteral("rw") << QVariantMap{{QStringLiteral("flags"), O_EXCL | O_DIRECT}};
     // The service asks the user for authorisation first, which may take long.
     const QDBusMessage reply = m_system.bus.call(call, QDBus::Block, 10 * 60 * 1000);
-    // UDisks2 reports a failed open(2) with the system's text only.
-    if (reply.type() == QDBusMessage::ErrorMessage && reply.errorMessage().endsWith(qt_error_string(EBUSY)))
+    // UDisks2 reports a failed open(2) with the system's text only, in its
+    // own locale, not in this program's.
+    if (reply.type() == QDBusMessage::ErrorMessage && reply.errorMessage().endsWith(QLatin1String(BusyText)))
         return failErrno(EBUSY, "open");
     if (reply.type() == QDBusMessage::ErrorMessage)
         return failDBus(reply.errorName(), reply.errorMessage(), "open", m_device);

@@ -9,9 +9,13 @@
 #include <QDir>
 #include <QJsonArray>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
+#include <clocale>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -244,6 +248,8 @@ private slots:
         QTest::newRow("now a fixed disk") << "fixed" << BlockDevice::Failure::IoError << "/dev/sdx is not a removable disk";
         QTest::newRow("partition busy") << "busy" << BlockDevice::Failure::IoError
                                         << "/media/card is in use by another program: close it and retry";
+        QTest::newRow("device busy, messages in Italian") << "open busy" << BlockDevice::Failure::IoError
+                                                          << "/dev/sdx is in use by another program: close it and retry";
         QTest::newRow("open not authorised") << "open" << BlockDevice::Failure::PermissionDenied
                                              << "cannot open /dev/sdx: Not authorized";
         QTest::newRow("UDisks2 gone") << "stop" << BlockDevice::Failure::IoError << "cannot ask UDisks2 about /dev/sdx: ";
@@ -275,6 +281,27 @@ private slots:
         } else if (change == QLatin1String("open")) {
             QVERIFY(m_standin->change(partition, FilesystemInterface, {{QStringLiteral("MountPoints"), QJsonArray()}}));
             QVERIFY(m_standin->fail(block, QStringLiteral("OpenDevice"), notAuthorized, QStringLiteral("Not authorized")));
+        } else if (change == QLatin1String("open busy")) {
+            QVERIFY(m_standin->change(partition, FilesystemInterface, {{QStringLiteral("MountPoints"), QJsonArray()}}));
+            QVERIFY(m_standin->fail(block, QStringLiteral("OpenDevice"), QStringLiteral("org.freedesktop.UDisks2.Error.Failed"),
+                                    QStringLiteral("Error opening device /dev/sdx: Device or resource busy")));
+        }
+        // The service answers in its own locale whatever the user's is.
+        const QByteArray messages = ::setlocale(LC_MESSAGES, nullptr);
+        const std::optional<QByteArray> language =
+                qEnvironmentVariableIsSet("LANGUAGE") ? std::optional(qgetenv("LANGUAGE")) : std::nullopt;
+        const auto restoreLocale = qScopeGuard([&] {
+            ::setlocale(LC_MESSAGES, messages.constData());
+            if (language)
+                qputenv("LANGUAGE", *language);
+            else
+                qunsetenv("LANGUAGE");
+        });
+        if (change == QLatin1String("open busy")) {
+            ::setlocale(LC_MESSAGES, "C.UTF-8");
+            qputenv("LANGUAGE", "it");
+            if (qt_error_string(EBUSY) == QLatin1String("Device or resource busy"))
+                QSKIP("needs the C library's Italian messages");
         }
         const QStringList callsBefore = m_standin->calls();
         if (change == QLatin1String("stop"))
