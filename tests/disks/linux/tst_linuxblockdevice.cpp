@@ -3,10 +3,10 @@
 #include "image/localimagesource.h"
 #include "image/testarchives.h"
 #include "support/cardimage.h"
+#include "support/programrun.h"
 #include "support/udisksstandin.h"
 #include "write/writejob.h"
 
-#include <QDir>
 #include <QJsonArray>
 #include <QProcess>
 #include <QScopeGuard>
@@ -29,17 +29,20 @@ class LoopDevice
 public:
     LoopDevice(const QString &file, const QStringList &options)
     {
-        QProcess losetup;
-        losetup.start(QStringLiteral("losetup"), options + QStringList{QStringLiteral("--find"), QStringLiteral("--show"), file});
-        if (losetup.waitForFinished(30000) && losetup.exitCode() == 0)
-            m_device = QString::fromLocal8Bit(losetup.readAllStandardOutput()).trimmed();
+        ProgramOptions losetup;
+        losetup.timeoutMs = 30000;
+        const ProgramRun run = runProgram(QStringLiteral("losetup"),
+                                          options + QStringList{QStringLiteral("--find"), QStringLiteral("--show"), file},
+                                          losetup);
+        if (run.succeeded())
+            m_device = QString::fromLocal8Bit(run.output).trimmed();
         else
-            m_error = QString::fromLocal8Bit(losetup.readAllStandardError()).trimmed();
+            m_error = run.problem;
     }
     ~LoopDevice()
     {
         if (!m_device.isEmpty())
-            QProcess::execute(QStringLiteral("losetup"), {QStringLiteral("--detach"), m_device});
+            runProgram(QStringLiteral("losetup"), {QStringLiteral("--detach"), m_device});
     }
     LoopDevice(const LoopDevice &) = delete;
     LoopDevice &operator=(const LoopDevice &) = delete;
@@ -80,7 +83,7 @@ private:
 
     // The card seen by UDisks2 as a USB card reader holding it; the path of
     // its block object.
-    QString describe(const QString &device, qint64 size)
+    QString addReader(const QString &device, qint64 size)
     {
         return m_standin->addDisk(QStringLiteral("reader"), device, size, usbDrive());
     }
@@ -130,7 +133,7 @@ private slots:
         const auto loop = attach(target);
         if (!loop)
             QSKIP("needs root and a free loop device to write a real block device");
-        const QString block = describe(loop->device(), image.size() + 1024 * 1024);
+        const QString block = addReader(loop->device(), image.size() + 1024 * 1024);
         const QString partition = block + QStringLiteral("p1");
         QVERIFY(m_standin->add(partition, {{QStringLiteral("org.freedesktop.UDisks2.Partition"), QJsonObject{{QStringLiteral("Table"), block}}},
                                            {FilesystemInterface, QJsonObject{{QStringLiteral("MountPoints"), QJsonArray{QStringLiteral("/media/card")}}}}}));
@@ -168,7 +171,7 @@ private slots:
         const auto loop = attach(target, {QStringLiteral("--sector-size"), QStringLiteral("4096")});
         if (!loop)
             QSKIP("needs root and a free loop device to write a real block device");
-        const QString block = describe(loop->device(), 4 * 1024 * 1024);
+        const QString block = addReader(loop->device(), 4 * 1024 * 1024);
 
         auto device = std::make_unique<LinuxBlockDevice>(block, loop->device(), system());
         const LinuxBlockDevice *opened = device.get();
@@ -211,7 +214,7 @@ private slots:
         const auto loop = attach(target, losetupOption.isEmpty() ? QStringList() : QStringList{losetupOption});
         if (!loop)
             QSKIP("needs root and a free loop device to open a real block device");
-        const QString block = describe(loop->device(), before.size());
+        const QString block = addReader(loop->device(), before.size());
 
         QProcess holder;
         if (holdExclusively) {
@@ -261,7 +264,7 @@ private slots:
         QFETCH(QString, error);
 
         const QString device = QStringLiteral("/dev/sdx");
-        const QString block = describe(device, 8000000000);
+        const QString block = addReader(device, 8000000000);
         const QString partition = block + QStringLiteral("1");
         QVERIFY(m_standin->add(partition, {{QStringLiteral("org.freedesktop.UDisks2.Partition"), QJsonObject{{QStringLiteral("Table"), block}}},
                                            {FilesystemInterface, QJsonObject{{QStringLiteral("MountPoints"), QJsonArray{QStringLiteral("/media/card")}}}}}));
