@@ -1,5 +1,6 @@
 #include "disks/linux/linuxblockdevice.h"
 
+#include "disks/linux/udisks.h"
 #include "image/localimagesource.h"
 #include "image/testarchives.h"
 #include "support/cardimage.h"
@@ -19,8 +20,6 @@
 #include <unistd.h>
 
 namespace {
-
-const QString FilesystemInterface = QStringLiteral("org.freedesktop.UDisks2.Filesystem");
 
 // A loop device over a file, detached again when the object goes, whatever
 // the test's outcome.
@@ -55,13 +54,6 @@ private:
     QString m_error;
 };
 
-QJsonObject usbDrive()
-{
-    return {{QStringLiteral("Vendor"), QStringLiteral("Generic")}, {QStringLiteral("Model"), QStringLiteral("Card Reader")},
-            {QStringLiteral("ConnectionBus"), QStringLiteral("usb")}, {QStringLiteral("Removable"), true},
-            {QStringLiteral("MediaRemovable"), true}};
-}
-
 } // namespace
 
 class TestLinuxBlockDevice : public QObject
@@ -85,7 +77,9 @@ private:
     // its block object.
     QString addReader(const QString &device, qint64 size)
     {
-        return m_standin->addDisk(QStringLiteral("reader"), device, size, usbDrive());
+        return m_standin->addDisk(QStringLiteral("reader"), device, size,
+                                  UdisksStandin::drive(QStringLiteral("Generic"), QStringLiteral("Card Reader"),
+                                                       QStringLiteral("usb"), true));
     }
 
     // A loop device needs root; skip where the test cannot have one.
@@ -135,8 +129,7 @@ private slots:
             QSKIP("needs root and a free loop device to write a real block device");
         const QString block = addReader(loop->device(), image.size() + 1024 * 1024);
         const QString partition = block + QStringLiteral("p1");
-        QVERIFY(m_standin->add(partition, {{QStringLiteral("org.freedesktop.UDisks2.Partition"), QJsonObject{{QStringLiteral("Table"), block}}},
-                                           {FilesystemInterface, QJsonObject{{QStringLiteral("MountPoints"), QJsonArray{QStringLiteral("/media/card")}}}}}));
+        QVERIFY(m_standin->addPartition(partition, block, {QStringLiteral("/media/card")}));
 
         const QMap<QString, QByteArray> bootFiles{{QStringLiteral("CONFIG.TXT"), "product=alpha\n"},
                                                   {QStringLiteral("SSH"), QByteArray()}};
@@ -266,26 +259,25 @@ private slots:
         const QString device = QStringLiteral("/dev/sdx");
         const QString block = addReader(device, 8000000000);
         const QString partition = block + QStringLiteral("1");
-        QVERIFY(m_standin->add(partition, {{QStringLiteral("org.freedesktop.UDisks2.Partition"), QJsonObject{{QStringLiteral("Table"), block}}},
-                                           {FilesystemInterface, QJsonObject{{QStringLiteral("MountPoints"), QJsonArray{QStringLiteral("/media/card")}}}}}));
+        QVERIFY(m_standin->addPartition(partition, block, {QStringLiteral("/media/card")}));
         const QString notAuthorized = QStringLiteral("org.freedesktop.UDisks2.Error.NotAuthorized");
         const QString drive = UdisksStandin::drivePath(QStringLiteral("reader"));
         if (change == QLatin1String("remove")) {
             QVERIFY(m_standin->remove(block));
         } else if (change == QLatin1String("empty")) {
-            QVERIFY(m_standin->change(block, QStringLiteral("org.freedesktop.UDisks2.Block"), {{QStringLiteral("Size"), 0}}));
+            QVERIFY(m_standin->change(block, udisks::BlockInterface, {{QStringLiteral("Size"), 0}}));
         } else if (change == QLatin1String("fixed")) {
-            QVERIFY(m_standin->change(drive, QStringLiteral("org.freedesktop.UDisks2.Drive"),
+            QVERIFY(m_standin->change(drive, udisks::DriveInterface,
                                       {{QStringLiteral("ConnectionBus"), QStringLiteral("ata")}, {QStringLiteral("Removable"), false},
                                        {QStringLiteral("MediaRemovable"), false}}));
         } else if (change == QLatin1String("busy")) {
             QVERIFY(m_standin->fail(partition, QStringLiteral("Unmount"), QStringLiteral("org.freedesktop.UDisks2.Error.DeviceBusy"),
                                     QStringLiteral("target is busy")));
         } else if (change == QLatin1String("open")) {
-            QVERIFY(m_standin->change(partition, FilesystemInterface, {{QStringLiteral("MountPoints"), QJsonArray()}}));
+            QVERIFY(m_standin->change(partition, udisks::FilesystemInterface, {{QStringLiteral("MountPoints"), QJsonArray()}}));
             QVERIFY(m_standin->fail(block, QStringLiteral("OpenDevice"), notAuthorized, QStringLiteral("Not authorized")));
         } else if (change == QLatin1String("open busy")) {
-            QVERIFY(m_standin->change(partition, FilesystemInterface, {{QStringLiteral("MountPoints"), QJsonArray()}}));
+            QVERIFY(m_standin->change(partition, udisks::FilesystemInterface, {{QStringLiteral("MountPoints"), QJsonArray()}}));
             QVERIFY(m_standin->fail(block, QStringLiteral("OpenDevice"), QStringLiteral("org.freedesktop.UDisks2.Error.Failed"),
                                     QStringLiteral("Error opening device /dev/sdx: Device or resource busy")));
         }
