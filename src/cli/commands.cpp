@@ -111,9 +111,9 @@ int catalog(const CommandLine &line)
             for (const CatalogImage &image : catalog->imagesFor(product.id, device.id)) {
                 if (line.json) {
                     console::outJson({{"product", product.id}, {"productName", product.name}, {"device", device.id},
-                               {"deviceName", device.name}, {"image", image.id}, {"name", image.name},
-                               {"version", image.version}, {"size", image.size},
-                               {"extractSize", image.extractSize}});
+                                      {"deviceName", device.name}, {"image", image.id}, {"name", image.name},
+                                      {"version", image.version}, {"size", image.size},
+                                      {"extractSize", image.extractSize}});
                     continue;
                 }
                 QString text = QStringLiteral("    Image %1: %2, version %3").arg(image.id, image.name, image.version);
