@@ -1,5 +1,6 @@
 #include "backend/backend.h"
 
+#include "core/appinfo.h"
 #include "core/writemessages.h"
 #include "core/writeplan.h"
 #include "disks/filediskmonitor.h"
@@ -47,7 +48,7 @@ Backend::~Backend()
 
 QString Backend::appVersion() const
 {
-    return Version;
+    return AppInfo::Version;
 }
 
 // ---- Catalog and selection -------------------------------------------------

@@ -3,7 +3,6 @@
 #include "backend/catalogselection.h"
 #include "backend/diskchoice.h"
 #include "backend/writerun.h"
-#include "core/appinfo.h"
 #include "write/writejob.h"
 
 #include <QObject>
@@ -59,9 +58,6 @@ public:
     Q_ENUM(State)
     enum class CatalogState { Loading = 0, Ready = 1, Unavailable = 2, UpdateRequired = 3 };
     Q_ENUM(CatalogState)
-
-    // The application version, also compared with the catalog's minimum version.
-    static inline const QString Version = AppInfo::Version;
 
     Backend(const QString &manifest, const QString &targetFile, QObject *parent = nullptr);
     ~Backend() override;

@@ -1,6 +1,7 @@
 #include "cli/commands.h"
 
 #include "cli/commandline.h"
+#include "cli/confirmation.h"
 #include "cli/console.h"
 #include "cli/progressprinter.h"
 #include "core/appinfo.h"
@@ -12,9 +13,7 @@
 #include "disks/filediskmonitor.h"
 
 #include <QEventLoop>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QSet>
 #include <QTimer>
 
 #include <optional>
@@ -25,11 +24,6 @@ namespace {
 constexpr int FirstListWait = 2000;
 // How often a pending Ctrl-C is looked for.
 constexpr int InterruptPoll = 100;
-
-void printJson(const QJsonObject &object)
-{
-    console::out(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
-}
 
 QList<Disk> currentDisks(DiskMonitor &monitor)
 {
@@ -81,9 +75,7 @@ bool confirmed(const QStringList &names)
     console::err(QStringLiteral("Everything on these cards will be erased:\n  %1\n"
                                 "Type their device names, separated by blanks, to go on: ")
                          .arg(names.join(QStringLiteral("\n  "))));
-    const QStringList typed = console::readLine().split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    return QSet<QString>(typed.cbegin(), typed.cend()) == QSet<QString>(names.cbegin(), names.cend())
-            && typed.size() == names.size();
+    return namesConfirmed(console::readLine(), names);
 }
 
 } // namespace
@@ -96,7 +88,7 @@ int disks(const CommandLine &line)
     const QList<Disk> disks = currentDisks(*monitor);
     for (const Disk &disk : disks) {
         if (line.json)
-            printJson({{"id", disk.id}, {"device", disk.device}, {"model", disk.model}, {"size", disk.size}});
+            console::outJson({{"id", disk.id}, {"device", disk.device}, {"model", disk.model}, {"size", disk.size}});
         else
             console::out(QStringLiteral("%1\t%2\t%3\t%4\n").arg(disk.id, disk.device, disk.model, formatDataSize(disk.size)));
     }
@@ -118,10 +110,10 @@ int catalog(const CommandLine &line)
                 console::out(QStringLiteral("  Device %1: %2\n").arg(device.id, device.name));
             for (const CatalogImage &image : catalog->imagesFor(product.id, device.id)) {
                 if (line.json) {
-                    printJson({{"product", product.id}, {"productName", product.name}, {"device", device.id},
-                               {"deviceName", device.name}, {"image", image.id}, {"name", image.name},
-                               {"version", image.version}, {"size", image.size},
-                               {"extractSize", image.extractSize}});
+                    console::outJson({{"product", product.id}, {"productName", product.name}, {"device", device.id},
+                                      {"deviceName", device.name}, {"image", image.id}, {"name", image.name},
+                                      {"version", image.version}, {"size", image.size},
+                                      {"extractSize", image.extractSize}});
                     continue;
                 }
                 QString text = QStringLiteral("    Image %1: %2, version %3").arg(image.id, image.name, image.version);
@@ -138,7 +130,7 @@ int catalog(const CommandLine &line)
         console::out(QStringLiteral("Entries the catalog's checks refused:\n"));
     for (const QString &message : ignored) {
         if (line.json)
-            printJson({{"ignored", message}});
+            console::outJson({{"ignored", message}});
         else
             console::out(QStringLiteral("  %1\n").arg(message));
     }
@@ -188,9 +180,10 @@ int write(const CommandLine &line)
     // The cards.
     CardBatch batch(*plan, line.verify);
     QStringList names;
-    std::unique_ptr<DiskMonitor> monitor;
     if (!line.disks.isEmpty()) {
-        monitor = createDiskMonitor();
+        // Only to resolve the names: the devices stand on their own, and a
+        // monitor would otherwise go on watching the disks all through the write.
+        const std::unique_ptr<DiskMonitor> monitor = createDiskMonitor();
         const QList<Disk> disks = currentDisks(*monitor);
         for (const QString &id : line.disks) {
             const auto disk = std::find_if(disks.cbegin(), disks.cend(), [&id](const Disk &d) { return d.id == id; });

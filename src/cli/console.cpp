@@ -1,5 +1,7 @@
 #include "cli/console.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtGlobal>
 
 #include <atomic>
@@ -52,6 +54,11 @@ void out(const QString &text)
 void err(const QString &text)
 {
     write(stderr, text);
+}
+
+void outJson(const QJsonObject &object)
+{
+    out(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
 }
 
 bool inputIsTerminal()

@@ -4,7 +4,6 @@
 #include "core/cardbatch.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QMetaEnum>
 
@@ -62,7 +61,7 @@ void ProgressPrinter::onDownload(qint64 done, qint64 total)
     switch (m_mode) {
     case Mode::Json:
         if (due(m_lastDownloadJson, JsonInterval) || done == total)
-            json({{"event", "download"}, {"bytesDone", done}, {"bytesTotal", total}});
+            console::outJson({{"event", "download"}, {"bytesDone", done}, {"bytesTotal", total}});
         break;
     case Mode::Lines:
         if (first)
@@ -86,10 +85,10 @@ void ProgressPrinter::onCard(int index, WriteJob::Phase phase, qint64 done, qint
     switch (m_mode) {
     case Mode::Json:
         if (changed)
-            json({{"event", "phase"}, {"card", name}, {"phase", enumName(phase)}});
+            console::outJson({{"event", "phase"}, {"card", name}, {"phase", enumName(phase)}});
         if (due(card.lastJson, JsonInterval))
-            json({{"event", "progress"}, {"card", name}, {"phase", enumName(phase)}, {"bytesDone", done},
-                  {"bytesTotal", total}});
+            console::outJson({{"event", "progress"}, {"card", name}, {"phase", enumName(phase)},
+                              {"bytesDone", done}, {"bytesTotal", total}});
         break;
     case Mode::Lines:
         // The download is one for all cards, and has had its line.
@@ -113,9 +112,9 @@ void ProgressPrinter::onCardFinished(int index)
     switch (m_mode) {
     case Mode::Json:
         if (error == WriteJob::Error::None)
-            json({{"event", "done"}, {"card", name}});
+            console::outJson({{"event", "done"}, {"card", name}});
         else
-            json({{"event", "failed"}, {"card", name}, {"error", enumName(error)}, {"message", message}});
+            console::outJson({{"event", "failed"}, {"card", name}, {"error", enumName(error)}, {"message", message}});
         break;
     case Mode::Lines:
         console::err(card.end + QLatin1Char('\n'));
@@ -181,17 +180,12 @@ void ProgressPrinter::summary(int exitStatus)
         failures << QStringLiteral("  %1: %2\n").arg(m_batch.cardName(card), m_batch.message(card));
     }
     if (m_mode == Mode::Json) {
-        json({{"event", "summary"}, {"written", written}, {"failed", failed}, {"cancelled", cancelled},
-              {"exitStatus", exitStatus}});
+        console::outJson({{"event", "summary"}, {"written", written}, {"failed", failed},
+                          {"cancelled", cancelled}, {"exitStatus", exitStatus}});
         return;
     }
     QString text = QStringLiteral("%1 of %2 cards written.\n").arg(written.size()).arg(m_batch.cardCount());
     if (!failures.isEmpty())
         text += QStringLiteral("Not written:\n") + failures.join(QString());
     console::err(text);
-}
-
-void ProgressPrinter::json(const QJsonObject &object)
-{
-    console::out(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
 }

@@ -10,7 +10,6 @@
 #include <vector>
 
 class CardBatch;
-class QJsonObject;
 
 // Tells the user how the cards of a batch are doing. On a terminal: one line
 // per card, rewritten in place. Otherwise: one line per phase change and per
@@ -46,7 +45,6 @@ private:
     void onCardFinished(int card);
     void redraw(bool force);
     QString cardLine(int card) const;
-    void json(const QJsonObject &object);
 
     CardBatch &m_batch;
     Mode m_mode;

@@ -1,5 +1,6 @@
 #include "backend/backend.h"
 #include "backendtestaccess.h"
+#include "core/appinfo.h"
 #include "disks/fileblockdevice.h"
 #include "image/imagecache.h"
 #include "writefixture.h"
@@ -169,7 +170,7 @@ private slots:
         }
         if (breakage == QLatin1String("build gone")) {
             BackendTestAccess::setCatalog(backend, Catalog::parse(m_fixture.catalogDocument({}, false),
-                                                                  QVersionNumber::fromString(Backend::Version)));
+                                                                  QVersionNumber::fromString(AppInfo::Version)));
         }
 
         const SignalLog log(&backend);

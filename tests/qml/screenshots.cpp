@@ -13,6 +13,7 @@
 #include "appwindow.h"
 #include "cardbuild.h"
 #include "catalogdocument.h"
+#include "core/appinfo.h"
 #include "disks/fileblockdevice.h"
 #include "nginxserver.h"
 #include "scripteddiskmonitor.h"
@@ -244,7 +245,7 @@ int main(int argc, char *argv[])
 
     QGuiApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Tessaro"));
-    QCoreApplication::setApplicationVersion(Backend::Version);
+    QCoreApplication::setApplicationVersion(AppInfo::Version);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Renders the Tessaro window, page by page, to PNG files."));

@@ -1,16 +1,16 @@
 #include "udisksstandin.h"
 
 #include "programrun.h"
+#include "testfiles.h"
+
+#include "disks/linux/udisks.h"
 
 #include <QDBusMessage>
-#include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 
 namespace {
-
-const QString Service = QStringLiteral("org.freedesktop.UDisks2");
-const QString Manager = QStringLiteral("/org/freedesktop/UDisks2");
 
 // A bus of its own: no activation, nothing but the test and the stand-in.
 const char Config[] = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
@@ -27,6 +27,18 @@ const char Config[] = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus B
 </busconfig>
 )";
 
+// The first line a program prints once it is ready; false when it ends or
+// says nothing for ten seconds.
+bool firstLine(QProcess &program, QByteArray *line)
+{
+    while (!program.canReadLine()) {
+        if (!program.waitForReadyRead(10000))
+            return false;
+    }
+    *line = program.readLine().trimmed();
+    return true;
+}
+
 } // namespace
 
 UdisksStandin::~UdisksStandin()
@@ -40,20 +52,17 @@ UdisksStandin::~UdisksStandin()
 bool UdisksStandin::startBus()
 {
     const QString config = m_dir.filePath(QStringLiteral("bus.conf"));
-    QFile file(config);
-    if (!file.open(QIODevice::WriteOnly) || file.write(QString::fromLatin1(Config).arg(m_dir.path()).toUtf8()) < 0)
+    if (!writeFile(config, QString::fromLatin1(Config).arg(m_dir.path()).toUtf8()))
         return fail(QStringLiteral("cannot write %1").arg(config));
-    file.close();
     m_daemon.start(QStringLiteral("dbus-daemon"),
                    {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"), QStringLiteral("--nopidfile"),
                     QStringLiteral("--print-address=1")});
     if (!m_daemon.waitForStarted(10000))
         return fail(QStringLiteral("cannot start dbus-daemon: %1").arg(m_daemon.errorString()));
-    while (!m_daemon.canReadLine()) {
-        if (!m_daemon.waitForReadyRead(10000))
-            return fail(QStringLiteral("dbus-daemon gave no address: %1").arg(QString::fromLocal8Bit(m_daemon.readAllStandardError())));
-    }
-    m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
+    QByteArray address;
+    if (!firstLine(m_daemon, &address))
+        return fail(QStringLiteral("dbus-daemon gave no address: %1").arg(QString::fromLocal8Bit(m_daemon.readAllStandardError())));
+    m_address = QString::fromUtf8(address);
     m_connectionName = QStringLiteral("standin-") + m_dir.path();
     if (!QDBusConnection::connectToBus(m_address, m_connectionName).isConnected())
         return fail(QStringLiteral("cannot connect to %1").arg(m_address));
@@ -66,11 +75,8 @@ bool UdisksStandin::startService()
     m_service.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(TESSARO_UDISKS_STANDIN), m_address});
     if (!m_service.waitForStarted(10000))
         return fail(QStringLiteral("cannot start the UDisks2 stand-in: %1").arg(m_service.errorString()));
-    while (!m_service.canReadLine()) {
-        if (!m_service.waitForReadyRead(10000))
-            return fail(QStringLiteral("the UDisks2 stand-in did not start"));
-    }
-    return m_service.readLine().trimmed() == "ready" || fail(QStringLiteral("the UDisks2 stand-in did not start"));
+    QByteArray line;
+    return (firstLine(m_service, &line) && line == "ready") || fail(QStringLiteral("the UDisks2 stand-in did not start"));
 }
 
 void UdisksStandin::stopService()
@@ -92,12 +98,19 @@ LinuxSystem UdisksStandin::system() const
 
 QString UdisksStandin::drivePath(const QString &name)
 {
-    return Manager + QStringLiteral("/drives/") + name;
+    return udisks::ManagerPath + QStringLiteral("/drives/") + name;
 }
 
 QString UdisksStandin::blockPath(const QString &device)
 {
-    return Manager + QStringLiteral("/block_devices/") + QFileInfo(device).fileName();
+    return udisks::ManagerPath + QStringLiteral("/block_devices/") + QFileInfo(device).fileName();
+}
+
+QJsonObject UdisksStandin::drive(const QString &vendor, const QString &model, const QString &bus, bool removable)
+{
+    return {{QStringLiteral("Vendor"), vendor}, {QStringLiteral("Model"), model},
+            {QStringLiteral("ConnectionBus"), bus}, {QStringLiteral("Removable"), removable},
+            {QStringLiteral("MediaRemovable"), removable}};
 }
 
 QString UdisksStandin::addDisk(const QString &name, const QString &device, qint64 size, const QJsonObject &drive)
@@ -106,10 +119,20 @@ QString UdisksStandin::addDisk(const QString &name, const QString &device, qint6
                             {QStringLiteral("Drive"), drivePath(name)},
                             {QStringLiteral("Size"), size},
                             {QStringLiteral("HintIgnore"), false}};
-    if (!add(drivePath(name), {{QStringLiteral("org.freedesktop.UDisks2.Drive"), drive}})
-        || !add(blockPath(device), {{QStringLiteral("org.freedesktop.UDisks2.Block"), block}}))
+    if (!add(drivePath(name), {{udisks::DriveInterface, drive}}) || !add(blockPath(device), {{udisks::BlockInterface, block}}))
         return QString();
     return blockPath(device);
+}
+
+bool UdisksStandin::addPartition(const QString &path, const QString &table, const QStringList &mountPoints,
+                                 const QJsonObject &block)
+{
+    QJsonObject interfaces{{udisks::PartitionInterface, QJsonObject{{QStringLiteral("Table"), table}}},
+                           {udisks::FilesystemInterface,
+                            QJsonObject{{QStringLiteral("MountPoints"), QJsonArray::fromStringList(mountPoints)}}}};
+    if (!block.isEmpty())
+        interfaces.insert(udisks::BlockInterface, block);
+    return add(path, interfaces);
 }
 
 bool UdisksStandin::add(const QString &path, const QJsonObject &interfaces)
@@ -142,7 +165,8 @@ QStringList UdisksStandin::calls()
 
 bool UdisksStandin::control(const QString &method, const QVariantList &arguments, QVariantList *reply)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(Service, Manager, QStringLiteral("org.tessaro.test.Standin"), method);
+    QDBusMessage call = QDBusMessage::createMethodCall(udisks::Service, udisks::ManagerPath,
+                                                       QStringLiteral("org.tessaro.test.Standin"), method);
     call.setArguments(arguments);
     const QDBusMessage answer = bus().call(call);
     if (answer.type() != QDBusMessage::ReplyMessage)

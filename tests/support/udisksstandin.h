@@ -28,8 +28,15 @@ public:
     LinuxSystem system() const;
     QString errorString() const { return m_errorString; }
 
+    // The properties of a drive, removable or not as a whole and as to its media.
+    static QJsonObject drive(const QString &vendor, const QString &model, const QString &bus, bool removable);
     // A drive and the block object of its whole disk; the block's object path.
     QString addDisk(const QString &name, const QString &device, qint64 size, const QJsonObject &drive);
+    // A partition of the disk whose block object is at table, with a file
+    // system mounted at mountPoints; a block interface too when block is
+    // not empty.
+    bool addPartition(const QString &path, const QString &table, const QStringList &mountPoints,
+                      const QJsonObject &block = {});
     bool add(const QString &path, const QJsonObject &interfaces);
     bool remove(const QString &path);
     bool change(const QString &path, const QString &interface, const QJsonObject &properties);

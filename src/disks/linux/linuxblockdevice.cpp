@@ -1,5 +1,6 @@
 #include "disks/linux/linuxblockdevice.h"
 
+#include "disks/disktexts.h"
 #include "disks/removabledisks.h"
 
 #include <QCoreApplication>
@@ -18,7 +19,8 @@ namespace {
 // Linux moves at most this much in one read or write call.
 constexpr qint64 MaxTransfer = 0x40000000;
 
-const QString InUse = QStringLiteral("%1 is in use by another program: close it and retry");
+// strerror(EBUSY) in the C locale, which a system service runs in.
+constexpr char BusyText[] = "Device or resource busy";
 
 bool notAuthorized(const QString &errorName)
 {
@@ -58,12 +60,12 @@ bool LinuxBlockDevice::checkDisk(const udisks::Objects &objects)
     const auto block = std::find_if(blocks.cbegin(), blocks.cend(),
                                     [this](const UdisksBlock &b) { return b.id == m_objectPath; });
     if (block == blocks.cend() || block->device != m_device)
-        return fail(Failure::Removed, QStringLiteral("%1 is no longer connected").arg(m_device));
+        return fail(Failure::Removed, disktexts::NoLongerConnected.arg(m_device));
     if (block->size <= 0)
-        return fail(Failure::Removed, QStringLiteral("no media in %1").arg(m_device));
+        return fail(Failure::Removed, disktexts::NoMedia.arg(m_device));
     const QList<QString> systemDevices = m_system.systemDevices(QCoreApplication::applicationDirPath());
     if (removableDisks(udisks::drives(objects), {*block}, systemDevices).isEmpty())
-        return fail(Failure::IoError, QStringLiteral("%1 is not a removable disk").arg(m_device));
+        return fail(Failure::IoError, disktexts::NotRemovable.arg(m_device));
     return true;
 }
 
@@ -97,8 +99,9 @@ bool LinuxBlockDevice::openThroughUdisks()
     call << QStringLiteral("rw") << QVariantMap{{QStringLiteral("flags"), O_EXCL | O_DIRECT}};
     // The service asks the user for authorisation first, which may take long.
     const QDBusMessage reply = m_system.bus.call(call, QDBus::Block, 10 * 60 * 1000);
-    // UDisks2 reports a failed open(2) with the system's text only.
-    if (reply.type() == QDBusMessage::ErrorMessage && reply.errorMessage().endsWith(qt_error_string(EBUSY)))
+    // UDisks2 reports a failed open(2) with the system's text only, in its
+    // own locale, not in this program's.
+    if (reply.type() == QDBusMessage::ErrorMessage && reply.errorMessage().endsWith(QLatin1String(BusyText)))
         return failErrno(EBUSY, "open");
     if (reply.type() == QDBusMessage::ErrorMessage)
         return failDBus(reply.errorName(), reply.errorMessage(), "open", m_device);
@@ -116,13 +119,13 @@ bool LinuxBlockDevice::readProperties()
     if (::ioctl(m_fd, BLKROGET, &readOnly) != 0)
         return failErrno(errno, "query");
     if (readOnly)
-        return fail(Failure::WriteProtected, QStringLiteral("%1 is write-protected").arg(m_device));
+        return fail(Failure::WriteProtected, disktexts::WriteProtected.arg(m_device));
     quint64 length = 0;
     int sectorSize = 0;
     if (::ioctl(m_fd, BLKGETSIZE64, &length) != 0 || ::ioctl(m_fd, BLKSSZGET, &sectorSize) != 0)
         return failErrno(errno, "read the size of");
     if (length == 0)
-        return fail(Failure::Removed, QStringLiteral("no media in %1").arg(m_device));
+        return fail(Failure::Removed, disktexts::NoMedia.arg(m_device));
     m_size = qint64(length);
     m_sectorSize = sectorSize > 0 ? sectorSize : 512;
     return true;
@@ -241,12 +244,12 @@ bool LinuxBlockDevice::failErrno(int error, const char *verb)
     case ENOMEDIUM:
         return fail(Failure::Removed, text);
     case EROFS:
-        return fail(Failure::WriteProtected, QStringLiteral("%1 is write-protected").arg(m_device));
+        return fail(Failure::WriteProtected, disktexts::WriteProtected.arg(m_device));
     case EACCES:
     case EPERM:
         return fail(Failure::PermissionDenied, text);
     case EBUSY:
-        return fail(Failure::IoError, InUse.arg(m_device));
+        return fail(Failure::IoError, disktexts::InUse.arg(m_device));
     default:
         return fail(Failure::IoError, text);
     }
@@ -259,6 +262,6 @@ bool LinuxBlockDevice::failDBus(const QString &errorName, const QString &message
     if (notAuthorized(errorName))
         return fail(Failure::PermissionDenied, text);
     if (errorName == QLatin1String("org.freedesktop.UDisks2.Error.DeviceBusy"))
-        return fail(Failure::IoError, InUse.arg(what));
+        return fail(Failure::IoError, disktexts::InUse.arg(what));
     return fail(Failure::IoError, text);
 }

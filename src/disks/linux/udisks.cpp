@@ -9,8 +9,6 @@ namespace udisks {
 
 namespace {
 
-const QString ObjectManagerInterface = QStringLiteral("org.freedesktop.DBus.ObjectManager");
-
 // UDisks2 hands file names over as NUL-terminated byte strings.
 QString fileName(const QByteArray &bytes)
 {
@@ -36,6 +34,13 @@ QVariant plainValue(const QVariant &value)
     return value;
 }
 
+QVariantMap plainProperties(QVariantMap properties)
+{
+    for (auto value = properties.begin(); value != properties.end(); ++value)
+        *value = plainValue(*value);
+    return properties;
+}
+
 QString text(const QVariantMap &properties, const char *name)
 {
     return properties.value(QLatin1String(name)).toString();
@@ -50,20 +55,15 @@ bool flag(const QVariantMap &properties, const char *name)
 
 QVariantMap propertiesFromArgument(const QVariant &argument)
 {
-    QVariantMap properties = qdbus_cast<QVariantMap>(argument);
-    for (auto value = properties.begin(); value != properties.end(); ++value)
-        *value = plainValue(*value);
-    return properties;
+    return plainProperties(qdbus_cast<QVariantMap>(argument));
 }
 
 Interfaces interfacesFromArgument(const QDBusArgument &argument)
 {
     Interfaces interfaces;
     argument >> interfaces;
-    for (QVariantMap &properties : interfaces) {
-        for (auto value = properties.begin(); value != properties.end(); ++value)
-            *value = plainValue(*value);
-    }
+    for (QVariantMap &properties : interfaces)
+        properties = plainProperties(properties);
     return interfaces;
 }
 

@@ -17,6 +17,7 @@ namespace udisks {
 
 inline const QString Service = QStringLiteral("org.freedesktop.UDisks2");
 inline const QString ManagerPath = QStringLiteral("/org/freedesktop/UDisks2");
+inline const QString ObjectManagerInterface = QStringLiteral("org.freedesktop.DBus.ObjectManager");
 inline const QString DriveInterface = QStringLiteral("org.freedesktop.UDisks2.Drive");
 inline const QString BlockInterface = QStringLiteral("org.freedesktop.UDisks2.Block");
 inline const QString PartitionInterface = QStringLiteral("org.freedesktop.UDisks2.Partition");

@@ -8,19 +8,6 @@
 #include <QDBusObjectPath>
 #include <QDBusServiceWatcher>
 
-#include <algorithm>
-
-namespace {
-
-bool sameDisks(const QList<Disk> &a, const QList<Disk> &b)
-{
-    return std::equal(a.cbegin(), a.cend(), b.cbegin(), b.cend(), [](const Disk &x, const Disk &y) {
-        return x.id == y.id && x.device == y.device && x.model == y.model && x.size == y.size;
-    });
-}
-
-} // namespace
-
 UdisksDiskMonitor::UdisksDiskMonitor(const LinuxSystem &system, QObject *parent)
     : DiskMonitor(parent), m_system(system)
 {
@@ -30,11 +17,10 @@ UdisksDiskMonitor::UdisksDiskMonitor(const LinuxSystem &system, QObject *parent)
         m_warned = true;
         return;
     }
-    const QString manager = QStringLiteral("org.freedesktop.DBus.ObjectManager");
-    bus.connect(udisks::Service, udisks::ManagerPath, manager, QStringLiteral("InterfacesAdded"), this,
-                SLOT(interfacesAdded(QDBusMessage)));
-    bus.connect(udisks::Service, udisks::ManagerPath, manager, QStringLiteral("InterfacesRemoved"), this,
-                SLOT(interfacesRemoved(QDBusMessage)));
+    bus.connect(udisks::Service, udisks::ManagerPath, udisks::ObjectManagerInterface,
+                QStringLiteral("InterfacesAdded"), this, SLOT(interfacesAdded(QDBusMessage)));
+    bus.connect(udisks::Service, udisks::ManagerPath, udisks::ObjectManagerInterface,
+                QStringLiteral("InterfacesRemoved"), this, SLOT(interfacesRemoved(QDBusMessage)));
     // Every object of the service sends its own PropertiesChanged.
     bus.connect(udisks::Service, QString(), QStringLiteral("org.freedesktop.DBus.Properties"),
                 QStringLiteral("PropertiesChanged"), this, SLOT(propertiesChanged(QDBusMessage)));
@@ -77,7 +63,7 @@ void UdisksDiskMonitor::update()
     const QList<Disk> disks =
             removableDisks(udisks::drives(m_objects), udisks::wholeDisks(m_objects),
                            m_system.systemDevices(QCoreApplication::applicationDirPath()));
-    if (sameDisks(disks, m_disks))
+    if (disks == m_disks)
         return;
     m_disks = disks;
     emit disksChanged();
@@ -124,6 +110,11 @@ void UdisksDiskMonitor::propertiesChanged(const QDBusMessage &message)
     const QVariantMap changed = udisks::propertiesFromArgument(arguments.at(1));
     for (auto value = changed.cbegin(); value != changed.cend(); ++value)
         interface->insert(value.key(), value.value());
+    // Every object of the service reports its changes here, jobs and file
+    // systems included; the list is built from drives and blocks alone, and
+    // building it reads the mount tables and sysfs.
+    if (interface.key() != udisks::DriveInterface && interface.key() != udisks::BlockInterface)
+        return;
     update();
 }
 

@@ -1,5 +1,6 @@
 #include "disks/win/winblockdevice.h"
 
+#include "disks/disktexts.h"
 #include "disks/removabledisks.h"
 
 #include <algorithm>
@@ -68,14 +69,14 @@ bool WinBlockDevice::checkDisk(const QList<windisks::Volume> &volumes)
 {
     const std::optional<WinDrive> drive = windisks::drive(m_number, volumes);
     if (!drive)
-        return fail(Failure::Removed, QStringLiteral("%1 is no longer connected").arg(m_name));
+        return fail(Failure::Removed, disktexts::NoLongerConnected.arg(m_name));
     if (drive->size <= 0)
-        return fail(Failure::Removed, QStringLiteral("no media in %1").arg(m_name));
+        return fail(Failure::Removed, disktexts::NoMedia.arg(m_name));
     QList<int> systemDisks;
     if (!windisks::systemDisks(volumes, &systemDisks))
         return fail(Failure::IoError, QStringLiteral("cannot find the disk hosting Windows"));
     if (removableWindowsDisks({*drive}, systemDisks).isEmpty())
-        return fail(Failure::IoError, QStringLiteral("%1 is not a removable disk").arg(m_name));
+        return fail(Failure::IoError, disktexts::NotRemovable.arg(m_name));
     return true;
 }
 
@@ -95,8 +96,7 @@ bool WinBlockDevice::lockVolumes(const QList<windisks::Volume> &volumes)
         if (!lockVolume(handle)) {
             const QString shown = volume.mountPoints.isEmpty() ? volume.name
                                                                : volume.mountPoints.join(QStringLiteral(", "));
-            return fail(Failure::IoError,
-                        QStringLiteral("%1 is in use by another program: close it and retry").arg(shown));
+            return fail(Failure::IoError, disktexts::InUse.arg(shown));
         }
         if (!control(handle, FSCTL_DISMOUNT_VOLUME))
             qWarning("Cannot dismount %s: %s", qPrintable(volume.name),
@@ -123,7 +123,7 @@ bool WinBlockDevice::readProperties()
     if (!control(m_disk, IOCTL_DISK_IS_WRITABLE)) {
         const DWORD error = GetLastError();
         if (error == ERROR_WRITE_PROTECT)
-            return fail(Failure::WriteProtected, QStringLiteral("%1 is write-protected").arg(m_name));
+            return fail(Failure::WriteProtected, disktexts::WriteProtected.arg(m_name));
         return failIo(error, "query");
     }
     // GET_LENGTH_INFO, one 64-bit length; mingw-w64 lacks the structure.
@@ -134,7 +134,7 @@ bool WinBlockDevice::readProperties()
     if (!control(m_disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, &geometry, sizeof geometry))
         return failIo(GetLastError(), "read the size of");
     if (length <= 0)
-        return fail(Failure::Removed, QStringLiteral("no media in %1").arg(m_name));
+        return fail(Failure::Removed, disktexts::NoMedia.arg(m_name));
     m_size = length;
     m_sectorSize = geometry.Geometry.BytesPerSector ? int(geometry.Geometry.BytesPerSector) : 512;
     return true;

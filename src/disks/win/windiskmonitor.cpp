@@ -6,19 +6,6 @@
 
 #include <QTimer>
 
-#include <algorithm>
-
-namespace {
-
-bool sameDisks(const QList<Disk> &a, const QList<Disk> &b)
-{
-    return std::equal(a.cbegin(), a.cend(), b.cbegin(), b.cend(), [](const Disk &x, const Disk &y) {
-        return x.id == y.id && x.device == y.device && x.model == y.model && x.size == y.size;
-    });
-}
-
-} // namespace
-
 WinDiskMonitor::WinDiskMonitor(std::chrono::milliseconds interval)
 {
     // The timer belongs to the polling thread and goes when that ends; the
@@ -61,7 +48,7 @@ std::unique_ptr<BlockDevice> WinDiskMonitor::createDevice(const Disk &disk) cons
 
 void WinDiskMonitor::apply(const QList<Disk> &disks)
 {
-    if (sameDisks(disks, m_disks))
+    if (disks == m_disks)
         return;
     m_disks = disks;
     emit disksChanged();

@@ -1,22 +1,25 @@
 #include "disks/linux/linuxblockdevice.h"
 
+#include "disks/linux/udisks.h"
 #include "image/localimagesource.h"
 #include "image/testarchives.h"
 #include "support/cardimage.h"
+#include "support/programrun.h"
 #include "support/udisksstandin.h"
 #include "write/writejob.h"
 
-#include <QDir>
 #include <QJsonArray>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
+#include <clocale>
+#include <optional>
 #include <unistd.h>
 
 namespace {
-
-const QString FilesystemInterface = QStringLiteral("org.freedesktop.UDisks2.Filesystem");
 
 // A loop device over a file, detached again when the object goes, whatever
 // the test's outcome.
@@ -25,17 +28,20 @@ class LoopDevice
 public:
     LoopDevice(const QString &file, const QStringList &options)
     {
-        QProcess losetup;
-        losetup.start(QStringLiteral("losetup"), options + QStringList{QStringLiteral("--find"), QStringLiteral("--show"), file});
-        if (losetup.waitForFinished(30000) && losetup.exitCode() == 0)
-            m_device = QString::fromLocal8Bit(losetup.readAllStandardOutput()).trimmed();
+        ProgramOptions losetup;
+        losetup.timeoutMs = 30000;
+        const ProgramRun run = runProgram(QStringLiteral("losetup"),
+                                          options + QStringList{QStringLiteral("--find"), QStringLiteral("--show"), file},
+                                          losetup);
+        if (run.succeeded())
+            m_device = QString::fromLocal8Bit(run.output).trimmed();
         else
-            m_error = QString::fromLocal8Bit(losetup.readAllStandardError()).trimmed();
+            m_error = run.problem;
     }
     ~LoopDevice()
     {
         if (!m_device.isEmpty())
-            QProcess::execute(QStringLiteral("losetup"), {QStringLiteral("--detach"), m_device});
+            runProgram(QStringLiteral("losetup"), {QStringLiteral("--detach"), m_device});
     }
     LoopDevice(const LoopDevice &) = delete;
     LoopDevice &operator=(const LoopDevice &) = delete;
@@ -47,13 +53,6 @@ private:
     QString m_device;
     QString m_error;
 };
-
-QJsonObject usbDrive()
-{
-    return {{QStringLiteral("Vendor"), QStringLiteral("Generic")}, {QStringLiteral("Model"), QStringLiteral("Card Reader")},
-            {QStringLiteral("ConnectionBus"), QStringLiteral("usb")}, {QStringLiteral("Removable"), true},
-            {QStringLiteral("MediaRemovable"), true}};
-}
 
 } // namespace
 
@@ -76,9 +75,11 @@ private:
 
     // The card seen by UDisks2 as a USB card reader holding it; the path of
     // its block object.
-    QString describe(const QString &device, qint64 size)
+    QString addReader(const QString &device, qint64 size)
     {
-        return m_standin->addDisk(QStringLiteral("reader"), device, size, usbDrive());
+        return m_standin->addDisk(QStringLiteral("reader"), device, size,
+                                  UdisksStandin::drive(QStringLiteral("Generic"), QStringLiteral("Card Reader"),
+                                                       QStringLiteral("usb"), true));
     }
 
     // A loop device needs root; skip where the test cannot have one.
@@ -126,10 +127,9 @@ private slots:
         const auto loop = attach(target);
         if (!loop)
             QSKIP("needs root and a free loop device to write a real block device");
-        const QString block = describe(loop->device(), image.size() + 1024 * 1024);
+        const QString block = addReader(loop->device(), image.size() + 1024 * 1024);
         const QString partition = block + QStringLiteral("p1");
-        QVERIFY(m_standin->add(partition, {{QStringLiteral("org.freedesktop.UDisks2.Partition"), QJsonObject{{QStringLiteral("Table"), block}}},
-                                           {FilesystemInterface, QJsonObject{{QStringLiteral("MountPoints"), QJsonArray{QStringLiteral("/media/card")}}}}}));
+        QVERIFY(m_standin->addPartition(partition, block, {QStringLiteral("/media/card")}));
 
         const QMap<QString, QByteArray> bootFiles{{QStringLiteral("CONFIG.TXT"), "product=alpha\n"},
                                                   {QStringLiteral("SSH"), QByteArray()}};
@@ -164,7 +164,7 @@ private slots:
         const auto loop = attach(target, {QStringLiteral("--sector-size"), QStringLiteral("4096")});
         if (!loop)
             QSKIP("needs root and a free loop device to write a real block device");
-        const QString block = describe(loop->device(), 4 * 1024 * 1024);
+        const QString block = addReader(loop->device(), 4 * 1024 * 1024);
 
         auto device = std::make_unique<LinuxBlockDevice>(block, loop->device(), system());
         const LinuxBlockDevice *opened = device.get();
@@ -207,7 +207,7 @@ private slots:
         const auto loop = attach(target, losetupOption.isEmpty() ? QStringList() : QStringList{losetupOption});
         if (!loop)
             QSKIP("needs root and a free loop device to open a real block device");
-        const QString block = describe(loop->device(), before.size());
+        const QString block = addReader(loop->device(), before.size());
 
         QProcess holder;
         if (holdExclusively) {
@@ -244,6 +244,8 @@ private slots:
         QTest::newRow("now a fixed disk") << "fixed" << BlockDevice::Failure::IoError << "/dev/sdx is not a removable disk";
         QTest::newRow("partition busy") << "busy" << BlockDevice::Failure::IoError
                                         << "/media/card is in use by another program: close it and retry";
+        QTest::newRow("device busy, messages in Italian") << "open busy" << BlockDevice::Failure::IoError
+                                                          << "/dev/sdx is in use by another program: close it and retry";
         QTest::newRow("open not authorised") << "open" << BlockDevice::Failure::PermissionDenied
                                              << "cannot open /dev/sdx: Not authorized";
         QTest::newRow("UDisks2 gone") << "stop" << BlockDevice::Failure::IoError << "cannot ask UDisks2 about /dev/sdx: ";
@@ -255,26 +257,46 @@ private slots:
         QFETCH(QString, error);
 
         const QString device = QStringLiteral("/dev/sdx");
-        const QString block = describe(device, 8000000000);
+        const QString block = addReader(device, 8000000000);
         const QString partition = block + QStringLiteral("1");
-        QVERIFY(m_standin->add(partition, {{QStringLiteral("org.freedesktop.UDisks2.Partition"), QJsonObject{{QStringLiteral("Table"), block}}},
-                                           {FilesystemInterface, QJsonObject{{QStringLiteral("MountPoints"), QJsonArray{QStringLiteral("/media/card")}}}}}));
+        QVERIFY(m_standin->addPartition(partition, block, {QStringLiteral("/media/card")}));
         const QString notAuthorized = QStringLiteral("org.freedesktop.UDisks2.Error.NotAuthorized");
         const QString drive = UdisksStandin::drivePath(QStringLiteral("reader"));
         if (change == QLatin1String("remove")) {
             QVERIFY(m_standin->remove(block));
         } else if (change == QLatin1String("empty")) {
-            QVERIFY(m_standin->change(block, QStringLiteral("org.freedesktop.UDisks2.Block"), {{QStringLiteral("Size"), 0}}));
+            QVERIFY(m_standin->change(block, udisks::BlockInterface, {{QStringLiteral("Size"), 0}}));
         } else if (change == QLatin1String("fixed")) {
-            QVERIFY(m_standin->change(drive, QStringLiteral("org.freedesktop.UDisks2.Drive"),
+            QVERIFY(m_standin->change(drive, udisks::DriveInterface,
                                       {{QStringLiteral("ConnectionBus"), QStringLiteral("ata")}, {QStringLiteral("Removable"), false},
                                        {QStringLiteral("MediaRemovable"), false}}));
         } else if (change == QLatin1String("busy")) {
             QVERIFY(m_standin->fail(partition, QStringLiteral("Unmount"), QStringLiteral("org.freedesktop.UDisks2.Error.DeviceBusy"),
                                     QStringLiteral("target is busy")));
         } else if (change == QLatin1String("open")) {
-            QVERIFY(m_standin->change(partition, FilesystemInterface, {{QStringLiteral("MountPoints"), QJsonArray()}}));
+            QVERIFY(m_standin->change(partition, udisks::FilesystemInterface, {{QStringLiteral("MountPoints"), QJsonArray()}}));
             QVERIFY(m_standin->fail(block, QStringLiteral("OpenDevice"), notAuthorized, QStringLiteral("Not authorized")));
+        } else if (change == QLatin1String("open busy")) {
+            QVERIFY(m_standin->change(partition, udisks::FilesystemInterface, {{QStringLiteral("MountPoints"), QJsonArray()}}));
+            QVERIFY(m_standin->fail(block, QStringLiteral("OpenDevice"), QStringLiteral("org.freedesktop.UDisks2.Error.Failed"),
+                                    QStringLiteral("Error opening device /dev/sdx: Device or resource busy")));
+        }
+        // The service answers in its own locale whatever the user's is.
+        const QByteArray messages = ::setlocale(LC_MESSAGES, nullptr);
+        const std::optional<QByteArray> language =
+                qEnvironmentVariableIsSet("LANGUAGE") ? std::optional(qgetenv("LANGUAGE")) : std::nullopt;
+        const auto restoreLocale = qScopeGuard([&] {
+            ::setlocale(LC_MESSAGES, messages.constData());
+            if (language)
+                qputenv("LANGUAGE", *language);
+            else
+                qunsetenv("LANGUAGE");
+        });
+        if (change == QLatin1String("open busy")) {
+            ::setlocale(LC_MESSAGES, "C.UTF-8");
+            qputenv("LANGUAGE", "it");
+            if (qt_error_string(EBUSY) == QLatin1String("Device or resource busy"))
+                QSKIP("needs the C library's Italian messages");
         }
         const QStringList callsBefore = m_standin->calls();
         if (change == QLatin1String("stop"))

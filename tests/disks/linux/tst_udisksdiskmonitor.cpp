@@ -1,5 +1,6 @@
 #include "disks/linux/udisksdiskmonitor.h"
 
+#include "disks/linux/udisks.h"
 #include "support/testfiles.h"
 #include "support/udisksstandin.h"
 
@@ -12,16 +13,6 @@
 #include <QTest>
 
 namespace {
-
-const QString DriveInterface = QStringLiteral("org.freedesktop.UDisks2.Drive");
-const QString BlockInterface = QStringLiteral("org.freedesktop.UDisks2.Block");
-
-QJsonObject drive(const QString &vendor, const QString &model, const QString &bus, bool removable)
-{
-    return {{QStringLiteral("Vendor"), vendor}, {QStringLiteral("Model"), model},
-            {QStringLiteral("ConnectionBus"), bus}, {QStringLiteral("Removable"), removable},
-            {QStringLiteral("MediaRemovable"), removable}};
-}
 
 QString mountLine(const QString &point, const QString &numbers, const QString &source)
 {
@@ -94,14 +85,14 @@ private slots:
         // The system disk would pass the rule on its own: only the system
         // check keeps it out.
         QVERIFY(!m_standin->addDisk(QStringLiteral("system"), QStringLiteral("/dev/sda"), 64000000000,
-                                    drive(QStringLiteral("ACME"), QStringLiteral("Boot Stick"), QStringLiteral("usb"), true))
+                                    UdisksStandin::drive(QStringLiteral("ACME"), QStringLiteral("Boot Stick"), QStringLiteral("usb"), true))
                          .isEmpty());
         UdisksDiskMonitor monitor(system());
         QSignalSpy changed(&monitor, &DiskMonitor::disksChanged);
         QCOMPARE(monitor.disks().size(), 0);
 
         const QString stick = m_standin->addDisk(QStringLiteral("stick"), QStringLiteral("/dev/sdb"), 16000000000,
-                                                 drive(QStringLiteral("Kingston"), QStringLiteral("DataTraveler"),
+                                                 UdisksStandin::drive(QStringLiteral("Kingston"), QStringLiteral("DataTraveler"),
                                                        QStringLiteral("usb"), true));
         QVERIFY(changed.wait());
         QCOMPARE(changed.size(), 1);
@@ -118,13 +109,11 @@ private slots:
         // A partition of the stick, and its file system being mounted, do not
         // change the list.
         const QString partition = stick + QStringLiteral("1");
-        QVERIFY(m_standin->add(partition,
-                               {{BlockInterface, QJsonObject{{QStringLiteral("Device"), QStringLiteral("/dev/sdb1")},
-                                                             {QStringLiteral("Drive"), UdisksStandin::drivePath(QStringLiteral("stick"))},
-                                                             {QStringLiteral("Size"), qint64(15000000000)}}},
-                                {QStringLiteral("org.freedesktop.UDisks2.Partition"), QJsonObject{{QStringLiteral("Table"), stick}}},
-                                {QStringLiteral("org.freedesktop.UDisks2.Filesystem"), QJsonObject{{QStringLiteral("MountPoints"), QJsonArray{}}}}}));
-        QVERIFY(m_standin->change(partition, QStringLiteral("org.freedesktop.UDisks2.Filesystem"),
+        QVERIFY(m_standin->addPartition(partition, stick, {},
+                                        {{QStringLiteral("Device"), QStringLiteral("/dev/sdb1")},
+                                         {QStringLiteral("Drive"), UdisksStandin::drivePath(QStringLiteral("stick"))},
+                                         {QStringLiteral("Size"), qint64(15000000000)}}));
+        QVERIFY(m_standin->change(partition, udisks::FilesystemInterface,
                                   {{QStringLiteral("MountPoints"), QJsonArray{QStringLiteral("/media/stick")}}}));
 
         QVERIFY(m_standin->remove(partition));
@@ -144,13 +133,13 @@ private slots:
         UdisksDiskMonitor monitor(system());
         QSignalSpy changed(&monitor, &DiskMonitor::disksChanged);
         const QString reader = m_standin->addDisk(QStringLiteral("reader"), QStringLiteral("/dev/mmcblk0"), 0,
-                                                  drive(QString(), QStringLiteral("SD Card"), QStringLiteral("sdio"), false));
-        QVERIFY(m_standin->change(reader, BlockInterface, {{QStringLiteral("Size"), qint64(32000000000)}}));
+                                                  UdisksStandin::drive(QString(), QStringLiteral("SD Card"), QStringLiteral("sdio"), false));
+        QVERIFY(m_standin->change(reader, udisks::BlockInterface, {{QStringLiteral("Size"), qint64(32000000000)}}));
         QVERIFY(changed.wait());
         QCOMPARE(changed.size(), 1);
         QCOMPARE(monitor.disks().first().device, QStringLiteral("/dev/mmcblk0"));
         QCOMPARE(monitor.disks().first().size, 32000000000);
-        QVERIFY(m_standin->change(reader, BlockInterface, {{QStringLiteral("Size"), 0}}));
+        QVERIFY(m_standin->change(reader, udisks::BlockInterface, {{QStringLiteral("Size"), 0}}));
         QVERIFY(changed.wait());
         QCOMPARE(changed.size(), 2);
         QCOMPARE(monitor.disks().size(), 0);
@@ -183,7 +172,7 @@ private slots:
         QSignalSpy changed(&monitor, &DiskMonitor::disksChanged);
         QVERIFY2(m_standin->startService(), qPrintable(m_standin->errorString()));
         QVERIFY(!m_standin->addDisk(QStringLiteral("stick"), QStringLiteral("/dev/sdb"), 8000000000,
-                                    drive(QString(), QStringLiteral("Flash"), QStringLiteral("usb"), true))
+                                    UdisksStandin::drive(QString(), QStringLiteral("Flash"), QStringLiteral("usb"), true))
                          .isEmpty());
         QVERIFY(changed.wait());
         QCOMPARE(monitor.disks().size(), 1);
