@@ -243,6 +243,7 @@ private slots:
 
     void reloadKeepsWhatStillExists_data()
     {
+        const QStringList everything{"catalog", "catalog", "product", "device", "image"};
         QTest::addColumn<QString>("change");
         QTest::addColumn<QString>("product");
         QTest::addColumn<QString>("device");
@@ -252,13 +253,13 @@ private slots:
         QTest::newRow("same catalog keeps everything")
                 << "none" << "alpha" << "m" << "lab" << QStringList{"catalog", "catalog", "product", "device"};
         QTest::newRow("image gone")
-                << "drop image" << "alpha" << "m" << "" << QStringList{"catalog", "catalog", "product", "device", "image"};
+                << "drop image" << "alpha" << "m" << "" << everything;
         QTest::newRow("device gone clears the image too")
-                << "drop device" << "alpha" << "" << "" << QStringList{"catalog", "catalog", "product", "device", "image"};
+                << "drop device" << "alpha" << "" << "" << everything;
         QTest::newRow("product gone clears everything")
-                << "drop product" << "" << "" << "" << QStringList{"catalog", "catalog", "product", "device", "image"};
+                << "drop product" << "" << "" << "" << everything;
         QTest::newRow("catalog unreachable clears everything")
-                << "remove file" << "" << "" << "" << QStringList{"catalog", "catalog", "product", "device", "image"};
+                << "remove file" << "" << "" << "" << everything;
     }
     void reloadKeepsWhatStillExists()
     {

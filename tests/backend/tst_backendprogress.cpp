@@ -60,6 +60,13 @@ class TestBackendProgress : public QObject
     Q_OBJECT
 
 private slots:
+    void detailIsInsertedAsIs()
+    {
+        // A detail that itself holds a place marker is not filled in again.
+        QCOMPARE(WriteMessages::forError(Error::SourceUnreadable, QStringLiteral("%1 and %2")),
+                 QStringLiteral("Cannot read the image: %1 and %2"));
+    }
+
     void messageFor_data()
     {
         QTest::addColumn<Error>("error");
@@ -111,13 +118,6 @@ private slots:
         QFETCH(Error, error);
         QFETCH(QString, message);
         QCOMPARE(WriteMessages::forError(error, QStringLiteral("DETAIL")), message);
-    }
-
-    void detailIsInsertedAsIs()
-    {
-        // A detail that itself holds a place marker is not filled in again.
-        QCOMPARE(WriteMessages::forError(Error::SourceUnreadable, QStringLiteral("%1 and %2")),
-                 QStringLiteral("Cannot read the image: %1 and %2"));
     }
 
     void phaseLabels_data()

@@ -380,15 +380,14 @@ private slots:
 
     void localImageFailures_data()
     {
+        const QString removed =
+                QStringLiteral("The SD card was removed during the operation: insert it again and retry.");
+        using Failure = BlockDevice::Failure;
         QTest::addColumn<QString>("image");
         QTest::addColumn<bool>("asProduct");
         QTest::addColumn<bool>("verify");
         QTest::addColumn<Script>("card");
         QTest::addColumn<QString>("message");
-
-        using Failure = BlockDevice::Failure;
-        const QString removed =
-                QStringLiteral("The SD card was removed during the operation: insert it again and retry.");
 
         QTest::newRow("image file missing") << "missing.img" << false << true << Script()
                                             << "Cannot read the image: No such file or directory";

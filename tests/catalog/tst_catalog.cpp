@@ -158,11 +158,11 @@ class TestCatalog : public QObject
 private slots:
     void documentErrors_data()
     {
+        const QByteArray entries = "\"devices\": [{\"id\": \"d1\", \"name\": \"One\"}, 7], "
+                                   "\"products\": [{\"id\": \"p1\"}]";
         QTest::addColumn<QByteArray>("document");
         QTest::addColumn<QString>("error");
 
-        const QByteArray entries = "\"devices\": [{\"id\": \"d1\", \"name\": \"One\"}, 7], "
-                                   "\"products\": [{\"id\": \"p1\"}]";
         QTest::newRow("empty input") << QByteArray() << "Malformed JSON: illegal value";
         QTest::newRow("truncated document")
             << QByteArray("{\"schemaVersion\": 1, \"devices\": [")

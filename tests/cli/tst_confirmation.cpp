@@ -9,10 +9,10 @@ class TestConfirmation : public QObject
 private slots:
     void names_data()
     {
+        const QStringList two{QStringLiteral("/dev/sdb"), QStringLiteral("/dev/sdc")};
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QStringList>("names");
         QTest::addColumn<bool>("confirmed");
-        const QStringList two{QStringLiteral("/dev/sdb"), QStringLiteral("/dev/sdc")};
         QTest::newRow("both, in order") << "/dev/sdb /dev/sdc" << two << true;
         QTest::newRow("both, the other way round, extra blanks") << "  /dev/sdc   /dev/sdb " << two << true;
         QTest::newRow("one of two") << "/dev/sdb" << two << false;

@@ -11,13 +11,14 @@ class TestAlignedBuffer : public QObject
 private slots:
     void sizeIsRoundedToPages_data()
     {
+        const qint64 page = 4096;
         QTest::addColumn<qint64>("requested");
         QTest::addColumn<qint64>("expected");
         QTest::newRow("empty") << qint64(0) << qint64(0);
-        QTest::newRow("one byte") << qint64(1) << qint64(4096);
-        QTest::newRow("one sector") << qint64(512) << qint64(4096);
-        QTest::newRow("exact page") << qint64(4096) << qint64(4096);
-        QTest::newRow("page and a byte") << qint64(4097) << qint64(8192);
+        QTest::newRow("one byte") << qint64(1) << page;
+        QTest::newRow("one sector") << qint64(512) << page;
+        QTest::newRow("exact page") << page << page;
+        QTest::newRow("page and a byte") << page + 1 << 2 * page;
         QTest::newRow("4 MiB chunk") << qint64(4 << 20) << qint64(4 << 20);
     }
     void sizeIsRoundedToPages()

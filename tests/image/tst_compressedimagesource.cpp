@@ -122,16 +122,16 @@ private slots:
     // the message %1 stands for the size of the undamaged output.
     void failures_data()
     {
+        const int corrupt = int(ImageSource::Failure::Corrupt);
+        const int unsupported = int(ImageSource::Failure::Unsupported);
+        const QString damagedXz =
+            QStringLiteral("corrupt xz data: an integrity check or the compressed stream is damaged");
         QTest::addColumn<QString>("format");
         QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("damage");
         QTest::addColumn<bool>("onOpen");
         QTest::addColumn<int>("failure");
         QTest::addColumn<QString>("message");
-        const int corrupt = int(ImageSource::Failure::Corrupt);
-        const int unsupported = int(ImageSource::Failure::Unsupported);
-        const QString damagedXz =
-            QStringLiteral("corrupt xz data: an integrity check or the compressed stream is damaged");
         QTest::newRow("xz: cut in the middle")
             << "xz" << "xz -c disk.img" << "truncate" << true << corrupt << "truncated xz file";
         QTest::newRow("xz: flipped byte in the compressed data")

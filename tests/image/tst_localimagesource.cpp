@@ -12,11 +12,12 @@ class TestLocalImageSource : public QObject
 private slots:
     void streamsTheFileUnchanged_data()
     {
+        const qint64 MiB = qint64(1) << 20;
         QTest::addColumn<qint64>("size");
         QTest::addColumn<qint64>("chunk");
         QTest::newRow("empty file") << qint64(0) << qint64(4096);
         QTest::newRow("shorter than one read") << qint64(1000) << qint64(4096);
-        QTest::newRow("several reads and a short last one") << qint64(3 * 1048576 + 17) << qint64(1048576);
+        QTest::newRow("several reads and a short last one") << 3 * MiB + 17 << MiB;
         QTest::newRow("odd reads") << qint64(100000) << qint64(999);
     }
     void streamsTheFileUnchanged()

@@ -306,16 +306,25 @@ int main(int argc, char *argv[])
              31914983424},
             {QStringLiteral("usb-2"), QStringLiteral("/dev/sdc"), QString(), 2000000000},
     };
-    const auto toImage = [](Backend &b) {
-        b.selectProduct(QStringLiteral("alpha"));
-        b.selectDevice(QStringLiteral("pocket"));
-        b.selectImage(QStringLiteral("stable"));
+    // Steps from the product page to the image page of a build, and on to
+    // the disk page with a disk chosen; both catalogs have the product alpha.
+    using Steps = std::function<void(Backend &)>;
+    const auto toImageOf = [](const QString &device, const QString &image) -> Steps {
+        return [device, image](Backend &b) {
+            b.selectProduct(QStringLiteral("alpha"));
+            b.selectDevice(device);
+            b.selectImage(image);
+        };
     };
-    const auto toDisk = [toImage](Backend &b) {
-        toImage(b);
-        b.chooseDisk();
-        b.selectDisk(QStringLiteral("usb-1"));
+    const auto toDiskOf = [](const Steps &toImage, const QString &disk) -> Steps {
+        return [toImage, disk](Backend &b) {
+            toImage(b);
+            b.chooseDisk();
+            b.selectDisk(disk);
+        };
     };
+    const Steps toImage = toImageOf(QStringLiteral("pocket"), QStringLiteral("stable"));
+    const Steps toDisk = toDiskOf(toImage, QStringLiteral("usb-1"));
 
     const QList<Shot> shots{
             {QStringLiteral("01-product-loading"), silentUrl, {}},
@@ -350,17 +359,9 @@ int main(int argc, char *argv[])
     };
     QList<Shot> smallShots;
     const auto toLargeDevice = [](Backend &b) { b.selectProduct(QStringLiteral("alpha")); };
-    const auto toLargeImage = [toLargeDevice](Backend &b) {
-        toLargeDevice(b);
-        b.selectDevice(QStringLiteral("model-1"));
-        b.selectImage(QStringLiteral("build-20"));
-    };
-    const auto toLargeDisk = [toLargeImage](Backend &b) {
-        toLargeImage(b);
-        b.chooseDisk();
-        b.selectDisk(QStringLiteral("slot-1"));
-    };
-    const QList<std::pair<QString, std::function<void(Backend &)>>> lists{
+    const Steps toLargeImage = toImageOf(QStringLiteral("model-1"), QStringLiteral("build-20"));
+    const Steps toLargeDisk = toDiskOf(toLargeImage, QStringLiteral("slot-1"));
+    const QList<std::pair<QString, Steps>> lists{
             {QStringLiteral("product"), {}},
             {QStringLiteral("device"), toLargeDevice},
             {QStringLiteral("image"), toLargeImage},

@@ -362,6 +362,7 @@ private slots:
     // Target faults a file cannot produce, from a device that fails on cue.
     void targetFailures_data()
     {
+        const Failure io = Failure::IoError;
         QTest::addColumn<QString>("fault");
         QTest::addColumn<Failure>("kind");
         QTest::addColumn<bool>("verify");
@@ -369,7 +370,6 @@ private slots:
         QTest::addColumn<Error>("error");
         QTest::addColumn<QString>("detail");
 
-        const Failure io = Failure::IoError;
         QTest::newRow("open fails") << "open" << io << true << 512 << Error::TargetUnavailable
                                     << "simulated open error";
         QTest::newRow("open refused for lack of rights") << "open" << Failure::PermissionDenied << true << 512

@@ -180,13 +180,13 @@ private slots:
 
     void systemDevices_data()
     {
+        const QString root = mountLine(QStringLiteral("/"), QStringLiteral("8:2"), QStringLiteral("/dev/sda2"));
         QTest::addColumn<QString>("mountinfo");
         QTest::addColumn<QString>("swaps");
         QTest::addColumn<QStringList>("tree");
         QTest::addColumn<QString>("programFolder");
         QTest::addColumn<QStringList>("expected");
 
-        const QString root = mountLine(QStringLiteral("/"), QStringLiteral("8:2"), QStringLiteral("/dev/sda2"));
         QTest::newRow("root on a partition") << root << QString() << SdaTree << "/opt/tessaro" << QStringList{"/dev/sda"};
         QTest::newRow("mounts elsewhere are not the system")
                 << root + mountLine(QStringLiteral("/media/stick"), QStringLiteral("8:17"), QStringLiteral("/dev/sdb1"))
