@@ -1,4 +1,4 @@
-#include "app/qttranslation.h"
+#include "app/translations.h"
 #include "backend/backend.h"
 #include "core/appinfo.h"
 
@@ -8,7 +8,6 @@
 #include <QLocale>
 #include <QQmlApplicationEngine>
 #include <QQuickStyle>
-#include <QTranslator>
 #include <QtQml/QQmlExtensionPlugin>
 
 Q_IMPORT_QML_PLUGIN(TessaroPlugin)
@@ -20,9 +19,8 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(AppInfo::Version);
     QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/logo.png")));
 
-    QTranslator translator;
-    if (translator.load(QLocale(), QStringLiteral("tessaro"), QStringLiteral("_"), QStringLiteral(":/i18n")))
-        QCoreApplication::installTranslator(&translator);
+    Translations translations;
+    translations.install(QLocale());
 
     QCommandLineParser parser;
     parser.addHelpOption();
@@ -53,6 +51,6 @@ int main(int argc, char *argv[])
 #else
     engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Tessaro/qml/Main.qml")));
 #endif
-    removeQtTranslation(engine);
+    Translations::removeEngineCatalog(engine);
     return app.exec();
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/qttranslation.h"
+#include "app/translations.h"
 #include "backend/backend.h"
 
 #include <QQmlApplicationEngine>
@@ -10,7 +10,7 @@
 
 // The application window as main() makes it, around a Backend that outlives
 // it: the module's Main loaded through its resource URL with the Backend as
-// its required property and without Qt's own catalog, its items found by object name and clicked with the
+// its required property and without the catalog the engine installs, its items found by object name and clicked with the
 // mouse as a user would.
 class AppWindow
 {
@@ -19,7 +19,7 @@ public:
     {
         m_engine.setInitialProperties({{QStringLiteral("backend"), QVariant::fromValue(&backend)}});
         m_engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Tessaro/qml/Main.qml")));
-        removeQtTranslation(m_engine);
+        Translations::removeEngineCatalog(m_engine);
         if (!m_engine.rootObjects().isEmpty())
             m_window = qobject_cast<QQuickWindow *>(m_engine.rootObjects().constFirst());
         if (m_window && !QTest::qWaitForWindowExposed(m_window))

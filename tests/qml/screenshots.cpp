@@ -10,6 +10,7 @@
 // eight slots, show the lists at the window's minimum size, at their top and
 // scrolled to their end.
 
+#include "app/translations.h"
 #include "appwindow.h"
 #include "cardbuild.h"
 #include "catalogdocument.h"
@@ -40,7 +41,6 @@
 #include <QTextStream>
 #include <QThread>
 #include <QTimer>
-#include <QTranslator>
 #include <QtQml/QQmlExtensionPlugin>
 
 #include <functional>
@@ -269,9 +269,8 @@ int main(int argc, char *argv[])
     // chooses them for the system's.
     if (parser.isSet(langOption))
         QLocale::setDefault(QLocale(parser.value(langOption)));
-    QTranslator translator;
-    if (translator.load(QLocale(), QStringLiteral("tessaro"), QStringLiteral("_"), QStringLiteral(":/i18n")))
-        QCoreApplication::installTranslator(&translator);
+    Translations translations;
+    translations.install(QLocale());
 
     const QString catalog = dir.filePath(QStringLiteral("catalog/images.json"));
     const QString outdated = dir.filePath(QStringLiteral("catalog/outdated.json"));

@@ -2,6 +2,7 @@
 // a real Backend on a catalog served by nginx from 127.0.0.1, a real write
 // into a file standing in for the card, and the texts of the user's language.
 
+#include "app/translations.h"
 #include "appwindow.h"
 #include "cardbuild.h"
 #include "cardimage.h"
@@ -21,7 +22,6 @@
 #include <QQuickStyle>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTranslator>
 #include <QtQml/QQmlExtensionPlugin>
 
 #include <memory>
@@ -93,15 +93,17 @@ private slots:
     void closingTheWindowDuringAWriteCancelsIt();
 
 private:
-    // Installs the translation main() installs on a system in locale.
+    // Installs the translations main() installs on a system in locale.
     bool installTranslation(const QLocale &locale);
+    // The texts of the buttons of the file dialog the page opens.
+    QStringList fileDialogButtons(const AppWindow &ui);
 
     QTemporaryDir m_dir;
     QString m_root;
     CardBuild m_build;
     std::unique_ptr<NginxServer> m_nginx;
     QLocale m_systemLocale;
-    std::unique_ptr<QTranslator> m_translator;
+    std::unique_ptr<Translations> m_translations;
 };
 
 void tst_Wizard::initTestCase()
@@ -128,10 +130,7 @@ void tst_Wizard::init()
 
 void tst_Wizard::cleanup()
 {
-    if (m_translator) {
-        QCoreApplication::removeTranslator(m_translator.get());
-        m_translator.reset();
-    }
+    m_translations.reset();
     QLocale::setDefault(m_systemLocale);
 }
 
@@ -139,11 +138,31 @@ bool tst_Wizard::installTranslation(const QLocale &locale)
 {
     // main() asks for the system locale; here the default locale stands in.
     QLocale::setDefault(locale);
-    m_translator = std::make_unique<QTranslator>();
-    if (!m_translator->load(QLocale(), QStringLiteral("tessaro"), QStringLiteral("_"), QStringLiteral(":/i18n")))
-        return false;
-    QCoreApplication::installTranslator(m_translator.get());
-    return true;
+    m_translations = std::make_unique<Translations>();
+    return !m_translations->install(QLocale()).isEmpty();
+}
+
+QStringList tst_Wizard::fileDialogButtons(const AppWindow &ui)
+{
+    QObject *dialog = ui.find<QObject>(QStringLiteral("fileDialog"));
+    if (!dialog || !ui.click(QStringLiteral("localFileButton")))
+        return {};
+    if (!QTest::qWaitFor([dialog] { return dialog->property("visible").toBool(); }))
+        return {};
+    QStringList texts;
+    for (QObject *impl : ui.window()->findChildren<QObject *>()) {
+        if (!impl->inherits("QQuickFileDialogImpl"))
+            continue;
+        for (QObject *button : impl->findChildren<QObject *>()) {
+            if (button->inherits("QQuickAbstractButton") && button->parent()->inherits("QQuickDialogButtonBox"))
+                texts.append(button->property("text").toString());
+        }
+    }
+    QMetaObject::invokeMethod(dialog, "reject");
+    if (!QTest::qWaitFor([dialog] { return !dialog->property("visible").toBool(); }))
+        return {};
+    texts.sort();
+    return texts;
 }
 
 void tst_Wizard::writesACatalogBuildPageByPage()
@@ -222,8 +241,8 @@ void tst_Wizard::failedWriteInTheUserLanguage_data()
     QTest::newRow("French, without a catalog") << "fr_FR" << false << false;
 }
 
-// The pages speak the user's language; the details that come from below the
-// Backend (here the file system's) stay English.
+// The pages speak the user's language, and so do Qt's own dialogs and Qt's
+// words for the file system's errors inside the pages' messages.
 void tst_Wizard::failedWriteInTheUserLanguage()
 {
     QFETCH(QString, locale);
@@ -241,9 +260,10 @@ void tst_Wizard::failedWriteInTheUserLanguage()
     QCOMPARE(ui.text(QStringLiteral("productTitle")), expect("Choose the product", "Scegli il prodotto"));
     QCOMPARE(ui.text(QStringLiteral("catalogMessage")),
              expect("The image catalog is not reachable: No such file or directory",
-                    "Il catalogo immagini non è raggiungibile: No such file or directory"));
+                    "Il catalogo immagini non è raggiungibile: File o cartella non trovati"));
     QCOMPARE(ui.text(QStringLiteral("localFileOnlyButton")), expect("Local file…", "File locale…"));
     QVERIFY(ui.click(QStringLiteral("localFileOnlyButton")));
+    QCOMPARE(fileDialogButtons(ui), italian ? QStringList({"Annulla", "Apri"}) : QStringList({"Cancel", "Open"}));
 
     // The file chosen in the file dialog has gone before the write.
     backend.setImageUrl(QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("gone.img"))));
@@ -268,7 +288,7 @@ void tst_Wizard::failedWriteInTheUserLanguage()
     QCOMPARE(ui.text(QStringLiteral("resultTitle")), expect("Write failed", "Scrittura non riuscita"));
     QCOMPARE(ui.text(QStringLiteral("resultText")),
              expect("Cannot read the image: No such file or directory",
-                    "Impossibile leggere l'immagine: No such file or directory"));
+                    "Impossibile leggere l'immagine: File o cartella non trovati"));
     QCOMPARE(ui.text(QStringLiteral("resultButton")), expect("Back", "Indietro"));
     // The card was never opened.
     QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("card.img"))));
