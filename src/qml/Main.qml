@@ -8,12 +8,22 @@ ApplicationWindow {
 
     required property Backend backend
 
-    width: 640
-    height: 480
-    minimumWidth: 480
-    minimumHeight: 360
-    visible: true
+    // Shown once it has its first size, below.
+    visible: false
     title: "Tessaro"
+
+    // The first size fits the screen's free area at any scale factor, with
+    // room left for the title bar and frame the system draws around it; the
+    // smallest size never exceeds it.
+    Component.onCompleted: {
+        const room = Qt.size(Math.min(Screen.width, Screen.desktopAvailableWidth) - 32,
+                             Math.min(Screen.height, Screen.desktopAvailableHeight) - 64);
+        width = Math.min(640, room.width);
+        height = Math.min(480, room.height);
+        minimumWidth = Math.min(480, width);
+        minimumHeight = Math.min(360, height);
+        visible = true;
+    }
 
     header: AppHeader {
         objectName: "appHeader"
