@@ -21,8 +21,12 @@ public:
     // A new, unopened device for disk, or null when this monitor cannot
     // address it.
     virtual std::unique_ptr<BlockDevice> createDevice(const Disk &disk) const = 0;
+    // Why the list cannot be had (no system service to ask, say); empty while
+    // it can. An empty list with an empty error means no disk is there.
+    virtual QString errorString() const { return QString(); }
 
 signals:
+    // The list, or the error, changed.
     void disksChanged();
 };
 

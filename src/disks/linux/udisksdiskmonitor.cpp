@@ -13,8 +13,7 @@ UdisksDiskMonitor::UdisksDiskMonitor(const LinuxSystem &system, QObject *parent)
 {
     QDBusConnection &bus = m_system.bus;
     if (!bus.isConnected()) {
-        qWarning("Cannot list disks: no system bus: %s", qPrintable(bus.lastError().message()));
-        m_warned = true;
+        setError(QStringLiteral("no system bus: %1").arg(bus.lastError().message()));
         return;
     }
     bus.connect(udisks::Service, udisks::ManagerPath, udisks::ObjectManagerInterface,
@@ -50,12 +49,24 @@ std::unique_ptr<BlockDevice> UdisksDiskMonitor::createDevice(const Disk &disk) c
 void UdisksDiskMonitor::readObjects()
 {
     QString error;
-    if (udisks::managedObjects(m_system.bus, &m_objects, &error)) {
-        m_warned = false;
-    } else if (!m_warned) {
-        qWarning("Cannot list disks: UDisks2 does not answer: %s", qPrintable(error));
-        m_warned = true;
-    }
+    if (udisks::managedObjects(m_system.bus, &m_objects, &error))
+        setError(QString());
+    else
+        setError(QStringLiteral("UDisks2 does not answer: %1").arg(error));
+}
+
+// Warned once for each spell without a list; told to the front ends by the
+// next update().
+void UdisksDiskMonitor::setError(const QString &error)
+{
+    if (!error.isEmpty() && m_error.isEmpty())
+        qWarning("Cannot list disks: %s", qPrintable(error));
+    m_error = error;
+}
+
+QString UdisksDiskMonitor::errorString() const
+{
+    return m_error;
 }
 
 void UdisksDiskMonitor::update()
@@ -63,9 +74,10 @@ void UdisksDiskMonitor::update()
     const QList<Disk> disks =
             removableDisks(udisks::drives(m_objects), udisks::wholeDisks(m_objects),
                            m_system.systemDevices(QCoreApplication::applicationDirPath()));
-    if (disks == m_disks)
+    if (disks == m_disks && m_error == m_announcedError)
         return;
     m_disks = disks;
+    m_announcedError = m_error;
     emit disksChanged();
 }
 
@@ -127,5 +139,6 @@ void UdisksDiskMonitor::serviceRegistered()
 void UdisksDiskMonitor::serviceUnregistered()
 {
     m_objects.clear();
+    setError(QStringLiteral("UDisks2 stopped"));
     update();
 }

@@ -18,6 +18,7 @@ public:
 
     QList<Disk> disks() const override;
     std::unique_ptr<BlockDevice> createDevice(const Disk &disk) const override;
+    QString errorString() const override;
 
 private slots:
     void interfacesAdded(const QDBusMessage &message);
@@ -29,9 +30,11 @@ private slots:
 private:
     void readObjects();
     void update();
+    void setError(const QString &error);
 
     LinuxSystem m_system;
     udisks::Objects m_objects;
     QList<Disk> m_disks;
-    bool m_warned = false;
+    QString m_error;
+    QString m_announcedError; // as of the last disksChanged()
 };
