@@ -351,6 +351,11 @@ bool ImageDownload::finish(Transfer &transfer)
         return fail(Failure::Cancelled, QString());
     if (transfer.problem)
         return fail(transfer.problem->failure, transfer.problem->text);
+    // The client ends a transfer that stalls as if it had been cancelled,
+    // and says no more than that.
+    if (error == QNetworkReply::OperationCanceledError && !transfer.aborted)
+        return fail(Failure::Network, QStringLiteral("the server stopped sending for %1 seconds")
+                                              .arg(QString::number(m_transferTimeout / 1000.0)));
     if (error != QNetworkReply::NoError && !transfer.rangeNotSatisfiable)
         return fail(Failure::Network, errorText);
     return true;

@@ -528,7 +528,8 @@ private slots:
         DownloadThread thread(download);
         QVERIFY(thread.runToEnd());
 
-        compareFailureKeeping(download, thread, Failure::Network, QStringLiteral("Operation canceled"),
+        compareFailureKeeping(download, thread, Failure::Network,
+                              QStringLiteral("the server stopped sending for 0.3 seconds"),
                               sha256(file), file.left(2000));
     }
 
