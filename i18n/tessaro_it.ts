@@ -146,6 +146,30 @@
         <source>less than a minute left</source>
         <translation>meno di un minuto rimanente</translation>
     </message>
+    <message>
+        <source>The image file is damaged: %1. The SD card was not touched.</source>
+        <translation>Il file immagine è danneggiato: %1. La SD non è stata toccata.</translation>
+    </message>
+    <message>
+        <source>Cannot write to %1: it is a folder.</source>
+        <translation>Impossibile scrivere su %1: è una cartella.</translation>
+    </message>
+    <message>
+        <source>Cannot write to %1: the folder %2 does not exist.</source>
+        <translation>Impossibile scrivere su %1: la cartella %2 non esiste.</translation>
+    </message>
+    <message>
+        <source>Cannot write to %1: %2</source>
+        <translation>Impossibile scrivere su %1: %2</translation>
+    </message>
+    <message>
+        <source>Cannot write to %1: the image needs %2, but only %3 are free there.</source>
+        <translation>Impossibile scrivere su %1: l&apos;immagine richiede %2, ma lì sono liberi solo %3.</translation>
+    </message>
+    <message>
+        <source>Cannot write to %1: the image needs %2, but the card holds only %3.</source>
+        <translation>Impossibile scrivere su %1: l&apos;immagine richiede %2, ma la scheda contiene solo %3.</translation>
+    </message>
 </context>
 <context>
     <name>DevicePage</name>

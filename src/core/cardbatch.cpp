@@ -85,11 +85,14 @@ void CardBatch::startJobs()
         connect(job, &WriteJob::progress, this,
                 [this, index](WriteJob::Phase phase, qint64 done, qint64 total) {
                     m_cards[index].phase = phase;
+                    m_cards[index].touched = m_cards[index].touched || phase != WriteJob::Phase::Downloading;
                     emit cardProgress(index, phase, done, total);
                 });
         card.thread.reset(QThread::create([job] { job->run(); }));
-        connect(card.thread.get(), &QThread::finished, this,
-                [this, index] { endCard(index, m_cards[index].job->error(), m_cards[index].job->errorDetail()); });
+        connect(card.thread.get(), &QThread::finished, this, [this, index] {
+            m_cards[index].writtenSha256 = m_cards[index].job->writtenSha256();
+            endCard(index, m_cards[index].job->error(), m_cards[index].job->errorDetail());
+        });
         // A cancel that came while the download ended reaches the new jobs too.
         if (m_cancelled)
             job->cancel();
@@ -102,7 +105,8 @@ void CardBatch::endCard(int index, WriteJob::Error error, const QString &detail)
     Card &card = m_cards[index];
     card.ended = true;
     card.error = error;
-    card.message = WriteMessages::forOutcome(error, detail, card.phase, !m_plan.bootFiles().isEmpty());
+    card.message =
+            WriteMessages::forOutcome(error, detail, card.phase, !m_plan.bootFiles().isEmpty(), card.touched);
     emit cardFinished(index);
     if (--m_running == 0)
         emit finished();

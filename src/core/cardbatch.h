@@ -38,6 +38,9 @@ public:
     // After cardFinished(card).
     WriteJob::Error error(int card) const { return m_cards[card].error; }
     QString message(int card) const { return m_cards[card].message; }
+    // The SHA-256 of the image bytes written to the card, raw; empty when
+    // the write did not get that far.
+    QByteArray writtenSha256(int card) const { return m_cards[card].writtenSha256; }
 
 signals:
     void downloadProgress(qint64 bytesDone, qint64 bytesTotal);
@@ -54,8 +57,10 @@ private:
         std::unique_ptr<WriteJob> job;
         std::unique_ptr<QThread> thread;
         WriteJob::Phase phase = WriteJob::Phase::Downloading;
+        bool touched = false; // the job has opened the card to write it
         WriteJob::Error error = WriteJob::Error::None;
         QString message;
+        QByteArray writtenSha256;
         bool ended = false;
     };
 

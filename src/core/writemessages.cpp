@@ -1,9 +1,11 @@
 #include "core/writemessages.h"
 
 QString WriteMessages::forOutcome(WriteJob::Error error, const QString &detail, WriteJob::Phase phase,
-                                  bool hasBootFiles)
+                                  bool hasBootFiles, bool cardTouched)
 {
     using Phase = WriteJob::Phase;
+    if (error == WriteJob::Error::CorruptImage && !cardTouched)
+        return tr("The image file is damaged: %1. The SD card was not touched.").arg(detail);
     if (error != WriteJob::Error::Cancelled)
         return forError(error, detail);
     switch (phase) {
@@ -92,4 +94,29 @@ QString WriteMessages::targetIsImage(const QString &target)
 QString WriteMessages::targetInCache(const QString &target, const QString &cacheDir)
 {
     return tr("Cannot write to %1: it is inside the download cache folder %2.").arg(target, cacheDir);
+}
+
+QString WriteMessages::targetIsFolder(const QString &target)
+{
+    return tr("Cannot write to %1: it is a folder.").arg(target);
+}
+
+QString WriteMessages::targetFolderMissing(const QString &target, const QString &folder)
+{
+    return tr("Cannot write to %1: the folder %2 does not exist.").arg(target, folder);
+}
+
+QString WriteMessages::targetNotWritable(const QString &target, const QString &reason)
+{
+    return tr("Cannot write to %1: %2").arg(target, reason);
+}
+
+QString WriteMessages::targetFileTooSmall(const QString &target, const QString &imageSize, const QString &room)
+{
+    return tr("Cannot write to %1: the image needs %2, but only %3 are free there.").arg(target, imageSize, room);
+}
+
+QString WriteMessages::diskTooSmall(const QString &disk, const QString &imageSize, const QString &diskSize)
+{
+    return tr("Cannot write to %1: the image needs %2, but the card holds only %3.").arg(disk, imageSize, diskSize);
 }

@@ -17,12 +17,20 @@ public:
     // The message for a job that ended with error; detail fills %1.
     static QString forError(WriteJob::Error error, const QString &detail);
     // The message for a job that ended with error after its last progress
-    // report named phase. A cancellation says what it left on the card.
+    // report named phase. A cancellation says what it left on the card, and
+    // so does a damaged image found before the job opened the card
+    // (cardTouched false: no report of a phase after the download came).
     static QString forOutcome(WriteJob::Error error, const QString &detail, WriteJob::Phase phase,
-                              bool hasBootFiles);
+                              bool hasBootFiles, bool cardTouched = true);
 
     static QString faultyDigest(const QString &key);
     static QString addressNotAllowed(const QString &address);
     static QString targetIsImage(const QString &target);
     static QString targetInCache(const QString &target, const QString &cacheDir);
+    static QString targetIsFolder(const QString &target);
+    static QString targetFolderMissing(const QString &target, const QString &folder);
+    static QString targetNotWritable(const QString &target, const QString &reason);
+    // The sizes as the user reads them.
+    static QString targetFileTooSmall(const QString &target, const QString &imageSize, const QString &room);
+    static QString diskTooSmall(const QString &disk, const QString &imageSize, const QString &diskSize);
 };

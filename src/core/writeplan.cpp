@@ -1,13 +1,17 @@
 #include "core/writeplan.h"
 
+#include "core/datasize.h"
 #include "core/writemessages.h"
+#include "disks/alignedbuffer.h"
 #include "image/imagecache.h"
 #include "image/imagedownload.h"
 #include "image/imagesources.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QStorageInfo>
 
 #include <filesystem>
 
@@ -75,6 +79,7 @@ std::optional<WritePlan> WritePlan::forBuild(const Catalog &catalog, const QUrl 
         plan.m_remote.sha256 = QByteArray::fromHex(image.sha256.toLatin1());
         plan.m_sha256 = image.sha256;
         plan.m_extractSha256 = image.extractSha256;
+        plan.m_extractSize = image.extractSize;
         plan.m_catalogIsFile = catalogUrl.isLocalFile();
         plan.m_bootFiles = catalog.bootFilesFor(productId, imageId);
         plan.m_name = QStringLiteral("%1 %2 (%3)").arg(product->name, image.name, image.version);
@@ -123,6 +128,57 @@ QString WritePlan::targetRefusal(const QString &targetFile) const
     if (isInside(resolvedPath(targetFile), resolvedPath(m_cacheDir)))
         return WriteMessages::targetInCache(targetFile, m_cacheDir);
     return {};
+}
+
+qint64 WritePlan::imageSize() const
+{
+    if (downloads())
+        return m_extractSize;
+    const std::unique_ptr<ImageSource> source = createLocalImageSource(m_localFile);
+    return source->open() ? source->size() : 0;
+}
+
+QString WritePlan::targetFileRefusal(const QString &targetFile, qint64 imageSize)
+{
+    const QFileInfo target(resolvedPath(targetFile));
+    if (target.isDir())
+        return WriteMessages::targetIsFolder(targetFile);
+    const QString folder = target.absolutePath();
+    if (!target.exists() && !QFileInfo(folder).isDir())
+        return WriteMessages::targetFolderMissing(targetFile, folder);
+
+    // A device node is left to the write: opening one may wait (a pipe) or
+    // hold what it holds.
+    const bool existed = target.exists();
+    if (existed && !target.isFile())
+        return {};
+    // Asked of the file itself, as permissions alone do not tell (root on a
+    // read-only file system): opened without emptying it, or made and removed.
+    QFile probe(target.filePath());
+    if (!probe.open(existed ? QIODevice::WriteOnly | QIODevice::Append : QIODevice::WriteOnly | QIODevice::NewOnly))
+        return WriteMessages::targetNotWritable(targetFile, probe.errorString());
+    probe.close();
+    if (!existed)
+        probe.remove();
+
+    // The file grows on its file system, with the room it takes now, as it is
+    // emptied first.
+    if (imageSize <= 0)
+        return {};
+    const QStorageInfo storage(folder);
+    if (!storage.isValid() || !storage.isReady())
+        return {};
+    const qint64 room = storage.bytesAvailable() + (existed ? target.size() : 0);
+    if (room < AlignedBuffer::roundUp(imageSize, 512))
+        return WriteMessages::targetFileTooSmall(targetFile, formatDataSize(imageSize), formatDataSize(room));
+    return {};
+}
+
+QString WritePlan::diskRefusal(const Disk &disk, qint64 imageSize)
+{
+    if (imageSize <= 0 || disk.size >= imageSize)
+        return {};
+    return WriteMessages::diskTooSmall(disk.device, formatDataSize(imageSize), formatDataSize(disk.size));
 }
 
 std::unique_ptr<ImageDownload> WritePlan::createDownload() const

@@ -2,6 +2,7 @@
 
 #include "catalog/catalog.h"
 #include "disks/blockdevice.h"
+#include "disks/disk.h"
 #include "image/remoteimage.h"
 #include "write/writejob.h"
 
@@ -35,8 +36,27 @@ public:
     // file target is emptied before the image is read.
     QString targetRefusal(const QString &targetFile) const;
 
+    // The bytes the image takes on the card, where they can be told before
+    // the write: a build's as its catalog entry gives them, a local file's as
+    // its source reads them (the file is opened for that). 0 when unknown.
+    qint64 imageSize() const;
+    // Why the file targetFile cannot take an image of imageSize bytes (0:
+    // unknown), found without writing it: its folder is missing, it is a
+    // folder, it cannot be written, or its file system has too little room.
+    // The job would find each out only after the download.
+    static QString targetFileRefusal(const QString &targetFile, qint64 imageSize);
+    // Why disk is too small for an image of imageSize bytes (0: unknown).
+    static QString diskRefusal(const Disk &disk, qint64 imageSize);
+
     bool downloads() const { return m_localFile.isEmpty(); }
     QString name() const { return m_name; }
+    QString localFile() const { return m_localFile; }
+    // A build's download and its place in the cache.
+    RemoteImage remoteImage() const { return m_remote; }
+    QString cacheDir() const { return m_cacheDir; }
+    // The digest of the image on the card as the catalog gives it, raw; empty
+    // for a local file and when the catalog gives none.
+    QByteArray expectedSha256() const { return QByteArray::fromHex(m_extractSha256.toLatin1()); }
     QMap<QString, QByteArray> bootFiles() const { return m_bootFiles; }
 
     // The download of a catalog build into the cache.
@@ -53,6 +73,7 @@ private:
     RemoteImage m_remote;
     QString m_sha256;        // as the catalog writes them
     QString m_extractSha256;
+    qint64 m_extractSize = 0;
     bool m_catalogIsFile = false;
     QMap<QString, QByteArray> m_bootFiles;
     QString m_name;

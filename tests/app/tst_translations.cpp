@@ -158,6 +158,18 @@ const Expected ItalianCatalog[] = {
      "Impossibile scrivere su %1: è l'immagine da scrivere."},
     {"Backend", "Cannot write to %1: it is inside the download cache folder %2.",
      "Impossibile scrivere su %1: si trova nella cartella dei download %2."},
+    {"Backend", "Cannot write to %1: it is a folder.",
+     "Impossibile scrivere su %1: è una cartella."},
+    {"Backend", "Cannot write to %1: the folder %2 does not exist.",
+     "Impossibile scrivere su %1: la cartella %2 non esiste."},
+    {"Backend", "Cannot write to %1: %2",
+     "Impossibile scrivere su %1: %2"},
+    {"Backend", "Cannot write to %1: the image needs %2, but only %3 are free there.",
+     "Impossibile scrivere su %1: l'immagine richiede %2, ma lì sono liberi solo %3."},
+    {"Backend", "Cannot write to %1: the image needs %2, but the card holds only %3.",
+     "Impossibile scrivere su %1: l'immagine richiede %2, ma la scheda contiene solo %3."},
+    {"Backend", "The image file is damaged: %1. The SD card was not touched.",
+     "Il file immagine è danneggiato: %1. La SD non è stata toccata."},
     {"Backend", "The catalog entry of this image is faulty: its %1 is not a SHA-256 digest.",
      "La voce del catalogo di questa immagine è errata: il suo %1 non è un digest SHA-256."},
     {"Backend", "The catalog entry of this image is faulty: its address %1 is not allowed.",
@@ -498,8 +510,8 @@ private slots:
         QTest::newRow("DiskPage") << QStringLiteral("DiskPage") << 10;
         QTest::newRow("WritingPage") << QStringLiteral("WritingPage") << 4;
         QTest::newRow("ResultPage") << QStringLiteral("ResultPage") << 6;
-        QTest::newRow("Backend") << QStringLiteral("Backend") << 34;
-        QTest::newRow("all contexts") << QString() << 74;
+        QTest::newRow("Backend") << QStringLiteral("Backend") << 40;
+        QTest::newRow("all contexts") << QString() << 80;
     }
     void messagesPerContext()
     {
