@@ -132,10 +132,14 @@ QString WritePlan::targetRefusal(const QString &targetFile) const
 
 qint64 WritePlan::imageSize() const
 {
-    if (downloads())
+    std::unique_ptr<ImageSource> source;
+    if (!downloads())
+        source = createLocalImageSource(m_localFile);
+    else if (m_extractSize > 0)
         return m_extractSize;
-    const std::unique_ptr<ImageSource> source = createLocalImageSource(m_localFile);
-    return source->open() ? source->size() : 0;
+    else if (const QString archive = ImageCache(m_cacheDir).pathFor(m_remote.sha256); QFileInfo(archive).isFile())
+        source = std::make_unique<ZipImageSource>(archive);
+    return source && source->open() ? source->size() : 0;
 }
 
 QString WritePlan::targetFileRefusal(const QString &targetFile, qint64 imageSize)

@@ -37,8 +37,9 @@ public:
     QString targetRefusal(const QString &targetFile) const;
 
     // The bytes the image takes on the card, where they can be told before
-    // the write: a build's as its catalog entry gives them, a local file's as
-    // its source reads them (the file is opened for that). 0 when unknown.
+    // the write: a build's as its catalog entry gives them or as its archive
+    // in the cache holds them, a local file's as its source reads them (the
+    // file is opened for that). 0 when unknown.
     qint64 imageSize() const;
     // Why the file targetFile cannot take an image of imageSize bytes (0:
     // unknown), found without writing it: its folder is missing, it is a
