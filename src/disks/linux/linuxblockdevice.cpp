@@ -14,6 +14,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+// Seeks past 2 GiB on 32-bit systems need the 64-bit off_t the build asks for.
+static_assert(sizeof(off_t) == 8, "off_t must be 64 bit: build with _FILE_OFFSET_BITS=64");
+
 namespace {
 
 // Linux moves at most this much in one read or write call.
