@@ -1,10 +1,9 @@
 #include "cli/commandline.h"
 
 #include "core/appinfo.h"
+#include "core/writeplan.h"
 
 #include <QCommandLineParser>
-#include <QDir>
-#include <QFileInfo>
 
 namespace {
 
@@ -168,10 +167,13 @@ CommandLine CommandLine::parse(const QStringList &arguments, QString *error)
         *error = QStringLiteral("Give at least one --disk or --target-file.");
         return line;
     }
-    QStringList files;
-    for (const QString &path : line.targetFiles)
-        files << QDir::cleanPath(QFileInfo(path).absoluteFilePath());
-    if (line.disks.removeDuplicates() > 0 || files.removeDuplicates() > 0) {
+    // "a.img", "./a.img" and a link to it are one card.
+    bool sameFile = false;
+    for (qsizetype i = 0; i < line.targetFiles.size() && !sameFile; ++i) {
+        for (qsizetype j = i + 1; j < line.targetFiles.size() && !sameFile; ++j)
+            sameFile = WritePlan::isSameFile(line.targetFiles.at(i), line.targetFiles.at(j));
+    }
+    if (line.disks.removeDuplicates() > 0 || sameFile) {
         *error = QStringLiteral("The same card is named twice.");
         return line;
     }

@@ -38,16 +38,6 @@ QString resolvedPath(const QString &path, int links = 0)
     return QDir::cleanPath(QFileInfo(existing).canonicalFilePath() + rest);
 }
 
-// Also true for two names of one file (hard links).
-bool isSameFile(const QString &a, const QString &b)
-{
-    if (resolvedPath(a) == resolvedPath(b))
-        return true;
-    std::error_code error;
-    return std::filesystem::equivalent(std::filesystem::path(a.toStdU16String()),
-                                       std::filesystem::path(b.toStdU16String()), error);
-}
-
 bool isInside(const QString &path, const QString &folder)
 {
     return path.startsWith(folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/'));
@@ -183,6 +173,15 @@ QString WritePlan::diskRefusal(const Disk &disk, qint64 imageSize)
     if (imageSize <= 0 || disk.size >= imageSize)
         return {};
     return WriteMessages::diskTooSmall(disk.device, formatDataSize(imageSize), formatDataSize(disk.size));
+}
+
+bool WritePlan::isSameFile(const QString &a, const QString &b)
+{
+    if (resolvedPath(a) == resolvedPath(b))
+        return true;
+    std::error_code error;
+    return std::filesystem::equivalent(std::filesystem::path(a.toStdU16String()),
+                                       std::filesystem::path(b.toStdU16String()), error);
 }
 
 std::unique_ptr<ImageDownload> WritePlan::createDownload() const

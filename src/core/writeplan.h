@@ -35,6 +35,9 @@ public:
     // Why targetFile must not stand in for the card; empty when it may. A
     // file target is emptied before the image is read.
     QString targetRefusal(const QString &targetFile) const;
+    // Whether two paths name one file: the same path once links are followed
+    // (also for a file that does not exist yet), or two hard links.
+    static bool isSameFile(const QString &a, const QString &b);
 
     // The bytes the image takes on the card, where they can be told before
     // the write: a build's as its catalog entry gives them or as its archive

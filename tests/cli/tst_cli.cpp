@@ -213,6 +213,9 @@ private slots:
         QTest::newRow("same card twice")
                 << QStringList{"write", image, "--target-file", "%TARGET%", "--target-file", "./t.img"} << 2
                 << "tessaro-cli: The same card is named twice." + usage;
+        QTest::newRow("same card through a link")
+                << QStringList{"write", image, "--target-file", "link.img", "--target-file", "%TARGET%"} << 2
+                << "tessaro-cli: The same card is named twice." + usage;
         QTest::newRow("option of another command") << QStringList{"disks", "--yes"} << 2
                                                    << "tessaro-cli: The option --yes does not go with 'disks'." + usage;
         QTest::newRow("unknown command") << QStringList{"flash"} << 2 << "tessaro-cli: Unknown command 'flash'." + usage;
@@ -233,6 +236,7 @@ private slots:
         arguments.replaceInStrings(QStringLiteral("%TARGET%"), target);
         arguments.replaceInStrings(QStringLiteral("%CATALOG%"), m_fixture.catalogPath());
         QVERIFY(QFile::copy(m_fixture.image16.path, m_home->filePath(QStringLiteral("card16.img"))));
+        QVERIFY(QFile::link(target, m_home->filePath(QStringLiteral("link.img"))));
 
         const ProgramRun result = run(arguments);
         QCOMPARE(result.exitCode, status);
