@@ -57,6 +57,13 @@ qint64 CompressedImageSource::readInput()
     return count;
 }
 
+bool CompressedImageSource::refuseEmpty()
+{
+    if (m_size == 0)
+        return fail(Failure::Unsupported, emptyImageText());
+    return true;
+}
+
 bool CompressedImageSource::fail(Failure kind, const QString &text)
 {
     m_failure = kind;

@@ -31,6 +31,9 @@ protected:
 
     // For an open() that starts over: no image byte handed out yet.
     void restart() { m_delivered = 0; }
+    // The end of every open(), once m_size is known: false after fail() for
+    // an empty image.
+    bool refuseEmpty();
 
     // The next piece of the file into m_input: its size, 0 at the end of the
     // file (m_inputEnded is then set), or -1 after fail().

@@ -20,6 +20,8 @@ const Signature Signatures[] = {
     { ImageFormat::Zstd, "\x28\xB5\x2F\xFD", 4 },
     { ImageFormat::Gzip, "\x1F\x8B\x08", 3 },
     { ImageFormat::SevenZip, "7z\xBC\xAF\x27\x1C", 6 },
+    { ImageFormat::Lzip, "LZIP", 4 },
+    { ImageFormat::Lz4, "\x04\x22\x4D\x18", 4 },
 };
 
 bool isBzip2(const QByteArray &head)
@@ -48,6 +50,24 @@ ImageFormat imageFormatOfFile(const QString &path)
     return imageFormatOf(file.read(ImageFormatSignatureLength));
 }
 
+ImageFormat imageFormatOfName(const QString &path)
+{
+    static const struct {
+        const char *ending;
+        ImageFormat format;
+    } Endings[] = {
+        { ".zip", ImageFormat::Zip },
+        { ".xz", ImageFormat::Xz },
+        { ".zst", ImageFormat::Zstd },
+        { ".lzma", ImageFormat::Lzma },
+    };
+    for (const auto &ending : Endings) {
+        if (path.endsWith(QLatin1String(ending.ending), Qt::CaseInsensitive))
+            return ending.format;
+    }
+    return ImageFormat::Raw;
+}
+
 QString imageFormatName(ImageFormat format)
 {
     switch (format) {
@@ -65,6 +85,12 @@ QString imageFormatName(ImageFormat format)
         return QStringLiteral("bzip2");
     case ImageFormat::SevenZip:
         return QStringLiteral("7z");
+    case ImageFormat::Lzip:
+        return QStringLiteral("lzip");
+    case ImageFormat::Lz4:
+        return QStringLiteral("LZ4");
+    case ImageFormat::Lzma:
+        return QStringLiteral("LZMA");
     }
     return {};
 }

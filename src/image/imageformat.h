@@ -14,6 +14,9 @@ enum class ImageFormat {
     Gzip,
     Bzip2,
     SevenZip,
+    Lzip,
+    Lz4,
+    Lzma, // LZMA-alone (".lzma"): no signature, known by its name only
 };
 
 // The longest signature, in bytes.
@@ -23,6 +26,10 @@ ImageFormat imageFormatOf(const QByteArray &head);
 
 // The format of the file's first bytes; Raw when it cannot be read.
 ImageFormat imageFormatOfFile(const QString &path);
+
+// The format a file name's ending says ("disk.img.xz"), in any letter case:
+// Zip, Xz, Zstd or Lzma; Raw for every other name.
+ImageFormat imageFormatOfName(const QString &path);
 
 // The format's name as shown in messages ("gzip", "7z").
 QString imageFormatName(ImageFormat format);

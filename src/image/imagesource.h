@@ -24,4 +24,9 @@ public:
     virtual qint64 read(char *data, qint64 length) = 0;
     virtual QString errorString() const = 0;
     virtual Failure failure() const { return Failure::Unreadable; }
+
+    // Why every source's open() refuses an image of 0 bytes, as Unsupported:
+    // writing nothing over a card and reporting success is never what the
+    // user meant, whatever the file or archive around it.
+    static QString emptyImageText() { return QStringLiteral("the image is empty"); }
 };

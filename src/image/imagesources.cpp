@@ -4,14 +4,8 @@
 
 std::unique_ptr<ImageSource> createLocalImageSource(const QString &path)
 {
-    ImageFormat format = ImageFormat::Raw;
-    if (path.endsWith(QLatin1String(".zip"), Qt::CaseInsensitive))
-        format = ImageFormat::Zip;
-    else if (path.endsWith(QLatin1String(".xz"), Qt::CaseInsensitive))
-        format = ImageFormat::Xz;
-    else if (path.endsWith(QLatin1String(".zst"), Qt::CaseInsensitive))
-        format = ImageFormat::Zstd;
-    else
+    ImageFormat format = imageFormatOfName(path);
+    if (format == ImageFormat::Raw)
         format = imageFormatOfFile(path);
     switch (format) {
     case ImageFormat::Zip:
@@ -24,6 +18,9 @@ std::unique_ptr<ImageSource> createLocalImageSource(const QString &path)
     case ImageFormat::Gzip:
     case ImageFormat::Bzip2:
     case ImageFormat::SevenZip:
+    case ImageFormat::Lzip:
+    case ImageFormat::Lz4:
+    case ImageFormat::Lzma:
         break;
     }
     // The plain source refuses the formats that cannot be read here.

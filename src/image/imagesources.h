@@ -11,8 +11,9 @@
 #include <memory>
 
 // The source for an image file chosen on the computer. A name ending in
-// ".zip", ".xz" or ".zst" (in any letter case) says how to read the file;
-// with any other name the file's first bytes decide, so that an archive or a
-// compressed file is never written as it is. Reads nothing but those bytes;
+// ".zip", ".xz" or ".zst" (in any letter case) says how to read the file, and
+// one ending in ".lzma" that it cannot be read; with any other name the
+// file's first bytes decide, so that an archive or a compressed file is never
+// written as it is. Reads nothing but those bytes;
 // the plain source checks them again when it opens, as the file may change.
 std::unique_ptr<ImageSource> createLocalImageSource(const QString &path);

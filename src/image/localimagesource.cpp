@@ -13,13 +13,18 @@ bool LocalImageSource::open()
         return false;
     // Writing a compressed file byte for byte would end in a card that does
     // not start, reported as a success.
-    const ImageFormat format = imageFormatOf(m_file.read(ImageFormatSignatureLength));
+    ImageFormat format = imageFormatOf(m_file.read(ImageFormatSignatureLength));
+    // An LZMA-alone file has no signature; only its name tells it.
+    if (format == ImageFormat::Raw && imageFormatOfName(m_file.fileName()) == ImageFormat::Lzma)
+        format = ImageFormat::Lzma;
     // Seeking back drops what the read buffered, so that a file that shrinks
     // later is seen to end early.
     if (!m_file.seek(0))
         return false;
     switch (format) {
     case ImageFormat::Raw:
+        if (m_file.size() == 0)
+            return fail(Failure::Unsupported, emptyImageText());
         return true;
     case ImageFormat::Zip:
     case ImageFormat::SevenZip:
@@ -30,6 +35,9 @@ bool LocalImageSource::open()
     case ImageFormat::Zstd:
     case ImageFormat::Gzip:
     case ImageFormat::Bzip2:
+    case ImageFormat::Lzip:
+    case ImageFormat::Lz4:
+    case ImageFormat::Lzma:
         break;
     }
     return fail(Failure::Unsupported,

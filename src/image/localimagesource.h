@@ -4,9 +4,10 @@
 
 #include <QFile>
 
-// A plain image file whose bytes are the image. A file whose first bytes are
-// those of a compressed file or an archive is refused as Unsupported rather
-// than written as it is; every other failure is Unreadable.
+// A plain image file whose bytes are the image. A file whose first bytes (or,
+// for LZMA-alone, whose name) are those of a compressed file or an archive is
+// refused as Unsupported rather than written as it is, and so is an empty
+// file; every other failure is Unreadable.
 class LocalImageSource : public ImageSource
 {
 public:

@@ -50,7 +50,7 @@ bool XzImageSource::open()
         return fail(Failure::Unreadable, m_file.errorString());
     m_input.resize(InputBufferSize);
     quint64 blockCount = 0;
-    if (!readIndexes(blockCount))
+    if (!readIndexes(blockCount) || !refuseEmpty())
         return false;
     if (!m_file.seek(0))
         return fail(Failure::Unreadable, m_file.errorString());

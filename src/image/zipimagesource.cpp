@@ -99,7 +99,7 @@ bool ZipImageSource::open()
     if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return fail(Failure::Unreadable, m_file.errorString());
 
-    if (!locateEntry())
+    if (!locateEntry() || !refuseEmpty())
         return false;
 
     if (m_method == Deflated) {

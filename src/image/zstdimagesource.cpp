@@ -65,7 +65,7 @@ bool ZstdImageSource::open()
 {
     if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return fail(Failure::Unreadable, m_file.errorString());
-    if (!readFrameHeaders())
+    if (!readFrameHeaders() || !refuseEmpty())
         return false;
     m_context.reset(ZSTD_createDCtx());
     if (!m_context

@@ -107,16 +107,6 @@ private slots:
         QVERIFY(outcome.data == m_payload);
     }
 
-    void emptyXzImage()
-    {
-        QVERIFY(shell(QStringLiteral("xz -c </dev/null > empty.img.xz")).isEmpty());
-        XzImageSource source(path("empty.img.xz"));
-        QVERIFY(source.open());
-        QCOMPARE(source.size(), qint64(0));
-        char byte;
-        QCOMPARE(source.read(&byte, 1), qint64(0));
-    }
-
     // `damage` done to the command's output: "truncate" cuts it in half,
     // "flip" flips a bit in its middle, "append" adds a line of garbage. In
     // the message %1 stands for the size of the undamaged output.

@@ -22,28 +22,44 @@ private slots:
 
     void contentBeforeName_data()
     {
+        const QString unpack = QStringLiteral("; unpack it first and choose the image inside");
+        const QString empty = QStringLiteral("the image is empty");
         QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("message");   // empty: reads the image back
-        QTest::newRow("ZIP named .img") << "zip -q - disk.img" << "";
-        QTest::newRow("xz named .img") << "xz -c disk.img" << "";
-        QTest::newRow("zstd named .img") << "zstd -q -c disk.img" << "";
-        QTest::newRow("gzip named .img")
-            << "gzip -c disk.img" << "the file is compressed with gzip; unpack it first and choose the image inside";
-        QTest::newRow("bzip2 named .img")
-            << "bzip2 -c disk.img" << "the file is compressed with bzip2; unpack it first and choose the image inside";
-        QTest::newRow("7z named .img")
-            << "7z a -bd -t7z packed.7z disk.img >/dev/null && cat packed.7z"
-            << "the file is a 7z archive; unpack it first and choose the image inside";
+        QTest::addColumn<QString>("name");      // of the file the command writes
+        const auto row = [](const char *name, const QString &command, const QString &message,
+                            const QString &file = QStringLiteral("card.img")) {
+            QTest::newRow(name) << command << message << file;
+        };
+        row("ZIP named .img", "zip -q - disk.img", "");
+        row("xz named .img", "xz -c disk.img", "");
+        row("zstd named .img", "zstd -q -c disk.img", "");
+        row("gzip named .img", "gzip -c disk.img", "the file is compressed with gzip" + unpack);
+        row("bzip2 named .img", "bzip2 -c disk.img", "the file is compressed with bzip2" + unpack);
+        row("7z named .img", "7z a -bd -t7z packed.7z disk.img >/dev/null && cat packed.7z",
+            "the file is a 7z archive" + unpack);
+        row("lzip named .img", "lzip -c disk.img", "the file is compressed with lzip" + unpack);
+        row("LZ4 frame named .img", "lz4 -q -c disk.img", "the file is compressed with LZ4" + unpack);
+        // LZMA-alone has no signature: only the name tells it.
+        row("LZMA-alone named .LZMA", "xz --format=lzma -c disk.img", "the file is compressed with LZMA" + unpack,
+            "card.img.LZMA");
+
+        // Nothing to write is refused before the card is touched, whatever holds the nothing.
+        row("empty file", ":", empty);
+        row("ZIP of an empty image", ": > e.img; zip -q - e.img", empty);
+        row("xz of an empty image", "xz -c </dev/null", empty);
+        row("zstd of an empty image", ": > e.img; zstd -q -c e.img", empty);
     }
     void contentBeforeName()
     {
         QFETCH(QString, command);
         QFETCH(QString, message);
-        const QString error = runTool(QStringLiteral("sh"), { QStringLiteral("-c"), command + QStringLiteral(" > card.img") },
+        QFETCH(QString, name);
+        const QString error = runTool(QStringLiteral("sh"), { QStringLiteral("-c"), command + QStringLiteral(" > ") + name },
                                   m_dir.path());
         QVERIFY2(error.isEmpty(), qPrintable(error));
 
-        const std::unique_ptr<ImageSource> source = createLocalImageSource(m_dir.filePath(QStringLiteral("card.img")));
+        const std::unique_ptr<ImageSource> source = createLocalImageSource(m_dir.filePath(name));
         const Outcome outcome = stream(*source, 1 << 20);
         if (message.isEmpty()) {
             QVERIFY2(outcome.opened && !outcome.readFailed, qPrintable(outcome.errorString));

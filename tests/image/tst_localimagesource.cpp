@@ -15,7 +15,6 @@ private slots:
         const qint64 MiB = qint64(1) << 20;
         QTest::addColumn<qint64>("size");
         QTest::addColumn<qint64>("chunk");
-        QTest::newRow("empty file") << qint64(0) << qint64(4096);
         QTest::newRow("shorter than one read") << qint64(1000) << qint64(4096);
         QTest::newRow("several reads and a short last one") << 3 * MiB + 17 << MiB;
         QTest::newRow("odd reads") << qint64(100000) << qint64(999);

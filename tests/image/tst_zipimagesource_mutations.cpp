@@ -182,8 +182,8 @@ private slots:
         m_images.append(image);
         m_seeds.append(buildZip({storedEntry("disk.img", small)}, true, "a comment").bytes);
         m_images.append(small);
-        m_seeds.append(buildZip({storedEntry("empty.img", {})}).bytes);
-        m_images.append(QByteArray());
+        m_seeds.append(buildZip({storedEntry("one.img", "x")}).bytes);
+        m_images.append(QByteArrayLiteral("x"));
 
         addToolSeed(QStringLiteral("zip"), {"-q", "-fz", "out.zip", "disk.img", "notes.txt"}, image);
         addToolSeed(QStringLiteral("bsdtar"), {"--format", "zip", "-cf", "out.zip", "disk.img"}, image);

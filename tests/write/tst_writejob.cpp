@@ -153,7 +153,6 @@ private slots:
         QTest::addColumn<qint64>("deviceSize"); // for "declared" and "sectors"
         QTest::addColumn<Error>("error");
 
-        QTest::newRow("empty image") << qint64(0) << "file" << 512 << qint64(0) << Error::None;
         QTest::newRow("one byte") << qint64(1) << "file" << 512 << qint64(0) << Error::None;
         QTest::newRow("three whole chunks") << 3 * Chunk << "file" << 512 << qint64(0) << Error::None;
         QTest::newRow("last chunk not a multiple of 512")
@@ -282,6 +281,7 @@ private slots:
         QTest::newRow("archive cut short") << "cut" << Error::CorruptImage
                                            << "invalid zip file: end of central directory not found";
         QTest::newRow("stored entry with a damaged byte") << "damaged" << Error::CorruptImage << "CRC32 mismatch";
+        QTest::newRow("empty image file") << "empty" << Error::UnsupportedImage << "the image is empty";
     }
     void sourceFailures()
     {
@@ -292,7 +292,9 @@ private slots:
         // Compressible, or the archivers would store it; over a chunk where
         // the damage is to show after a first chunk was written.
         const bool damaged = source == QLatin1String("damaged");
-        const QByteArray image = testarchives::mixedPayload(damaged ? Chunk + 5000 : 300000, 3);
+        const QByteArray image = source == QLatin1String("empty")
+                ? QByteArray()
+                : testarchives::mixedPayload(damaged ? Chunk + 5000 : 300000, 3);
         QVERIFY(writeFile(path(QStringLiteral("image.img")), image));
         const QString archive = path(QStringLiteral("image.zip"));
         QString problem;
@@ -317,7 +319,9 @@ private slots:
             QVERIFY(file.seek(Chunk + 100) && file.write(QByteArray(1, char(~byte))) == 1);
         }
 
-        const QString sourcePath = source == QLatin1String("missing") ? path(QStringLiteral("missing.img")) : archive;
+        const QString sourcePath = source == QLatin1String("missing") ? path(QStringLiteral("missing.img"))
+                : source == QLatin1String("empty")                    ? path(QStringLiteral("image.img"))
+                                                                      : archive;
         std::unique_ptr<ScriptedCard> target = targetDevice();
         QVERIFY(target);
         WriteJob job(createLocalImageSource(sourcePath), std::move(target));
@@ -329,6 +333,8 @@ private slots:
         QCOMPARE(job.errorDetail(), detail);
         QCOMPARE(m_target->calls(Call::Close), 1);
         QVERIFY(!m_target->isOpen());
+        // A source refused on opening never gets the card opened.
+        QCOMPARE(m_target->calls(Call::Open), damaged ? 1 : 0);
         // Damage inside the data shows only with its last byte, which is then
         // not written; there is no read-back and no boot files.
         const QStringList firstChunk{report(Phase::Writing, 0, image.size()), report(Phase::Writing, Chunk, image.size())};
