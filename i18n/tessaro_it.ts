@@ -170,6 +170,10 @@
         <source>Cannot write to %1: the image needs %2, but the card holds only %3.</source>
         <translation>Impossibile scrivere su %1: l&apos;immagine richiede %2, ma la scheda contiene solo %3.</translation>
     </message>
+    <message>
+        <source>Waiting for another download of the same image</source>
+        <translation>In attesa di un altro download della stessa immagine</translation>
+    </message>
 </context>
 <context>
     <name>DevicePage</name>

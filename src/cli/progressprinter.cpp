@@ -2,6 +2,7 @@
 
 #include "cli/console.h"
 #include "core/cardbatch.h"
+#include "image/imagedownload.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -52,23 +53,28 @@ ProgressPrinter::ProgressPrinter(CardBatch &batch, Mode mode, bool verify, const
 
 void ProgressPrinter::onDownload(qint64 done, qint64 total)
 {
-    const bool first = !m_downloadShown;
-    m_downloadShown = true;
+    const bool waiting = done == ImageDownload::Waiting;
+    const bool first = !m_downloadShown && !waiting;
+    m_downloadShown = m_downloadShown || !waiting;
     for (CardView &card : m_cards) {
         card.meter.report(WriteJob::Phase::Downloading, done, total);
         card.reported = true;
     }
     switch (m_mode) {
     case Mode::Json:
-        if (due(m_lastDownloadJson, JsonInterval) || done == total)
+        if (waiting)
+            console::outJson({{"event", "waiting"}});
+        else if (due(m_lastDownloadJson, JsonInterval) || done == total)
             console::outJson({{"event", "download"}, {"bytesDone", done}, {"bytesTotal", total}});
         break;
     case Mode::Lines:
-        if (first)
+        if (waiting)
+            console::err(QStringLiteral("Waiting for another download of the same image\n"));
+        else if (first)
             console::err(QStringLiteral("Downloading the image for every card\n"));
         break;
     case Mode::Terminal:
-        redraw(first);
+        redraw(first || waiting);
         break;
     }
 }
@@ -140,7 +146,7 @@ QString ProgressPrinter::cardLine(int index) const
     if (!card.reported)
         return QStringLiteral("%1: waiting").arg(m_batch.cardName(index));
     QStringList parts{m_batch.cardName(index) + QLatin1Char(':'), card.meter.phaseLabel(m_productName)};
-    if (card.meter.phase() != WriteJob::Phase::Finalizing && card.meter.bytesTotal() > 0)
+    if (card.meter.phase() != WriteJob::Phase::Finalizing && !card.meter.waiting() && card.meter.bytesTotal() > 0)
         parts << QStringLiteral("%1%").arg(qint64(card.meter.fraction() * 100));
     for (const QString &text : {card.meter.speedText(), card.meter.timeLeftText(m_verify)}) {
         if (!text.isEmpty())

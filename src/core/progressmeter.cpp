@@ -1,6 +1,7 @@
 #include "core/progressmeter.h"
 
 #include "core/datasize.h"
+#include "image/imagedownload.h"
 
 #include <chrono>
 #include <cmath>
@@ -23,6 +24,7 @@ ProgressMeter::ProgressMeter()
 void ProgressMeter::start(WriteJob::Phase phase)
 {
     m_phase = phase;
+    m_waiting = false;
     m_bytesDone = 0;
     m_bytesTotal = 0;
     m_speed = 0;
@@ -31,9 +33,14 @@ void ProgressMeter::start(WriteJob::Phase phase)
 
 void ProgressMeter::report(WriteJob::Phase phase, qint64 bytesDone, qint64 bytesTotal)
 {
-    if (phase != m_phase) {
+    // While another download of the image runs nothing moves here.
+    const bool waiting = bytesDone == ImageDownload::Waiting;
+    if (waiting)
+        bytesDone = 0;
+    if (phase != m_phase || waiting != m_waiting) {
         // Every phase starts without a speed: its rate is its own.
         m_phase = phase;
+        m_waiting = waiting;
         m_speed = 0;
         sample(bytesDone);
     } else if (const qint64 elapsed = m_clock() - m_sampleTime; elapsed > 999) {
@@ -60,6 +67,8 @@ QString ProgressMeter::phaseLabel(const QString &productName) const
 {
     switch (m_phase) {
     case WriteJob::Phase::Downloading:
+        if (m_waiting)
+            return tr("Waiting for another download of the same image");
         return tr("Downloading");
     case WriteJob::Phase::Writing:
         return tr("Writing");

@@ -29,6 +29,8 @@ public:
     void report(WriteJob::Phase phase, qint64 bytesDone, qint64 bytesTotal);
 
     WriteJob::Phase phase() const { return m_phase; }
+    // Downloading, while another download of the same image fills the cache.
+    bool waiting() const { return m_waiting; }
     qint64 bytesDone() const { return m_bytesDone; }
     qint64 bytesTotal() const { return m_bytesTotal; }
     // 0 to 1; 0 while the total is unknown.
@@ -47,6 +49,7 @@ private:
 
     Clock m_clock;
     WriteJob::Phase m_phase = WriteJob::Phase::Writing;
+    bool m_waiting = false;
     qint64 m_bytesDone = 0;
     qint64 m_bytesTotal = 0;
     double m_speed = 0;

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLockFile>
 #include <QSet>
 #include <QStandardPaths>
 
@@ -40,6 +41,18 @@ QString ImageCache::partialPathFor(const QByteArray &sha256) const
     return m_dir + QLatin1Char('/') + stemFor(sha256) + QStringLiteral(".part");
 }
 
+QString ImageCache::lockPathFor(const QByteArray &sha256) const
+{
+    return m_dir + QLatin1Char('/') + stemFor(sha256) + QStringLiteral(".lock");
+}
+
+void ImageCache::prepareLock(QLockFile &lock)
+{
+    // By default a lock older than 30 s counts as left over, which a
+    // download of a few minutes would be.
+    lock.setStaleLockTime(0);
+}
+
 void ImageCache::prune(const QList<QByteArray> &keep) const
 {
     QSet<QString> kept;
@@ -55,7 +68,11 @@ void ImageCache::prune(const QList<QByteArray> &keep) const
             { QStringLiteral("*.zip"), QStringLiteral("*.part") }, QDir::Files | QDir::Hidden, QDir::Unsorted);
     for (const QString &name : names) {
         const QString stem = name.section(QLatin1Char('.'), 0, 0);
-        if (!kept.contains(stem))
+        if (kept.contains(stem))
+            continue;
+        QLockFile lock(m_dir + QLatin1Char('/') + stem + QStringLiteral(".lock"));
+        prepareLock(lock);
+        if (lock.tryLock(0))
             QFile::remove(m_dir + QLatin1Char('/') + name);
     }
 }

@@ -6,6 +6,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -22,7 +23,8 @@ constexpr qint64 PieceSize = 4 * 1024 * 1024;
 // the network, the client stops reading from the connection at this bound
 // instead of holding whatever the server sends in memory.
 constexpr qint64 ReadBufferSize = 1024 * 1024;
-// How often a transfer that receives nothing looks at the cancel flag.
+// How often a transfer that receives nothing, or a run that waits for
+// another download of its archive, looks at the cancel flag.
 constexpr int CancelPollInterval = 100; // ms
 
 // Free bytes on the volume holding dir, or -1 when that cannot be told.
@@ -99,6 +101,17 @@ bool ImageDownload::run(const std::function<void(qint64, qint64)> &progress,
     if (!QDir().mkpath(m_cache.dir()))
         return fail(Failure::IoError, QStringLiteral("cannot create %1").arg(m_cache.dir()));
 
+    // Two runs that shared the partial file would each take the other's
+    // bytes for a prefix to resume from, and both end with a wrong digest.
+    QLockFile entryLock(m_cache.lockPathFor(m_image.sha256));
+    if (!lock(entryLock, progress, cancelled))
+        return false;
+    // The run this one waited for may have completed the archive.
+    if (QFileInfo(m_cache.pathFor(m_image.sha256)).isFile()) {
+        progress(m_image.size, m_image.size);
+        return true;
+    }
+
     // Never truncated on open: its bytes are the prefix to resume from.
     // Unbuffered, so that every received chunk is on disk when a run ends.
     QFile partial(m_cache.partialPathFor(m_image.sha256));
@@ -133,6 +146,26 @@ bool ImageDownload::run(const std::function<void(qint64, qint64)> &progress,
             return false;
     }
     return verify(partial, hash);
+}
+
+// Takes the lock on the archive's cache files, waiting while another download
+// holds it. A lock left by a process that has ended is taken over.
+bool ImageDownload::lock(QLockFile &lock, const std::function<void(qint64, qint64)> &progress,
+                         const std::atomic<bool> &cancelled)
+{
+    ImageCache::prepareLock(lock);
+    bool waiting = false;
+    while (!lock.tryLock(waiting ? CancelPollInterval : 0)) {
+        if (lock.error() != QLockFile::LockFailedError)
+            return fail(Failure::IoError, QStringLiteral("cannot create %1").arg(lock.fileName()));
+        if (cancelled)
+            return fail(Failure::Cancelled, QString());
+        if (!waiting) {
+            waiting = true;
+            progress(Waiting, m_image.size);
+        }
+    }
+    return true;
 }
 
 // A catalog read from a file may name its archives as files beside it. The

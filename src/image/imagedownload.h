@@ -9,6 +9,7 @@
 #include <functional>
 
 class QFile;
+class QLockFile;
 class Sha256;
 
 // Brings one catalog build from its URL into the image cache, resuming from
@@ -29,11 +30,18 @@ public:
     // A transfer during which no byte moves for this long is aborted.
     static constexpr int TransferTimeout = 30000; // ms
 
+    // Bytes done in the one progress report made while another download of
+    // the same archive (in this process or another) fills the cache: this run
+    // waits for it to end, then uses the archive it completed, or resumes
+    // from what it left.
+    static constexpr qint64 Waiting = -1;
+
     ImageDownload(const ImageCache &cache, const RemoteImage &image);
 
     // Blocks until the verified archive is at cache.pathFor(image.sha256)
     // (true) or the download failed (false, see failure()). progress gets
     // (bytes done, bytes total) on the calling thread and must not be empty;
+    // bytes done is Waiting while another download of the archive runs.
     // cancelled is only read.
     bool run(const std::function<void(qint64, qint64)> &progress,
              const std::atomic<bool> &cancelled);
@@ -51,6 +59,8 @@ public:
 private:
     struct Transfer; // one HTTP transfer, shared by its steps
 
+    bool lock(QLockFile &lock, const std::function<void(qint64, qint64)> &progress,
+              const std::atomic<bool> &cancelled);
     bool transfer(QFile &partial, Sha256 &hash, qint64 offset,
                   const std::function<void(qint64, qint64)> &progress,
                   const std::atomic<bool> &cancelled);

@@ -202,6 +202,8 @@ const Expected ItalianCatalog[] = {
      "Verifica annullata: la SD è stata scritta ma non controllata."},
     {"Backend", "Verifying",
      "Verifica"},
+    {"Backend", "Waiting for another download of the same image",
+     "In attesa di un altro download della stessa immagine"},
     {"Backend", "Writing",
      "Scrittura"},
     {"Backend", "Writing was cancelled: the SD card is incomplete and will not boot. Write it again before using it.",
@@ -510,8 +512,8 @@ private slots:
         QTest::newRow("DiskPage") << QStringLiteral("DiskPage") << 10;
         QTest::newRow("WritingPage") << QStringLiteral("WritingPage") << 4;
         QTest::newRow("ResultPage") << QStringLiteral("ResultPage") << 6;
-        QTest::newRow("Backend") << QStringLiteral("Backend") << 40;
-        QTest::newRow("all contexts") << QString() << 80;
+        QTest::newRow("Backend") << QStringLiteral("Backend") << 41;
+        QTest::newRow("all contexts") << QString() << 81;
     }
     void messagesPerContext()
     {

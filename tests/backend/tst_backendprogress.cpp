@@ -1,6 +1,7 @@
 #include "backend/backend.h"
 #include "backendwaits.h"
 #include "core/writemessages.h"
+#include "image/imagedownload.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -152,6 +153,23 @@ private slots:
         // Every report is announced, whether the phase changed or not.
         reportTo(backend, phase, 1, 4);
         QCOMPARE(progressSignals.count(), 3);
+    }
+
+    // Another run downloads the same image: the page says so, and the bytes
+    // that come after the wait are measured from their own start.
+    void waitingForAnotherDownload()
+    {
+        Backend backend(NoCatalog, QString());
+        reportTo(backend, Phase::Downloading, ImageDownload::Waiting, 10 * MB);
+        QCOMPARE(backend.phaseLabel(), QStringLiteral("Waiting for another download of the same image"));
+        QCOMPARE(backend.progress(), 0.0);
+        advanceSpeedClock(backend, 5000);
+        reportTo(backend, Phase::Downloading, 4 * MB, 10 * MB);
+        QCOMPARE(backend.phaseLabel(), QStringLiteral("Downloading"));
+        QCOMPARE(backend.progress(), 0.4);
+        QCOMPARE(backend.speedText(), QString());
+        sampleAfterOneSecond(backend, Phase::Downloading, 5 * MB, 10 * MB);
+        QCOMPARE(backend.speedText(), perSecond(MB));
     }
 
     void firstSampleAfterOneSecondOfThePhase()

@@ -189,6 +189,69 @@ private slots:
         delete process;
     }
 
+    // Two runs of one build on one cache, as two shells would start them:
+    // the first downloads while the second waits, then uses the archive the
+    // first completed, or is cancelled while it waits.
+    void twoRunsOfOneBuild_data()
+    {
+        QTest::addColumn<bool>("cancelSecond");
+        QTest::newRow("the second waits, then writes from the first's archive") << false;
+        QTest::newRow("the second cancelled while it waits") << true;
+    }
+    void twoRunsOfOneBuild()
+    {
+        QFETCH(bool, cancelSecond);
+        // The image among enough incompressible bytes that its archive takes
+        // seconds from /slow/: the second run starts well inside them.
+        const QString padding = m_home->filePath(QStringLiteral("padding.bin"));
+        QVERIFY(writeFile(padding, randomBytes(5 * NginxServer::SlowRate, 3)));
+        const QString archivePath = m_fixture.www(QStringLiteral("cat/builds/padded.zip"));
+        QFile::remove(archivePath);
+        const QString zipped = runTool(QStringLiteral("zip"), {"-q", "-j", archivePath, m_fixture.card16.path(), padding}, {});
+        QVERIFY2(zipped.isEmpty(), qPrintable(zipped));
+        const FixtureFile archive = FixtureFile::of(archivePath);
+        QVERIFY(m_fixture.writeCatalog({m_fixture.buildEntry(QStringLiteral("padded"), QStringLiteral("Padded"),
+                                                             QStringLiteral("1"), QStringLiteral("/slow/cat/builds/padded.zip"),
+                                                             archive, m_fixture.image16)}));
+        const int requestsBefore = m_fixture.nginx().accessLog().size();
+
+        const QString first = m_home->filePath(QStringLiteral("a.img"));
+        const QString second = m_home->filePath(QStringLiteral("b.img"));
+        std::unique_ptr<QProcess> downloading(start(buildArguments(QStringLiteral("padded"), {first}, true)));
+        QByteArray firstOut;
+        QVERIFY(QTest::qWaitFor([&] { return (firstOut += downloading->readAllStandardOutput()).contains("\"download\""); },
+                                30000));
+        std::unique_ptr<QProcess> waiting(start(buildArguments(QStringLiteral("padded"), {second}, true)));
+        QByteArray secondOut;
+        QVERIFY(QTest::qWaitFor([&] { return (secondOut += waiting->readAllStandardOutput()).contains("\"waiting\""); },
+                                30000));
+        QVERIFY2(downloading->state() == QProcess::Running, "the first run ended before the second waited");
+        if (cancelSecond)
+            ::kill(pid_t(waiting->processId()), SIGINT);
+
+        QVERIFY(waiting->waitForFinished(60000));
+        QVERIFY(downloading->waitForFinished(60000));
+        secondOut += waiting->readAllStandardOutput();
+        QCOMPARE(downloading->exitCode(), 0);
+        checkCard(first, m_fixture.card16, ProductFiles);
+        if (cancelSecond) {
+            QCOMPARE(waiting->exitCode(), 130);
+            const QList<QJsonObject> failed = eventsOf(jsonLines(secondOut), QStringLiteral("failed"));
+            QCOMPARE(failed.size(), 1);
+            QCOMPARE(failed[0].value(QStringLiteral("message")).toString(), DownloadCancelled);
+            QVERIFY(!QFileInfo::exists(second));
+        } else {
+            QCOMPARE(waiting->exitCode(), 0);
+            checkCard(second, m_fixture.card16, ProductFiles);
+        }
+        // One download, whole, by the first run; the second never asked.
+        const auto downloads = [&] {
+            return m_fixture.nginx().accessLog().mid(requestsBefore).filter(QStringLiteral("padded.zip"));
+        };
+        QTRY_COMPARE(downloads(), QStringList{QStringLiteral("GET /slow/cat/builds/padded.zip 200 -")});
+        QCOMPARE(cacheFiles(), QStringList{archive.hex() + QStringLiteral(".zip")});
+    }
+
     void refusals_data()
     {
         QTest::addColumn<QStringList>("arguments"); // %TARGET% is a file beside the cache

@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLockFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -27,6 +28,7 @@ private slots:
         QCOMPARE(cache.dir(), QStringLiteral("/var/cache/x"));
         QCOMPARE(cache.pathFor(digest), QStringLiteral("/var/cache/x/00ab10.zip"));
         QCOMPARE(cache.partialPathFor(digest), QStringLiteral("/var/cache/x/00ab10.part"));
+        QCOMPARE(cache.lockPathFor(digest), QStringLiteral("/var/cache/x/00ab10.lock"));
     }
 
     void prune_data()
@@ -82,6 +84,23 @@ private slots:
 
         ImageCache(dir.path()).prune(keep);
         QCOMPARE(folderEntries(dir.path()), left);
+    }
+
+    // Another process's download of a digest that left this catalog must
+    // not have its files removed under it; they go once it has ended.
+    void pruneLeavesTheFilesOfARunningDownload()
+    {
+        QTemporaryDir dir;
+        const ImageCache cache(dir.path());
+        const QByteArray other = sha256("other");
+        QVERIFY(writeFile(cache.partialPathFor(other), "bytes"));
+        QLockFile running(cache.lockPathFor(other));
+        QVERIFY(running.tryLock(0));
+        cache.prune({ sha256("kept") });
+        QCOMPARE(folderEntries(dir.path()), QStringList({ stemOf("other") + ".lock", stemOf("other") + ".part" }));
+        running.unlock();
+        cache.prune({ sha256("kept") });
+        QCOMPARE(folderEntries(dir.path()), QStringList());
     }
 
     void pruneOfAMissingFolderCreatesNothing()

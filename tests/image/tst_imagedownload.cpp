@@ -2,12 +2,14 @@
 
 #include "support/freespace.h"
 #include "support/nginxserver.h"
+#include "support/programrun.h"
 #include "support/scriptedhttpserver.h"
 #include "support/testfiles.h"
 
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QLockFile>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -92,6 +94,8 @@ public:
                     [this](qint64 done, qint64 total) {
                         progress.append({ done, total });
                         lastDone = done;
+                        if (onReport)
+                            onReport(done);
                         if (slowDisk)
                             QThread::msleep(50);
                     },
@@ -126,6 +130,8 @@ public:
     std::atomic<bool> cancel { false };
     // Every chunk takes 50 ms more, as on a cache disk slower than the network.
     bool slowDisk = false;
+    // Called on the download's thread with the bytes done of each report.
+    std::function<void(qint64)> onReport;
     std::atomic<qint64> lastDone { 0 }; // of the latest progress report
     // Read these only after finish().
     Progress progress;
@@ -750,6 +756,71 @@ private slots:
         QVERIFY2(thread.ok, qPrintable(download.errorString()));
         QCOMPARE(folderEntries(m_cacheDir), QStringList { sha256(file).toHex() + ".zip" });
         QCOMPARE(readFile(archivePath(sha256(file))), file);
+    }
+
+    // Another download (of this process here; of another one in tst_cli)
+    // holds the archive's lock and has a first part in the partial file.
+    void anotherDownloadOfTheSameArchive_data()
+    {
+        QTest::addColumn<QString>("other"); // what the other download does once this run waits
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<int>("requests");
+        QTest::newRow("it completes the archive: used without a request") << "completes" << true << 0;
+        QTest::newRow("it stops early: this run resumes from its bytes") << "stops" << true << 1;
+        QTest::newRow("cancelled while waiting: nothing touched") << "cancel" << false << 0;
+        QTest::newRow("its process has ended: the lock is taken over at once") << "ended" << true << 1;
+    }
+    void anotherDownloadOfTheSameArchive()
+    {
+        QFETCH(QString, other);
+        QFETCH(bool, ok);
+        QFETCH(int, requests);
+        const QByteArray file = randomBytes(30000, 11);
+        const QByteArray digest = sha256(file);
+        givePartial(digest, file.left(10000));
+        QLockFile held(cache().lockPathFor(digest));
+        QVERIFY(held.tryLock(0));
+        if (other == QLatin1String("ended")) {
+            // The same lock file, as a process that has ended left it.
+            const ProgramRun shell = runProgram(QStringLiteral("sh"), { QStringLiteral("-c"), QStringLiteral("echo $$") });
+            QVERIFY(shell.succeeded());
+            QByteArray contents = readFile(cache().lockPathFor(digest));
+            contents.replace(0, contents.indexOf('\n'), shell.output.trimmed());
+            held.unlock();
+            QVERIFY(writeFile(cache().lockPathFor(digest), contents));
+        }
+
+        ScriptedHttpServer server;
+        QVERIFY(listenAnswering(server, answer(206, file.mid(10000), { contentRange(10000, 29999, 30000) })));
+        ImageDownload download(cache(), { server.url("/build.zip"), file.size(), digest });
+        DownloadThread thread(download);
+        thread.onReport = [&](qint64 done) {
+            if (done != ImageDownload::Waiting)
+                return;
+            if (other == QLatin1String("completes")) {
+                QFile::rename(partialPath(digest), archivePath(digest));
+                writeFile(archivePath(digest), file);
+            }
+            if (other == QLatin1String("cancel"))
+                thread.cancel = true;
+            else
+                held.unlock();
+        };
+        QVERIFY(thread.runToEnd());
+
+        QCOMPARE(thread.ok, ok);
+        QCOMPARE(server.requests().size(), requests);
+        QVERIFY(!thread.progress.isEmpty());
+        QCOMPARE(thread.progress.first().first == ImageDownload::Waiting, other != QLatin1String("ended"));
+        if (!ok) {
+            QCOMPARE(download.failure(), Failure::Cancelled);
+            QCOMPARE(folderEntries(m_cacheDir), QStringList({ digest.toHex() + ".lock", digest.toHex() + ".part" }));
+            QCOMPARE(readFile(partialPath(digest)), file.left(10000));
+            return;
+        }
+        QCOMPARE(thread.progress.last(), qMakePair(qint64(30000), qint64(30000)));
+        QCOMPARE(folderEntries(m_cacheDir), QStringList { digest.toHex() + ".zip" });
+        QCOMPARE(readFile(archivePath(digest)), file);
     }
 
     void connectionRefused()
