@@ -1,13 +1,16 @@
 #pragma once
 
-// The download cache as the tests see it: QStandardPaths' test mode puts it
-// in a folder of the tests' own, so the user's real cache stays out of them.
+// The download cache as the tests see it: a folder of the test process's own,
+// so that the user's real cache stays out of the tests, and so that suites
+// run side by side (ctest -j, or two checkouts on one machine) never see each
+// other's files.
 
 #include <QStringList>
 
 namespace testcache {
 
-// Switches QStandardPaths to its test folders for the rest of the process.
+// Moves the per-user cache location to a temporary folder of this process for
+// the rest of the process.
 void use();
 // Empties the cache, even where a test left a file in the folder's place.
 void clear();
