@@ -271,6 +271,14 @@
         <source>No file selected</source>
         <translation>Nessun file selezionato</translation>
     </message>
+    <message>
+        <source>Build %1, %2, %3 download, %4 on the SD card</source>
+        <translation>Build %1, %2, %3 da scaricare, %4 sulla SD</translation>
+    </message>
+    <message>
+        <source>Build %1, %2, %3 download</source>
+        <translation>Build %1, %2, %3 da scaricare</translation>
+    </message>
 </context>
 <context>
     <name>ProductPage</name>

@@ -11,7 +11,15 @@ ColumnLayout {
 
     spacing: 16
 
+    // Called when the page appears.
+    function focusFirstChoice(reason: int) {
+        if (!deviceScroll.focusFirst(reason))
+            backButton.forceActiveFocus(reason);
+    }
+
     Label {
+        id: title
+
         text: qsTr("Choose the device")
         font.pixelSize: 20
     }
@@ -28,6 +36,9 @@ ColumnLayout {
 
         objectName: "deviceScroll"
         contentHeight: deviceGrid.height
+        rows: deviceRepeater
+        Accessible.role: Accessible.List
+        Accessible.name: title.text
 
         Flow {
             id: deviceGrid
@@ -39,12 +50,15 @@ ColumnLayout {
             spacing: 16
 
             Repeater {
+                id: deviceRepeater
+
                 model: page.backend.devices
 
                 Button {
                     id: deviceButton
 
                     required property var modelData
+                    required property int index
 
                     objectName: "deviceButton"
                     width: 200
@@ -52,8 +66,10 @@ ColumnLayout {
                     text: modelData.name
                     font.pixelSize: 16
                     highlighted: page.backend.deviceId === modelData.id
+                    focusPolicy: Qt.StrongFocus
+                    Accessible.name: modelData.name
                     onClicked: page.backend.selectDevice(modelData.id)
-                    onActiveFocusChanged: if (activeFocus) deviceScroll.show(deviceButton)
+                    onActiveFocusChanged: if (activeFocus) deviceScroll.rowFocused(index)
 
                     // The button's own label would render a name holding
                     // markup as rich text.
@@ -72,8 +88,11 @@ ColumnLayout {
     }
 
     Button {
+        id: backButton
+
         objectName: "deviceBackButton"
         text: qsTr("Back")
+        Accessible.name: text
         onClicked: page.backend.back()
     }
 }

@@ -9,11 +9,25 @@ Item {
 
     required property Backend backend
 
+    // Called when the page appears.
+    function focusFirstChoice(reason: int) {
+        if (!diskScroll.focusFirst(reason))
+            verifyCheckBox.forceActiveFocus(reason);
+    }
+
+    // Enter on a card, or on the check box, asks to write.
+    function pressWrite() {
+        if (writeButton.enabled)
+            writeButton.clicked();
+    }
+
     ColumnLayout {
         anchors.fill: parent
         spacing: 16
 
         Label {
+            id: title
+
             text: qsTr("Choose the SD card")
             font.pixelSize: 20
         }
@@ -42,6 +56,10 @@ Item {
 
             objectName: "diskScroll"
             contentHeight: diskList.height
+            rows: diskRepeater
+            Accessible.role: Accessible.List
+            Accessible.name: title.text
+            onAccepted: page.pressWrite()
 
             // A positioner rather than a nested layout: Qt 6.4 leaves the rows of a
             // layout nested in this page's column unarranged once the page has
@@ -52,6 +70,8 @@ Item {
                 width: diskScroll.width - (diskScroll.bar.visible ? diskScroll.bar.width : 0)
 
                 Repeater {
+                    id: diskRepeater
+
                     model: page.backend.disks
 
                     // Disks too small for the image stay listed, disabled, with the reason.
@@ -59,13 +79,19 @@ Item {
                         id: diskDelegate
 
                         required property var modelData
+                        required property int index
 
                         objectName: "diskDelegate"
                         width: diskList.width
                         enabled: modelData.enabled
                         highlighted: page.backend.diskId === modelData.id
+                        focusPolicy: Qt.StrongFocus
+                        Accessible.name: [modelData.model, modelData.size, modelData.device]
+                                         .filter(part => part !== "").join(", ")
+                        Accessible.description: modelData.reason
+                        Accessible.selected: highlighted
                         onClicked: page.backend.selectDisk(modelData.id)
-                        onActiveFocusChanged: if (activeFocus) diskScroll.show(diskDelegate)
+                        onActiveFocusChanged: if (activeFocus) diskScroll.rowFocused(index)
 
                         contentItem: ColumnLayout {
                             spacing: 2
@@ -108,24 +134,33 @@ Item {
             Layout.fillWidth: true
         }
         CheckBox {
+            id: verifyCheckBox
+
             objectName: "verifyCheckBox"
             text: qsTr("Verify after writing")
+            Accessible.name: text
             checked: page.backend.verify
             onToggled: page.backend.verify = checked
+            Keys.onReturnPressed: page.pressWrite()
+            Keys.onEnterPressed: page.pressWrite()
         }
 
         RowLayout {
             Button {
                 objectName: "diskBackButton"
                 text: qsTr("Back")
+                Accessible.name: text
                 onClicked: page.backend.back()
             }
             Item {
                 Layout.fillWidth: true
             }
             Button {
+                id: writeButton
+
                 objectName: "writeButton"
                 text: qsTr("Write")
+                Accessible.name: text
                 enabled: page.backend.canWrite
                 highlighted: true
                 onClicked: confirmDialog.open()
@@ -141,17 +176,28 @@ Item {
         property string diskName
         property string diskSize
 
+        // Whether the keyboard brought the question up: its focus frame shows then.
+        property bool byKeyboard
+
         objectName: "confirmDialog"
         parent: Overlay.overlay
         anchors.centerIn: parent
         width: Math.min(page.width, 420)
         modal: true
+        focus: true
         title: qsTr("Erase the SD card?")
 
         onAboutToShow: {
             confirmDialog.diskName = page.backend.diskName;
             confirmDialog.diskSize = page.backend.diskSize;
+            const focused = page.Window.activeFocusItem;
+            confirmDialog.byKeyboard = focused !== null
+                    && (focused.focusReason === Qt.TabFocusReason || focused.focusReason === Qt.BacktabFocusReason);
         }
+        // Cancel takes the focus: Enter erases the card only once the user has
+        // moved to "Erase and write". Escape cancels.
+        onOpened: confirmCancelButton.forceActiveFocus(confirmDialog.byKeyboard ? Qt.TabFocusReason : Qt.OtherFocusReason)
+        onRejected: if (writeButton.enabled) writeButton.forceActiveFocus(confirmDialog.byKeyboard ? Qt.TabFocusReason : Qt.OtherFocusReason)
         onAccepted: page.backend.startWrite()
 
         contentItem: Label {
@@ -162,16 +208,25 @@ Item {
         }
 
         footer: DialogButtonBox {
+            // Enter presses the focused button, as Space does.
             Button {
                 objectName: "confirmEraseButton"
                 text: qsTr("Erase and write")
+                Accessible.name: text
                 highlighted: true
                 DialogButtonBox.buttonRole: Dialog.AcceptRole
+                Keys.onReturnPressed: clicked()
+                Keys.onEnterPressed: clicked()
             }
             Button {
+                id: confirmCancelButton
+
                 objectName: "confirmCancelButton"
                 text: qsTr("Cancel")
+                Accessible.name: text
                 DialogButtonBox.buttonRole: Dialog.RejectRole
+                Keys.onReturnPressed: clicked()
+                Keys.onEnterPressed: clicked()
             }
         }
     }

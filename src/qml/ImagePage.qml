@@ -12,7 +12,15 @@ ColumnLayout {
 
     spacing: 16
 
+    // Called when the page appears.
+    function focusFirstChoice(reason: int) {
+        if (!imageScroll.focusFirst(reason))
+            localFileButton.forceActiveFocus(reason);
+    }
+
     Label {
+        id: title
+
         text: qsTr("Choose the image")
         font.pixelSize: 20
     }
@@ -30,6 +38,11 @@ ColumnLayout {
 
         objectName: "imageScroll"
         contentHeight: imageList.height
+        rows: imageRepeater
+        Accessible.role: Accessible.List
+        Accessible.name: title.text
+        // Enter on a build goes on with it.
+        onAccepted: if (nextButton.enabled) nextButton.clicked()
 
         Column {
             id: imageList
@@ -37,18 +50,31 @@ ColumnLayout {
             width: imageScroll.width - (imageScroll.bar.visible ? imageScroll.bar.width : 0)
 
             Repeater {
+                id: imageRepeater
+
                 model: page.backend.images
 
                 ItemDelegate {
                     id: imageDelegate
 
                     required property var modelData
+                    required property int index
 
                     objectName: "imageDelegate"
                     width: imageList.width
                     highlighted: page.backend.imageId === modelData.id
+                    focusPolicy: Qt.StrongFocus
+                    // Read out as "Build 2.1, Stable, 12.7 MB download".
+                    Accessible.name: modelData.extractSize !== ""
+                                     ? qsTr("Build %1, %2, %3 download, %4 on the SD card")
+                                       .arg(modelData.version).arg(modelData.name).arg(modelData.size)
+                                       .arg(modelData.extractSize)
+                                     : qsTr("Build %1, %2, %3 download")
+                                       .arg(modelData.version).arg(modelData.name).arg(modelData.size)
+                    Accessible.description: modelData.description
+                    Accessible.selected: highlighted
                     onClicked: page.backend.selectImage(modelData.id)
-                    onActiveFocusChanged: if (activeFocus) imageScroll.show(imageDelegate)
+                    onActiveFocusChanged: if (activeFocus) imageScroll.rowFocused(index)
 
                     contentItem: ColumnLayout {
                         spacing: 2
@@ -90,8 +116,11 @@ ColumnLayout {
         spacing: 12
 
         Button {
+            id: localFileButton
+
             objectName: "localFileButton"
             text: qsTr("Local file…")
+            Accessible.name: text
             highlighted: page.backend.imageName !== ""
             onClicked: fileDialog.open()
         }
@@ -108,14 +137,18 @@ ColumnLayout {
         Button {
             objectName: "imageBackButton"
             text: qsTr("Back")
+            Accessible.name: text
             onClicked: page.backend.back()
         }
         Item {
             Layout.fillWidth: true
         }
         Button {
+            id: nextButton
+
             objectName: "nextButton"
             text: qsTr("Next")
+            Accessible.name: text
             enabled: page.backend.imageReady
             highlighted: true
             onClicked: page.backend.chooseDisk()

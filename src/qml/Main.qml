@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Controls
+import QtQuick.Templates as T
 import QtQuick.Layouts
 import Tessaro
 
@@ -23,6 +24,62 @@ ApplicationWindow {
         minimumWidth = Math.min(480, width);
         minimumHeight = Math.min(360, height);
         visible = true;
+        pageFocus.restart();
+    }
+
+    // Whether the user moves through the window with the keyboard; the focus
+    // that the pages move themselves then shows its frame too.
+    property bool keyboardUser: false
+
+    onActiveFocusItemChanged: {
+        const control = activeFocusItem as T.Control;
+        if (control === null)
+            return;
+        if (control.focusReason === Qt.MouseFocusReason)
+            keyboardUser = false;
+        else if (control.focusReason === Qt.TabFocusReason || control.focusReason === Qt.BacktabFocusReason)
+            keyboardUser = true;
+    }
+
+    // The page shown puts the focus on its first choice, once it shows.
+    Timer {
+        id: pageFocus
+
+        interval: 0
+        onTriggered: {
+            const page = pageStack.children[pageStack.currentIndex];
+            page.focusFirstChoice(window.keyboardUser ? Qt.TabFocusReason : Qt.OtherFocusReason);
+        }
+    }
+
+    // Enter presses the focused button, as Space does; rows and the pages'
+    // check boxes handle Enter themselves.
+    function pressFocused(event: KeyEvent) {
+        const button = window.activeFocusItem as T.AbstractButton;
+        event.accepted = button !== null && button.enabled && !button.checkable;
+        if (event.accepted)
+            button.clicked();
+    }
+
+    // The first Tab after the mouse shows where the focus is, on the page's
+    // first choice, rather than moving past it.
+    function showFocus(event: KeyEvent) {
+        const control = window.activeFocusItem as T.Control;
+        event.accepted = control !== null && !control.visualFocus;
+        if (event.accepted) {
+            control.focusReason = event.key === Qt.Key_Backtab ? Qt.BacktabFocusReason : Qt.TabFocusReason;
+            window.keyboardUser = true;
+        }
+    }
+
+    // The product page's choices arrive with the catalog.
+    Connections {
+        target: window.backend
+
+        function onCatalogChanged() {
+            if (pageStack.currentIndex === 0)
+                pageFocus.restart();
+        }
     }
 
     header: AppHeader {
@@ -31,9 +88,17 @@ ApplicationWindow {
     }
 
     StackLayout {
+        id: pageStack
+
         objectName: "pageStack"
         anchors.fill: parent
         anchors.margins: 24
+
+        onCurrentIndexChanged: pageFocus.restart()
+        Keys.onTabPressed: (event) => window.showFocus(event)
+        Keys.onBacktabPressed: (event) => window.showFocus(event)
+        Keys.onReturnPressed: (event) => window.pressFocused(event)
+        Keys.onEnterPressed: (event) => window.pressFocused(event)
 
         // The writing and result pages cover whatever step the wizard is on.
         currentIndex: {
@@ -77,5 +142,9 @@ ApplicationWindow {
             objectName: "resultPage"
             backend: window.backend
         }
+    }
+
+    FocusFrame {
+        target: window.activeFocusItem
     }
 }

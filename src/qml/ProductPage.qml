@@ -14,7 +14,15 @@ ColumnLayout {
 
     spacing: 16
 
+    // Called when the page appears and when the catalog arrives.
+    function focusFirstChoice(reason: int) {
+        if (!productScroll.visible || !productScroll.focusFirst(reason))
+            retryButton.forceActiveFocus(reason);
+    }
+
     Label {
+        id: title
+
         objectName: "productTitle"
         text: qsTr("Choose the product")
         font.pixelSize: 20
@@ -27,8 +35,11 @@ ColumnLayout {
 
         BusyIndicator {
             running: true
+            Accessible.name: loadingLabel.text
         }
         Label {
+            id: loadingLabel
+
             text: qsTr("Loading the image catalog…")
         }
     }
@@ -40,6 +51,9 @@ ColumnLayout {
         objectName: "productScroll"
         visible: page.hasProducts
         contentHeight: productGrid.height
+        rows: productRepeater
+        Accessible.role: Accessible.List
+        Accessible.name: title.text
 
         Flow {
             id: productGrid
@@ -51,12 +65,15 @@ ColumnLayout {
             spacing: 16
 
             Repeater {
+                id: productRepeater
+
                 model: page.backend.products
 
                 Button {
                     id: productButton
 
                     required property var modelData
+                    required property int index
 
                     objectName: "productButton"
                     width: 160
@@ -65,8 +82,10 @@ ColumnLayout {
                     text: modelData.name
                     font.pixelSize: 16
                     highlighted: page.backend.productId === modelData.id
+                    focusPolicy: Qt.StrongFocus
+                    Accessible.name: modelData.name
                     onClicked: page.backend.selectProduct(modelData.id)
-                    onActiveFocusChanged: if (activeFocus) productScroll.show(productButton)
+                    onActiveFocusChanged: if (activeFocus) productScroll.rowFocused(index)
 
                     // Icon over the name, drawn here because the button's own
                     // label would render a name holding markup as rich text.
@@ -75,6 +94,7 @@ ColumnLayout {
 
                         Image {
                             source: productButton.icon.source
+                            Accessible.ignored: true
                             sourceSize.width: 72
                             sourceSize.height: 72
                             fillMode: Image.PreserveAspectFit
@@ -127,13 +147,17 @@ ColumnLayout {
             spacing: 12
 
             Button {
+                id: retryButton
+
                 objectName: "retryButton"
                 text: qsTr("Retry")
+                Accessible.name: text
                 onClicked: page.backend.reloadCatalog()
             }
             Button {
                 objectName: "localFileOnlyButton"
                 text: qsTr("Local file…")
+                Accessible.name: text
                 highlighted: true
                 onClicked: page.backend.useLocalFileOnly()
             }

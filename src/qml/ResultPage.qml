@@ -10,6 +10,11 @@ ColumnLayout {
 
     spacing: 16
 
+    // Called when the page appears.
+    function focusFirstChoice(reason: int) {
+        resultButton.forceActiveFocus(reason);
+    }
+
     Label {
         objectName: "resultTitle"
         text: page.backend.state === Backend.Done
@@ -32,8 +37,11 @@ ColumnLayout {
     }
 
     Button {
+        id: resultButton
+
         objectName: "resultButton"
         text: page.backend.state === Backend.Done ? qsTr("Write another SD card") : qsTr("Back")
+        Accessible.name: text
         highlighted: page.backend.state === Backend.Done
         onClicked: page.backend.reset()
         Layout.alignment: Qt.AlignRight

@@ -10,6 +10,11 @@ ColumnLayout {
 
     spacing: 16
 
+    // Called when the page appears.
+    function focusFirstChoice(reason: int) {
+        cancelButton.forceActiveFocus(reason);
+    }
+
     Label {
         objectName: "writeTitle"
         text: qsTr("Writing %1…").arg(page.backend.writeName)
@@ -19,6 +24,8 @@ ColumnLayout {
         Layout.fillWidth: true
     }
     Label {
+        id: phaseLabel
+
         objectName: "phaseLabel"
         text: page.backend.cancelling ? qsTr("Cancelling…") : page.backend.phaseLabel
         textFormat: Text.PlainText
@@ -26,6 +33,7 @@ ColumnLayout {
     }
     ProgressBar {
         objectName: "progressBar"
+        Accessible.name: phaseLabel.text
         from: 0
         to: 1
         value: page.backend.progress
@@ -50,8 +58,11 @@ ColumnLayout {
     }
 
     Button {
+        id: cancelButton
+
         objectName: "cancelWriteButton"
         text: qsTr("Cancel")
+        Accessible.name: text
         enabled: !page.backend.cancelling
         onClicked: page.backend.cancel()
         Layout.alignment: Qt.AlignRight

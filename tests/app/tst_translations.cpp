@@ -72,6 +72,10 @@ const Expected ItalianCatalog[] = {
      "Build %1 · %2 da scaricare"},
     {"ImagePage", "Build %1 · %2 download · %3 on the SD card",
      "Build %1 · %2 da scaricare · %3 sulla SD"},
+    {"ImagePage", "Build %1, %2, %3 download",
+     "Build %1, %2, %3 da scaricare"},
+    {"ImagePage", "Build %1, %2, %3 download, %4 on the SD card",
+     "Build %1, %2, %3 da scaricare, %4 sulla SD"},
     {"ImagePage", "Choose an image",
      "Scegli un'immagine"},
     {"ImagePage", "Choose the image",
@@ -508,12 +512,12 @@ private slots:
         QTest::newRow("AppHeader") << QStringLiteral("AppHeader") << 1;
         QTest::newRow("ProductPage") << QStringLiteral("ProductPage") << 7;
         QTest::newRow("DevicePage") << QStringLiteral("DevicePage") << 2;
-        QTest::newRow("ImagePage") << QStringLiteral("ImagePage") << 10;
+        QTest::newRow("ImagePage") << QStringLiteral("ImagePage") << 12;
         QTest::newRow("DiskPage") << QStringLiteral("DiskPage") << 10;
         QTest::newRow("WritingPage") << QStringLiteral("WritingPage") << 4;
         QTest::newRow("ResultPage") << QStringLiteral("ResultPage") << 6;
         QTest::newRow("Backend") << QStringLiteral("Backend") << 41;
-        QTest::newRow("all contexts") << QString() << 81;
+        QTest::newRow("all contexts") << QString() << 83;
     }
     void messagesPerContext()
     {

@@ -30,6 +30,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QKeySequence>
 #include <QLocale>
 #include <QNetworkProxy>
 #include <QPainter>
@@ -228,6 +229,9 @@ struct Shot
     // eight slots; and, when scroll names a list, scrolled to its end.
     bool minimumSize = false;
     QString scroll = QString();
+    // Keys pressed once the page shows ("Tab Return"), to picture the
+    // keyboard focus.
+    QString keys = QString();
 };
 
 } // namespace
@@ -325,7 +329,7 @@ int main(int argc, char *argv[])
     const Steps toImage = toImageOf(QStringLiteral("pocket"), QStringLiteral("stable"));
     const Steps toDisk = toDiskOf(toImage, QStringLiteral("usb-1"));
 
-    const QList<Shot> shots{
+    QList<Shot> shots{
             {QStringLiteral("01-product-loading"), silentUrl, {}},
             {QStringLiteral("02-product-unavailable"), dir.filePath(QStringLiteral("missing/images.json")), {}},
             {QStringLiteral("03-product-update-required"), outdated, {}},
@@ -356,6 +360,13 @@ int main(int argc, char *argv[])
             {QStringLiteral("10-confirmation"), catalog, toDisk, true},
             {QStringLiteral("19-product-no-products"), refused, {}},
     };
+    // The keyboard focus beside the chosen build, and on Cancel beside the
+    // highlighted "Erase and write".
+    Shot imageFocus{QStringLiteral("40-image-keyboard-focus"), catalog, toImage};
+    imageFocus.keys = QStringLiteral("Down");
+    Shot confirmationFocus{QStringLiteral("41-confirmation-keyboard-focus"), catalog, toDisk};
+    confirmationFocus.keys = QStringLiteral("Tab Shift+Tab Return");
+    shots.append({imageFocus, confirmationFocus});
     QList<Shot> smallShots;
     const auto toLargeDevice = [](Backend &b) { b.selectProduct(QStringLiteral("alpha")); };
     const Steps toLargeImage = toImageOf(QStringLiteral("model-1"), QStringLiteral("build-20"));
@@ -421,6 +432,12 @@ int main(int argc, char *argv[])
                 return 1;
             }
             list->setProperty("contentY", list->property("contentHeight").toReal() - list->height());
+        }
+        settle(100);
+        for (const QString &key : shot.keys.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+            const QKeyCombination combination = QKeySequence::fromString(key)[0];
+            QTest::keyClick(screen.window(), combination.key(), combination.keyboardModifiers());
+            settle(100);
         }
         if (shot.confirmation) {
             QObject *dialog = screen.window()->findChild<QObject *>(QStringLiteral("confirmDialog"));

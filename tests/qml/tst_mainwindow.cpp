@@ -5,12 +5,14 @@
 #include "scripteddiskmonitor.h"
 #include "testfiles.h"
 
+#include <QAccessible>
 #include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QKeySequence>
 #include <QNetworkProxy>
 #include <QQmlProperty>
 #include <QQuickItem>
@@ -119,6 +121,26 @@ QList<QQuickItem *> textItems(QQuickItem *item)
     return found;
 }
 
+// What a screen reader says of an item: its object name and accessible name.
+QString spoken(QQuickItem *item)
+{
+    if (!item)
+        return QStringLiteral("nothing");
+    QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(item);
+    return item->objectName() + QLatin1Char(' ')
+            + (accessible ? accessible->text(QAccessible::Name) : QStringLiteral("<inaccessible>"));
+}
+
+// The list that shows a delegate.
+QString listOf(const QString &delegate)
+{
+    static const QMap<QString, QString> lists{{QStringLiteral("productButton"), QStringLiteral("productGrid")},
+                                              {QStringLiteral("deviceButton"), QStringLiteral("deviceGrid")},
+                                              {QStringLiteral("imageDelegate"), QStringLiteral("imageList")},
+                                              {QStringLiteral("diskDelegate"), QStringLiteral("diskList")}};
+    return lists.value(delegate);
+}
+
 } // namespace
 
 class tst_MainWindow : public QObject
@@ -144,13 +166,22 @@ private slots:
     void untrustedTextsArePlain();
     void listsScrollAtTheMinimumSize_data();
     void listsScrollAtTheMinimumSize();
+    void tabReachesEachChoiceOnce_data();
+    void tabReachesEachChoiceOnce();
+    void arrowKeysMoveWithinAListOrGrid_data();
+    void arrowKeysMoveWithinAListOrGrid();
+    void enterAndSpaceChoose_data();
+    void enterAndSpaceChoose();
 
 private:
     std::unique_ptr<Window> openWindow();
     // A local file chosen without a catalog, and on to the disk page.
     void toDiskPage(Window &w);
     // Runs one navigation call, a local file choice, or (for "=State") a state.
+    // A select call takes the id after a colon ("selectDisk:a"), else "x".
     void apply(Window &w, const QString &call);
+    // Presses the keys named in the text ("Tab Return"), one after the other.
+    static void pressKeys(QQuickWindow *window, const QString &keys);
 
     QTemporaryDir m_dir;
     QString m_imagePath;
@@ -213,9 +244,22 @@ void tst_MainWindow::apply(Window &w, const QString &call)
     else if (call == QLatin1String("localFile"))
         w.backend.setImageUrl(QUrl::fromLocalFile(m_imagePath));
     else if (call.startsWith(QLatin1String("select")))
-        QVERIFY(QMetaObject::invokeMethod(&w.backend, call.toLatin1().constData(), Q_ARG(QString, QStringLiteral("x"))));
+        QVERIFY(QMetaObject::invokeMethod(&w.backend, call.section(QLatin1Char(':'), 0, 0).toLatin1().constData(),
+                                          Q_ARG(QString, call.contains(QLatin1Char(':'))
+                                                                 ? call.section(QLatin1Char(':'), 1)
+                                                                 : QStringLiteral("x"))));
     else
         QVERIFY2(QMetaObject::invokeMethod(&w.backend, call.toLatin1().constData()), qPrintable(call));
+}
+
+void tst_MainWindow::pressKeys(QQuickWindow *window, const QString &keys)
+{
+    for (const QString &key : keys.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        const QKeyCombination combination = QKeySequence::fromString(key)[0];
+        QTest::keyClick(window, combination.key(), combination.keyboardModifiers());
+        // Pages and dialogs move the focus once they show.
+        QTest::qWait(50);
+    }
 }
 
 void tst_MainWindow::pageFollowsStateAndStep_data()
@@ -763,26 +807,227 @@ void tst_MainWindow::listsScrollAtTheMinimumSize()
         QVERIFY2(place.top() >= listBottom && place.bottom() <= w.window->contentItem()->height(), qPrintable(name));
     }
 
-    // The wheel and the arrow keys scroll the list.
+    // The wheel scrolls the list.
     const QPointF centre = flick->mapToScene(QPointF(flick->width() / 2, flick->height() / 2));
     QWheelEvent wheel(centre, w.window->mapToGlobal(centre), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
                       Qt::NoScrollPhase, false);
     QCoreApplication::sendEvent(w.window, &wheel);
     QTRY_VERIFY(flick->property("contentY").toReal() > 0);
     QTest::qWait(500);
-    flick->setProperty("contentY", 0);
-    flick->forceActiveFocus();
-    QTest::keyClick(w.window, Qt::Key_Down);
-    QTRY_VERIFY(flick->property("contentY").toReal() > 0);
 
-    // The last row comes into view when it takes the keyboard focus, and
-    // can be chosen there.
+    // End moves the keyboard focus to the last row, which comes into view
+    // and can be chosen there.
     flick->setProperty("contentY", 0);
+    rows.constFirst()->forceActiveFocus(Qt::TabFocusReason);
+    QTest::keyClick(w.window, Qt::Key_End);
     QQuickItem *last = rows.constLast();
-    last->forceActiveFocus(Qt::TabFocusReason);
+    QVERIFY(last->hasActiveFocus());
     QTRY_VERIFY(last->mapRectToScene(QRectF(0, 0, last->width(), last->height())).bottom() <= listBottom + 1);
+    QVERIFY(flick->property("contentY").toReal() > 0);
     QVERIFY(w.click(last));
     QVERIFY(last->property("highlighted").toBool());
+}
+
+void tst_MainWindow::tabReachesEachChoiceOnce_data()
+{
+    QTest::addColumn<QString>("manifest");
+    QTest::addColumn<QStringList>("calls");
+    QTest::addColumn<QStringList>("stops"); // the first is where the page puts the focus
+
+    const QStringList toDisk{"useLocalFileOnly", "localFile", "chooseDisk"};
+    QTest::newRow("products: the grid is one stop")
+            << "ready.json" << QStringList() << QStringList{"productButton Alpha"};
+    QTest::newRow("products: the chosen product is the grid's stop")
+            << "ready.json" << QStringList{"selectProduct:beta", "back"} << QStringList{"productButton Beta Kiosk"};
+    QTest::newRow("unusable catalog")
+            << "missing.json" << QStringList()
+            << QStringList{"retryButton Retry", "localFileOnlyButton Local file…"};
+    QTest::newRow("devices")
+            << "ready.json" << QStringList{"selectProduct:alpha"}
+            << QStringList{"deviceButton Board S", "deviceBackButton Back"};
+    QTest::newRow("builds, Next disabled")
+            << "ready.json" << QStringList{"selectProduct:alpha", "selectDevice:s"}
+            << QStringList{"imageDelegate Build 1.0, Stable, 1.0 kB download", "localFileButton Local file…",
+                           "imageBackButton Back"};
+    QTest::newRow("local file only: no build")
+            << "missing.json" << QStringList{"useLocalFileOnly", "localFile"}
+            << QStringList{"localFileButton Local file…", "imageBackButton Back", "nextButton Next"};
+    QTest::newRow("cards: the chosen card is the list's stop")
+            << "missing.json" << toDisk + QStringList{"selectDisk:b"}
+            << QStringList{"diskDelegate 4.0 GB, /dev/sdc", "verifyCheckBox Verify after writing",
+                           "diskBackButton Back", "writeButton Write"};
+    QTest::newRow("writing") << "missing.json" << toDisk + QStringList{"=Writing"}
+                             << QStringList{"cancelWriteButton Cancel"};
+    QTest::newRow("result") << "missing.json" << toDisk + QStringList{"=Failed"} << QStringList{"resultButton Back"};
+}
+
+// Each page puts the focus on its first choice, with no frame until the
+// keyboard is used; Tab goes round every choice once, each named for a screen
+// reader, with the focus frame on it; Shift+Tab goes back. On a page with one
+// stop, Tab shows the frame where the focus is.
+void tst_MainWindow::tabReachesEachChoiceOnce()
+{
+    QFETCH(QString, manifest);
+    QFETCH(QStringList, calls);
+    QFETCH(QStringList, stops);
+
+    Window w(m_dir.filePath(manifest));
+    QVERIFY(w.window);
+    // As when a screen reader starts: the controls describe themselves.
+    QAccessible::setActive(true);
+    for (const QString &call : calls)
+        apply(w, call);
+    QTRY_COMPARE(spoken(w.window->activeFocusItem()), stops.constFirst());
+    QQuickItem *frame = w.find(QStringLiteral("focusFrame"));
+    QVERIFY(frame);
+    QVERIFY(!frame->isVisible()); // nothing told of the keyboard yet
+
+    QStringList reached;
+    for (int i = 0; i < stops.size(); ++i) {
+        pressKeys(w.window, QStringLiteral("Tab"));
+        QQuickItem *item = w.window->activeFocusItem();
+        QVERIFY2(frame->isVisible() && frame->parentItem() == item, qPrintable(spoken(item)));
+        reached.append(spoken(item));
+    }
+    QCOMPARE(reached, stops.mid(1) + stops.mid(0, 1));
+    pressKeys(w.window, QStringLiteral("Shift+Tab"));
+    QCOMPARE(spoken(w.window->activeFocusItem()), stops.constLast());
+}
+
+void tst_MainWindow::arrowKeysMoveWithinAListOrGrid_data()
+{
+    QTest::addColumn<QStringList>("calls");
+    QTest::addColumn<QString>("delegate");
+    QTest::addColumn<int>("from");
+    QTest::addColumn<QString>("keys");
+    QTest::addColumn<int>("to");
+
+    // Three products to a line at the window's first size.
+    const QStringList builds{"selectProduct:p1", "selectDevice:d1"};
+    QTest::newRow("grid: Right to the next product") << QStringList() << "productButton" << 0 << "Right" << 1;
+    QTest::newRow("grid: Right stops at the end of a line") << QStringList() << "productButton" << 2 << "Right" << 2;
+    QTest::newRow("grid: Left stops at the start of a line") << QStringList() << "productButton" << 3 << "Left" << 3;
+    QTest::newRow("grid: Down to the same column") << QStringList() << "productButton" << 1 << "Down Down" << 7;
+    QTest::newRow("grid: Up on the first line stays") << QStringList() << "productButton" << 1 << "Up" << 1;
+    QTest::newRow("grid: End and Home") << QStringList() << "productButton" << 4 << "End" << 11;
+    QTest::newRow("devices: Down and Up") << QStringList{"selectProduct:p1"} << "deviceButton" << 0 << "Down Down Up"
+                                          << 2;
+    QTest::newRow("list: Down to the next build") << builds << "imageDelegate" << 0 << "Down" << 1;
+    QTest::newRow("list: Down stops at the last build") << builds << "imageDelegate" << 19 << "Down" << 19;
+    QTest::newRow("list: Right and Left do nothing") << builds << "imageDelegate" << 3 << "Right Left" << 3;
+    QTest::newRow("list: Home") << builds << "imageDelegate" << 7 << "Home" << 0;
+    QTest::newRow("list: Down passes over a card too small") << QStringList{"disks"} << "diskDelegate" << 0 << "Down"
+                                                             << 2;
+}
+
+void tst_MainWindow::arrowKeysMoveWithinAListOrGrid()
+{
+    QFETCH(QStringList, calls);
+    QFETCH(QString, delegate);
+    QFETCH(int, from);
+    QFETCH(QString, keys);
+    QFETCH(int, to);
+
+    Window w(m_dir.filePath(QStringLiteral("large.json")));
+    QVERIFY(w.window);
+    for (const QString &call : calls) {
+        if (call == QLatin1String("disks")) {
+            w.monitor->setDisks({CardA, CardB, CardC});
+            w.backend.selectProduct(QStringLiteral("p1"));
+            w.backend.selectDevice(QStringLiteral("d1"));
+            w.backend.selectImage(QStringLiteral("b1"));
+            w.backend.chooseDisk();
+            w.backend.diskChoice().setImageSize(8 * GB);
+        } else {
+            apply(w, call);
+        }
+    }
+    QTest::qWait(50);
+    const QList<QQuickItem *> rows = w.delegates(listOf(delegate), delegate);
+    QVERIFY(rows.size() > std::max(from, to));
+    rows.at(from)->forceActiveFocus(Qt::TabFocusReason);
+    pressKeys(w.window, keys);
+    QCOMPARE(rows.indexOf(w.window->activeFocusItem()), to);
+}
+
+void tst_MainWindow::enterAndSpaceChoose_data()
+{
+    QTest::addColumn<QString>("manifest");
+    QTest::addColumn<QStringList>("calls");
+    QTest::addColumn<QString>("focus"); // an object name, or a delegate's
+    QTest::addColumn<QString>("keys");
+    QTest::addColumn<QString>("outcome");
+
+    const QStringList toDisk{"useLocalFileOnly", "localFile", "chooseDisk"};
+    const QStringList withCard = toDisk + QStringList{"selectDisk:a"};
+    const QStringList builds{"selectProduct:alpha", "selectDevice:s"};
+    QTest::newRow("Space on a product chooses it")
+            << "ready.json" << QStringList() << "productButton" << "Space" << "devicePage product=alpha";
+    QTest::newRow("Enter on a device chooses it")
+            << "ready.json" << QStringList{"selectProduct:alpha"} << "deviceButton" << "Return"
+            << "imagePage product=alpha";
+    QTest::newRow("Space on a build chooses it")
+            << "ready.json" << builds << "imageDelegate" << "Space" << "imagePage product=alpha image=stable";
+    QTest::newRow("Enter on a build chooses it and goes on")
+            << "ready.json" << builds << "imageDelegate" << "Enter" << "diskPage product=alpha image=stable";
+    QTest::newRow("Enter on Back goes back, not on")
+            << "ready.json" << builds + QStringList{"selectImage:stable"} << "imageBackButton" << "Return"
+            << "devicePage product=alpha image=stable";
+    QTest::newRow("Space on a card chooses it") << "missing.json" << toDisk << "diskDelegate" << "Space"
+                                                << "diskPage disk=a";
+    QTest::newRow("Enter on a card chooses it and asks") << "missing.json" << toDisk << "diskDelegate" << "Return"
+                                                         << "diskPage disk=a asked";
+    QTest::newRow("Space on the check box ticks it off") << "missing.json" << withCard << "verifyCheckBox" << "Space"
+                                                         << "diskPage disk=a unverified";
+    QTest::newRow("Enter on the check box asks") << "missing.json" << withCard << "verifyCheckBox" << "Return"
+                                                 << "diskPage disk=a asked";
+    QTest::newRow("Enter without a card asks nothing") << "missing.json" << toDisk << "verifyCheckBox" << "Return"
+                                                       << "diskPage";
+    QTest::newRow("question: Enter on Cancel, the focused button") << "missing.json" << withCard << "writeButton"
+                                                                   << "Return Return" << "diskPage disk=a";
+    QTest::newRow("question: Escape cancels") << "missing.json" << withCard << "writeButton" << "Return Esc"
+                                              << "diskPage disk=a";
+    QTest::newRow("question: Enter on Erase and write") << "missing.json" << withCard << "writeButton"
+                                                        << "Return Tab Return" << "diskPage disk=a erasing";
+}
+
+void tst_MainWindow::enterAndSpaceChoose()
+{
+    QFETCH(QString, manifest);
+    QFETCH(QStringList, calls);
+    QFETCH(QString, focus);
+    QFETCH(QString, keys);
+    QFETCH(QString, outcome);
+
+    Window w(m_dir.filePath(manifest));
+    QVERIFY(w.window);
+    for (const QString &call : calls)
+        apply(w, call);
+    QTest::qWait(50);
+    QQuickItem *item = listOf(focus).isEmpty() ? w.find(focus) : w.delegates(listOf(focus), focus).value(0);
+    QVERIFY(item && item->isVisible());
+    item->forceActiveFocus(Qt::TabFocusReason);
+    QObject *dialog = w.find<QObject>(QStringLiteral("confirmDialog"));
+    QVERIFY(dialog);
+    QSignalSpy asked(dialog, SIGNAL(opened()));
+    QSignalSpy accepted(dialog, SIGNAL(accepted()));
+    pressKeys(w.window, keys);
+
+    static const QStringList pages{"productPage", "devicePage", "imagePage", "diskPage", "writingPage", "resultPage"};
+    QStringList shown{pages.value(w.find(QStringLiteral("pageStack"))->property("currentIndex").toInt())};
+    if (!w.backend.productId().isEmpty())
+        shown.append(QStringLiteral("product=") + w.backend.productId());
+    if (!w.backend.imageId().isEmpty())
+        shown.append(QStringLiteral("image=") + w.backend.imageId());
+    if (!w.backend.diskId().isEmpty())
+        shown.append(QStringLiteral("disk=") + w.backend.diskId());
+    if (!w.backend.verify())
+        shown.append(QStringLiteral("unverified"));
+    if (dialog->property("visible").toBool() && !asked.isEmpty())
+        shown.append(QStringLiteral("asked"));
+    if (!accepted.isEmpty())
+        shown.append(QStringLiteral("erasing"));
+    QCOMPARE(shown.join(QLatin1Char(' ')), outcome);
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -88,6 +88,7 @@ private slots:
     void cleanup();
 
     void writesACatalogBuildPageByPage();
+    void writesACatalogBuildWithTheKeyboardOnly();
     void failedWriteInTheUserLanguage_data();
     void failedWriteInTheUserLanguage();
     void closingTheWindowDuringAWriteCancelsIt();
@@ -226,6 +227,87 @@ void tst_Wizard::writesACatalogBuildPageByPage()
     QVERIFY(backend.diskId().isEmpty());
     QVERIFY(!ui.delegates(QStringLiteral("diskList"), QStringLiteral("diskDelegate")).constFirst()->property("highlighted").toBool());
     QVERIFY(!ui.find(QStringLiteral("writeButton"))->isEnabled());
+}
+
+// The same write with the keyboard alone: Tab, the arrow keys, Space, Enter
+// and Escape pressed on the window, from the product page to Done.
+void tst_Wizard::writesACatalogBuildWithTheKeyboardOnly()
+{
+    const QString target = m_dir.filePath(QStringLiteral("card.img"));
+    Backend backend(m_nginx->url(QStringLiteral("/images.json")).toString(), target);
+    AppWindow ui(backend);
+    QQuickWindow *window = ui.window();
+    QVERIFY(window);
+    const auto press = [window](Qt::Key key) { QTest::keyClick(window, key); };
+    const auto focused = [window] {
+        QQuickItem *item = window->activeFocusItem();
+        return item ? item->objectName() + QLatin1Char(' ') + AppWindow::text(item) : QStringLiteral("nothing");
+    };
+
+    // The first product takes the focus when the catalog arrives; Tab shows
+    // where it is, and the arrow keys move along the grid.
+    QTRY_COMPARE(focused(), QStringLiteral("productButton Alpha"));
+    press(Qt::Key_Tab);
+    QCOMPARE(focused(), QStringLiteral("productButton Alpha"));
+    QVERIFY(window->activeFocusItem()->property("visualFocus").toBool());
+    press(Qt::Key_Right);
+    QCOMPARE(focused(), QStringLiteral("productButton Beta"));
+    press(Qt::Key_Left);
+    press(Qt::Key_Return);
+    QCOMPARE(backend.productId(), QStringLiteral("alpha"));
+
+    // Each page puts the focus on its first choice, and the frame shows it.
+    QTRY_COMPARE(focused(), QStringLiteral("deviceButton Board S"));
+    QQuickItem *frame = ui.find(QStringLiteral("focusFrame"));
+    QVERIFY(frame);
+    QTRY_VERIFY(frame->isVisible());
+    QCOMPARE(frame->parentItem(), window->activeFocusItem());
+    press(Qt::Key_Space);
+    QCOMPARE(backend.step(), Backend::Step::ImageStep);
+
+    // Enter on the build chooses it and goes on.
+    QTRY_COMPARE(focused(), QStringLiteral("imageDelegate "));
+    press(Qt::Key_Return);
+    QCOMPARE(backend.imageId(), QStringLiteral("stable"));
+    QCOMPARE(backend.step(), Backend::Step::DiskStep);
+
+    // Space chooses the card; Enter on the check box asks to erase it, with
+    // Cancel focused; Escape withdraws the question.
+    QTRY_COMPARE(focused(), QStringLiteral("diskDelegate "));
+    press(Qt::Key_Space);
+    QCOMPARE(backend.diskId(), target);
+    press(Qt::Key_Tab);
+    QCOMPARE(focused(), QStringLiteral("verifyCheckBox Verify after writing"));
+    press(Qt::Key_Return);
+    QObject *dialog = ui.find<QObject>(QStringLiteral("confirmDialog"));
+    QVERIFY(dialog);
+    QTRY_VERIFY(dialog->property("opened").toBool());
+    QTRY_COMPARE(focused(), QStringLiteral("confirmCancelButton Cancel"));
+    press(Qt::Key_Escape);
+    QTRY_VERIFY(!dialog->property("visible").toBool());
+    QCOMPARE(backend.state(), Backend::State::Idle);
+
+    // Asked again from the Write button, and confirmed on "Erase and write".
+    QTRY_COMPARE(focused(), QStringLiteral("writeButton Write"));
+    press(Qt::Key_Return);
+    QTRY_VERIFY(dialog->property("opened").toBool());
+    QTRY_COMPARE(focused(), QStringLiteral("confirmCancelButton Cancel"));
+    press(Qt::Key_Tab);
+    QCOMPARE(focused(), QStringLiteral("confirmEraseButton Erase and write"));
+    press(Qt::Key_Return);
+    QCOMPARE(backend.state(), Backend::State::Writing);
+
+    QTRY_VERIFY_WITH_TIMEOUT(backend.state() != Backend::State::Writing, WriteTimeout);
+    QVERIFY2(backend.state() == Backend::State::Done, qPrintable(backend.errorMessage()));
+    QTRY_COMPARE(focused(), QStringLiteral("resultButton Write another SD card"));
+    CardImage card(target, m_build.image().partitionOffset(), m_build.image().partitionBytes());
+    QVERIFY2(card.fsck(), qPrintable(card.errorString()));
+    QCOMPARE(card.mtype(QStringLiteral("PRODUCT.TXT")), std::optional<QByteArray>("alpha\n"));
+
+    press(Qt::Key_Return);
+    QCOMPARE(backend.state(), Backend::State::Idle);
+    QVERIFY(backend.diskId().isEmpty());
+    QTRY_COMPARE(focused(), QStringLiteral("diskDelegate "));
 }
 
 void tst_Wizard::failedWriteInTheUserLanguage_data()
