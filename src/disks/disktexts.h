@@ -10,6 +10,7 @@ inline const QString InUse = QStringLiteral("%1 is in use by another program: cl
 inline const QString WriteProtected = QStringLiteral("%1 is write-protected");
 inline const QString NoMedia = QStringLiteral("no media in %1");
 inline const QString NoLongerConnected = QStringLiteral("%1 is no longer connected");
+inline const QString Replaced = QStringLiteral("%1 was replaced by another disk");
 inline const QString NotRemovable = QStringLiteral("%1 is not a removable disk");
 
 } // namespace disktexts

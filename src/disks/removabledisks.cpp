@@ -1,5 +1,7 @@
 #include "disks/removabledisks.h"
 
+#include <QRegularExpression>
+
 #include <algorithm>
 
 namespace {
@@ -23,12 +25,42 @@ bool busAdmits(const WinDrive &drive)
     }
 }
 
+// A CD, DVD or Blu-ray drive takes no raw image, whatever its bus.
+bool isOpticalOnly(const UdisksDrive &drive)
+{
+    return !drive.mediaCompatibility.isEmpty()
+           && std::all_of(drive.mediaCompatibility.cbegin(), drive.mediaCompatibility.cend(),
+                          [](const QString &media) { return media.startsWith(QLatin1String("optical")); });
+}
+
+// eMMC soldered to the board sits on the same "sdio" bus as a card slot;
+// only its medium does not come out.
+bool isSolderedMmc(const UdisksDrive &drive)
+{
+    return drive.connectionBus == QLatin1String("sdio") && !drive.mediaRemovable
+           && drive.mediaCompatibility.contains(QLatin1String("flash_mmc"));
+}
+
 bool udisksDriveAdmits(const UdisksDrive &drive)
 {
-    if (drive.ignored)
+    if (drive.ignored || isOpticalOnly(drive) || isSolderedMmc(drive))
         return false;
     return drive.removable || drive.mediaRemovable || drive.connectionBus == QLatin1String("usb")
            || drive.connectionBus == QLatin1String("sdio");
+}
+
+// The boot areas and the replay-protected area of an eMMC are block
+// devices of their own beside the user area, whatever the drive says.
+bool isMmcSpecialArea(const QString &device)
+{
+    static const QRegularExpression area(QStringLiteral("(^|/)mmcblk[0-9]+(boot[0-9]+|rpmb)$"));
+    return area.match(device).hasMatch();
+}
+
+bool udisksBlockAdmits(const UdisksBlock &block, const QList<QString> &systemDevices)
+{
+    return !block.ignored && !block.system && block.size > 0 && !systemDevices.contains(block.device)
+           && !isMmcSpecialArea(block.device);
 }
 
 } // namespace
@@ -44,17 +76,22 @@ QList<Disk> removableWindowsDisks(const QList<WinDrive> &drives, const QList<int
               [](const WinDrive &a, const WinDrive &b) { return a.number < b.number; });
 
     QList<Disk> disks;
-    for (const WinDrive &drive : kept) {
-        Disk disk;
-        disk.id = windowsDiskPath(drive.number);
-        disk.device = QStringLiteral("PhysicalDrive%1").arg(drive.number);
-        if (!drive.mountPoints.isEmpty())
-            disk.device += QStringLiteral(" (%1)").arg(drive.mountPoints.join(QStringLiteral(", ")));
-        disk.model = (drive.vendor.trimmed() + QLatin1Char(' ') + drive.product.trimmed()).trimmed();
-        disk.size = drive.size;
-        disks.append(disk);
-    }
+    for (const WinDrive &drive : kept)
+        disks.append(windowsDisk(drive));
     return disks;
+}
+
+Disk windowsDisk(const WinDrive &drive)
+{
+    Disk disk;
+    disk.id = windowsDiskPath(drive.number);
+    disk.device = QStringLiteral("PhysicalDrive%1").arg(drive.number);
+    if (!drive.mountPoints.isEmpty())
+        disk.device += QStringLiteral(" (%1)").arg(drive.mountPoints.join(QStringLiteral(", ")));
+    disk.model = (drive.vendor.trimmed() + QLatin1Char(' ') + drive.product.trimmed()).trimmed();
+    disk.size = drive.size;
+    disk.serial = drive.serial;
+    return disk;
 }
 
 QList<Disk> removableDisks(const QList<UdisksDrive> &drives, const QList<UdisksBlock> &blocks,
@@ -62,19 +99,23 @@ QList<Disk> removableDisks(const QList<UdisksDrive> &drives, const QList<UdisksB
 {
     QList<Disk> disks;
     for (const UdisksBlock &block : blocks) {
-        if (block.ignored || block.size <= 0 || systemDevices.contains(block.device))
+        if (!udisksBlockAdmits(block, systemDevices))
             continue;
         for (const UdisksDrive &drive : drives) {
-            if (drive.path != block.drive || !udisksDriveAdmits(drive))
-                continue;
-            disks.append(Disk{block.id, block.device,
-                              (drive.vendor + QLatin1Char(' ') + drive.model).trimmed(), block.size});
+            if (drive.path == block.drive && udisksDriveAdmits(drive))
+                disks.append(udisksDisk(drive, block));
         }
     }
     // QString's operator< compares UTF-16 code units, not the locale's order.
     std::sort(disks.begin(), disks.end(),
               [](const Disk &a, const Disk &b) { return a.device < b.device; });
     return disks;
+}
+
+Disk udisksDisk(const UdisksDrive &drive, const UdisksBlock &block)
+{
+    return Disk{block.id, block.device, (drive.vendor + QLatin1Char(' ') + drive.model).trimmed(), block.size,
+                drive.serial};
 }
 
 QString windowsDiskPath(int number)

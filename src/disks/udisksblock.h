@@ -10,4 +10,5 @@ struct UdisksBlock
     QString drive;  // path of the UdisksDrive it belongs to
     bool ignored = false;
     qint64 size = 0;
+    bool system = false; // the service counts it as a system device
 };

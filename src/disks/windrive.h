@@ -17,4 +17,5 @@ struct WinDrive
     bool removableMedia = false;
     qint64 size = 0; // 0 when the capacity query failed (a reader without a card)
     QStringList mountPoints; // "E:", sorted
+    QString serial;          // white space simplified; empty when the device reports none
 };

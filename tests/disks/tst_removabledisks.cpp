@@ -21,15 +21,16 @@ WinDrive winDrive(int number, int bus, bool removableMedia, qint64 size,
 }
 
 UdisksDrive udisksDrive(const QString &path, const QString &bus, bool removable, bool mediaRemovable,
-                        bool ignored = false)
+                        bool ignored = false, const QStringList &media = {})
 {
     return UdisksDrive{path, QStringLiteral("Acme"), QStringLiteral("Reader"), bus, removable,
-                       mediaRemovable, ignored};
+                       mediaRemovable, ignored, QString(), media};
 }
 
-UdisksBlock udisksBlock(const QString &device, const QString &drive, qint64 size, bool ignored = false)
+UdisksBlock udisksBlock(const QString &device, const QString &drive, qint64 size, bool ignored = false,
+                        bool system = false)
 {
-    return UdisksBlock{QStringLiteral("block:") + device, device, drive, ignored, size};
+    return UdisksBlock{QStringLiteral("block:") + device, device, drive, ignored, size, system};
 }
 
 } // namespace
@@ -167,6 +168,32 @@ private slots:
                                   udisksBlock(QStringLiteral("/dev/sde"), sata, 8),
                                   udisksBlock(QStringLiteral("/dev/sdf"), QStringLiteral("/drives/gone"), 8)}
             << QStringList{QStringLiteral("/dev/sdd")} << QStringList{};
+        QTest::newRow("block the service counts as a system device")
+            << QList<UdisksDrive>{udisksDrive(usb, QStringLiteral("usb"), true, true)}
+            << QList<UdisksBlock>{udisksBlock(QStringLiteral("/dev/sdb"), usb, 8, false, true)}
+            << QStringList{} << QStringList{};
+        QTest::newRow("optical drive, whatever its bus and flags")
+            << QList<UdisksDrive>{udisksDrive(usb, QStringLiteral("usb"), true, true, false,
+                                              {QStringLiteral("optical_cd"), QStringLiteral("optical_dvd_r")})}
+            << QList<UdisksBlock>{udisksBlock(QStringLiteral("/dev/sr0"), usb, 8)} << QStringList{} << QStringList{};
+        const QString mmc = QStringLiteral("/drives/mmc");
+        const QStringList flashMmc{QStringLiteral("flash_mmc")};
+        QTest::newRow("soldered eMMC and its boot and replay-protected areas")
+            << QList<UdisksDrive>{udisksDrive(mmc, QStringLiteral("sdio"), false, false, false, flashMmc)}
+            << QList<UdisksBlock>{udisksBlock(QStringLiteral("/dev/mmcblk0"), mmc, 8),
+                                  udisksBlock(QStringLiteral("/dev/mmcblk0boot0"), mmc, 8),
+                                  udisksBlock(QStringLiteral("/dev/mmcblk0rpmb"), mmc, 8)}
+            << QStringList{} << QStringList{};
+        QTest::newRow("MMC card that comes out, SD card on sdio without removable flags")
+            << QList<UdisksDrive>{udisksDrive(mmc, QStringLiteral("sdio"), false, true, false, flashMmc),
+                                  udisksDrive(sata, QStringLiteral("sdio"), false, false, false,
+                                              {QStringLiteral("flash_sd")})}
+            << QList<UdisksBlock>{udisksBlock(QStringLiteral("/dev/mmcblk0"), mmc, 8),
+                                  udisksBlock(QStringLiteral("/dev/mmcblk1"), sata, 8),
+                                  udisksBlock(QStringLiteral("/dev/mmcblk1boot0"), sata, 8)}
+            << QStringList{}
+            << QStringList{QStringLiteral("block:/dev/mmcblk0|/dev/mmcblk0|Acme Reader|8"),
+                           QStringLiteral("block:/dev/mmcblk1|/dev/mmcblk1|Acme Reader|8")};
     }
 
     void udisksRule()
@@ -181,7 +208,7 @@ private slots:
     void udisksModelJoinsWithoutTrimmingTheParts()
     {
         const UdisksDrive drive{QStringLiteral("/d"), QStringLiteral(" Acme  "), QStringLiteral("Card "),
-                                QStringLiteral("usb"), false, false, false};
+                                QStringLiteral("usb"), false, false, false, QString(), {}};
         const QList<Disk> disks = removableDisks(
             {drive}, {udisksBlock(QStringLiteral("/dev/sdb"), QStringLiteral("/d"), 1)}, {});
         QCOMPARE(disks.value(0).model, QStringLiteral("Acme   Card"));

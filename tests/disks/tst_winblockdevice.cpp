@@ -1,11 +1,15 @@
 #include "disks/win/winblockdevice.h"
 
 #include "disks/alignedbuffer.h"
+#include "disks/win/windiskmonitor.h"
 #include "support/winmachine.h"
 
 #include <QTest>
 
+#include <chrono>
 #include <cstring>
+
+using namespace std::chrono_literals;
 
 using Machine = WinMachine::State;
 using Fault = WinMachine::Fault;
@@ -24,6 +28,9 @@ Machine sdCardDesktop()
 {
     return WinMachine::desktopWithCard(BusTypeSd, CardSize);
 }
+
+// That card as the disk list showed it.
+const Disk ListedCard{Drive, QStringLiteral("PhysicalDrive2 (E:)"), QStringLiteral("Generic Card Reader"), CardSize};
 
 } // namespace
 
@@ -53,7 +60,7 @@ private slots:
         lost.volumes[0].extentsReadable = false;
         QTest::newRow("windows volume unknown") << lost << Failure::IoError << "cannot find the disk hosting Windows";
         Machine fixed = sdCardDesktop();
-        fixed.disks[1].descriptor = WinMachine::descriptor("ATA", "Disk", 11, false);
+        fixed.disks[1].descriptor = WinMachine::descriptor("Generic", "Card Reader", 11, false);
         QTest::newRow("fixed disk") << fixed << Failure::IoError << "PhysicalDrive2 is not a removable disk";
         Machine stick = sdCardDesktop();
         stick.programFolder = QStringLiteral("E:\\Tessaro");
@@ -93,7 +100,7 @@ private slots:
         QFETCH(QString, text);
         WinMachine::install(machine);
 
-        WinBlockDevice device(2);
+        WinBlockDevice device(ListedCard);
         QVERIFY(!device.open());
         QCOMPARE(device.failure(), failure);
         QCOMPARE(device.errorString(), text);
@@ -103,6 +110,49 @@ private slots:
         QCOMPARE(WinMachine::calls(QStringLiteral("WriteFile")), 0);
         device.close();
         QCOMPARE(WinMachine::calls(QStringLiteral("IOCTL_DISK_UPDATE_PROPERTIES")), 0);
+    }
+
+    // The card the user chose is pulled while its build downloads, and
+    // another disk takes its number: the device made for the choice refuses
+    // it before anything is locked or dismounted. The same card again passes.
+    void swappedDisk_data()
+    {
+        QTest::addColumn<Machine>("replacement");
+        QTest::addColumn<bool>("opens");
+
+        const QByteArray serial = "AA010203";
+        QTest::newRow("the same card again")
+                << WinMachine::desktopWithCard(BusTypeUsb, CardSize, "Kingston", "DataTraveler", serial) << true;
+        QTest::newRow("a USB disk at its number")
+                << WinMachine::desktopWithCard(BusTypeUsb, 500'107'862'016, "WD", "Elements", "57583131") << false;
+        QTest::newRow("a stick of the same model and size")
+                << WinMachine::desktopWithCard(BusTypeUsb, CardSize, "Kingston", "DataTraveler", "BB040506") << false;
+        QTest::newRow("the same model, another size")
+                << WinMachine::desktopWithCard(BusTypeUsb, 2 * CardSize, "Kingston", "DataTraveler", serial) << false;
+    }
+
+    void swappedDisk()
+    {
+        QFETCH(Machine, replacement);
+        QFETCH(bool, opens);
+        WinMachine::install(WinMachine::desktopWithCard(BusTypeUsb, CardSize, "Kingston", "DataTraveler", "AA010203"));
+        std::unique_ptr<BlockDevice> device;
+        {
+            WinDiskMonitor monitor(1h);
+            QTRY_COMPARE(monitor.disks().size(), 1);
+            device = monitor.createDevice(monitor.disks().first());
+        }
+        QVERIFY(device);
+
+        WinMachine::install(replacement);
+        QCOMPARE(device->open(), opens);
+        if (opens)
+            return;
+        QCOMPARE(device->failure(), Failure::Removed);
+        QCOMPARE(device->errorString(), QStringLiteral("PhysicalDrive2 was replaced by another disk"));
+        QCOMPARE(WinMachine::calls(QStringLiteral("FSCTL_LOCK_VOLUME")), 0);
+        QCOMPARE(WinMachine::calls(QStringLiteral("FSCTL_DISMOUNT_VOLUME")), 0);
+        QCOMPARE(WinMachine::openHandles(), 0);
     }
 
     void lockRetries_data()
@@ -139,7 +189,7 @@ private slots:
         machine.volumes[1].paths = paths;
         WinMachine::install(machine);
 
-        WinBlockDevice device(2);
+        WinBlockDevice device(ListedCard);
         QCOMPARE(device.open(), text.isEmpty());
         QCOMPARE(device.errorString(), text);
         QCOMPARE(WinMachine::slept(), slept);
@@ -155,7 +205,7 @@ private slots:
         machine.volumes << WinMachine::volume(2, {}, {2});
         WinMachine::install(machine);
 
-        WinBlockDevice device(2);
+        WinBlockDevice device(ListedCard);
         QVERIFY(device.open());
         QCOMPARE(device.size(), CardSize);
         QCOMPARE(device.sectorSize(), 512);
@@ -191,7 +241,7 @@ private slots:
         machine.volumes.removeLast();
         WinMachine::install(machine);
 
-        WinBlockDevice device(2);
+        WinBlockDevice device(ListedCard);
         QVERIFY(device.open());
         QCOMPARE(WinMachine::calls(QStringLiteral("FSCTL_LOCK_VOLUME")), 0);
     }
@@ -227,7 +277,7 @@ private slots:
         QFETCH(qint64, slept);
         WinMachine::install(sdCardDesktop().withFault(fault));
 
-        WinBlockDevice device(2);
+        WinBlockDevice device(ListedCard);
         QVERIFY(device.open());
         AlignedBuffer buffer(4096);
         std::memset(buffer.data(), 0x5a, 4096);

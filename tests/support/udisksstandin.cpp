@@ -106,11 +106,12 @@ QString UdisksStandin::blockPath(const QString &device)
     return udisks::ManagerPath + QStringLiteral("/block_devices/") + QFileInfo(device).fileName();
 }
 
-QJsonObject UdisksStandin::drive(const QString &vendor, const QString &model, const QString &bus, bool removable)
+QJsonObject UdisksStandin::drive(const QString &vendor, const QString &model, const QString &bus, bool removable,
+                                 const QString &serial)
 {
     return {{QStringLiteral("Vendor"), vendor}, {QStringLiteral("Model"), model},
-            {QStringLiteral("ConnectionBus"), bus}, {QStringLiteral("Removable"), removable},
-            {QStringLiteral("MediaRemovable"), removable}};
+            {QStringLiteral("Serial"), serial}, {QStringLiteral("ConnectionBus"), bus},
+            {QStringLiteral("Removable"), removable}, {QStringLiteral("MediaRemovable"), removable}};
 }
 
 QString UdisksStandin::addDisk(const QString &name, const QString &device, qint64 size, const QJsonObject &drive)
@@ -118,7 +119,8 @@ QString UdisksStandin::addDisk(const QString &name, const QString &device, qint6
     const QJsonObject block{{QStringLiteral("Device"), device},
                             {QStringLiteral("Drive"), drivePath(name)},
                             {QStringLiteral("Size"), size},
-                            {QStringLiteral("HintIgnore"), false}};
+                            {QStringLiteral("HintIgnore"), false},
+                            {QStringLiteral("HintSystem"), false}};
     if (!add(drivePath(name), {{udisks::DriveInterface, drive}}) || !add(blockPath(device), {{udisks::BlockInterface, block}}))
         return QString();
     return blockPath(device);

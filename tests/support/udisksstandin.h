@@ -28,8 +28,10 @@ public:
     LinuxSystem system() const;
     QString errorString() const { return m_errorString; }
 
-    // The properties of a drive, removable or not as a whole and as to its media.
-    static QJsonObject drive(const QString &vendor, const QString &model, const QString &bus, bool removable);
+    // The properties of a drive, removable or not as a whole and as to its
+    // media; a serial where the device reports one.
+    static QJsonObject drive(const QString &vendor, const QString &model, const QString &bus, bool removable,
+                             const QString &serial = QString());
     // A drive and the block object of its whole disk; the block's object path.
     QString addDisk(const QString &name, const QString &device, qint64 size, const QJsonObject &drive);
     // A partition of the disk whose block object is at table, with a file

@@ -361,13 +361,17 @@ void WinMachine::setHook(const QString &call, std::function<void()> hook)
 }
 
 QByteArray WinMachine::descriptor(const QByteArray &vendor, const QByteArray &product, int busType,
-                                  bool removableMedia)
+                                  bool removableMedia, const QByteArray &serial)
 {
     QByteArray bytes(sizeof(STORAGE_DEVICE_DESCRIPTOR), '\0');
     const int vendorAt = vendor.isNull() ? 0 : int(bytes.size());
     bytes += vendor + '\0';
     const int productAt = int(bytes.size());
     bytes += product + '\0';
+    const int serialAt = serial.isNull() ? 0 : int(bytes.size());
+    if (!serial.isNull())
+        bytes += serial + '\0';
+    put32(bytes.data(), offsetof(STORAGE_DEVICE_DESCRIPTOR, SerialNumberOffset), quint32(serialAt));
     put32(bytes.data(), offsetof(STORAGE_DEVICE_DESCRIPTOR, Size), quint32(bytes.size()));
     bytes[offsetof(STORAGE_DEVICE_DESCRIPTOR, RemovableMedia)] = removableMedia ? 1 : 0;
     put32(bytes.data(), offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset), quint32(vendorAt));
@@ -377,11 +381,11 @@ QByteArray WinMachine::descriptor(const QByteArray &vendor, const QByteArray &pr
 }
 
 WinMachine::Disk WinMachine::disk(int number, int busType, bool removableMedia, qint64 size,
-                                  const QByteArray &vendor, const QByteArray &product)
+                                  const QByteArray &vendor, const QByteArray &product, const QByteArray &serial)
 {
     Disk disk;
     disk.number = number;
-    disk.descriptor = descriptor(vendor, product, busType, removableMedia);
+    disk.descriptor = descriptor(vendor, product, busType, removableMedia, serial);
     disk.size = size;
     return disk;
 }
@@ -392,10 +396,10 @@ WinMachine::Volume WinMachine::volume(int index, const QStringList &paths, const
 }
 
 WinMachine::State WinMachine::desktopWithCard(int busType, qint64 size, const QByteArray &vendor,
-                                              const QByteArray &product)
+                                              const QByteArray &product, const QByteArray &serial)
 {
     State machine = desktop();
-    machine.disks << disk(2, busType, true, size, vendor, product);
+    machine.disks << disk(2, busType, true, size, vendor, product, serial);
     machine.volumes << volume(1, {QStringLiteral("E:\\")}, {2});
     return machine;
 }

@@ -102,12 +102,13 @@ public:
     // lock, on the calling thread, until the next install().
     static void setHook(const QString &call, std::function<void()> hook);
 
-    // A descriptor with the vendor and product texts after the fixed fields;
-    // a null vendor gets the offset 0.
+    // A descriptor with the vendor, product and serial texts after the fixed
+    // fields; a null vendor or serial gets the offset 0.
     static QByteArray descriptor(const QByteArray &vendor, const QByteArray &product, int busType,
-                                 bool removableMedia);
+                                 bool removableMedia, const QByteArray &serial = QByteArray());
     static Disk disk(int number, int busType, bool removableMedia, qint64 size,
-                     const QByteArray &vendor = "Generic", const QByteArray &product = "Card Reader");
+                     const QByteArray &vendor = "Generic", const QByteArray &product = "Card Reader",
+                     const QByteArray &serial = QByteArray());
     // The volume with the GUID path volumeName(index).
     static Volume volume(int index, const QStringList &paths, const QList<int> &extents);
     // Windows on C:, alone on a fixed SATA disk 0; the program in its folder there.
@@ -116,7 +117,7 @@ public:
     static constexpr qint64 CardSize = 31'914'983'424;
     // The desktop with a card in a reader as disk 2, its one volume on E:.
     static State desktopWithCard(int busType, qint64 size, const QByteArray &vendor = "Generic",
-                                 const QByteArray &product = "Card Reader");
+                                 const QByteArray &product = "Card Reader", const QByteArray &serial = QByteArray());
     static QString volumeName(int index);
     static QString interfacePath(int number);
 };

@@ -32,8 +32,8 @@ bool notAuthorized(const QString &errorName)
 
 } // namespace
 
-LinuxBlockDevice::LinuxBlockDevice(const QString &objectPath, const QString &device, const LinuxSystem &system)
-    : m_objectPath(objectPath), m_device(device), m_system(system)
+LinuxBlockDevice::LinuxBlockDevice(const Disk &disk, const QString &drive, const LinuxSystem &system)
+    : m_chosen(disk), m_drive(drive), m_objectPath(disk.id), m_device(disk.device), m_system(system)
 {
 }
 
@@ -66,8 +66,13 @@ bool LinuxBlockDevice::checkDisk(const udisks::Objects &objects)
         return fail(Failure::Removed, disktexts::NoLongerConnected.arg(m_device));
     if (block->size <= 0)
         return fail(Failure::Removed, disktexts::NoMedia.arg(m_device));
+    const QList<UdisksDrive> drives = udisks::drives(objects);
+    const auto drive = std::find_if(drives.cbegin(), drives.cend(),
+                                    [this](const UdisksDrive &d) { return d.path == m_drive; });
+    if (block->drive != m_drive || drive == drives.cend() || !isSameHardware(udisksDisk(*drive, *block), m_chosen))
+        return fail(Failure::Removed, disktexts::Replaced.arg(m_device));
     const QList<QString> systemDevices = m_system.systemDevices(QCoreApplication::applicationDirPath());
-    if (removableDisks(udisks::drives(objects), {*block}, systemDevices).isEmpty())
+    if (removableDisks(drives, {*block}, systemDevices).isEmpty())
         return fail(Failure::IoError, disktexts::NotRemovable.arg(m_device));
     return true;
 }

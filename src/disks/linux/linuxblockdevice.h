@@ -1,18 +1,23 @@
 #pragma once
 
 #include "disks/blockdevice.h"
+#include "disks/disk.h"
 #include "disks/linux/linuxsystem.h"
 #include "disks/linux/udisks.h"
 
 // A whole disk on Linux, known to UDisks2. open() makes sure the disk is still
-// the removable, non-system disk that was offered, unmounts its file systems
-// and opens it exclusively and unbuffered; nothing is written before that.
+// the one the user chose (the kernel gives a pulled disk's name, and with it
+// the block object, to the next disk that appears) and a removable,
+// non-system disk, unmounts its file systems and opens it exclusively and
+// unbuffered; nothing is touched before that.
 class LinuxBlockDevice : public BlockDevice
 {
 public:
-    // objectPath is the disk's UDisks2 block object, device its device file
-    // ("/dev/sdb"), which also names it in every message.
-    LinuxBlockDevice(const QString &objectPath, const QString &device, const LinuxSystem &system = LinuxSystem());
+    // disk is the chosen disk as the list showed it: its id is the disk's
+    // UDisks2 block object, its device the device file ("/dev/sdb"), which
+    // also names it in every message. drive is the UDisks2 drive object the
+    // block belonged to then, which the service names after the hardware.
+    LinuxBlockDevice(const Disk &disk, const QString &drive, const LinuxSystem &system = LinuxSystem());
     ~LinuxBlockDevice() override;
 
     LinuxBlockDevice(const LinuxBlockDevice &) = delete;
@@ -42,6 +47,8 @@ private:
     bool failErrno(int error, const char *verb);
     bool failDBus(const QString &errorName, const QString &message, const char *verb, const QString &what);
 
+    Disk m_chosen;
+    QString m_drive;
     QString m_objectPath;
     QString m_device;
     LinuxSystem m_system;

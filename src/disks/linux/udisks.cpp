@@ -104,7 +104,8 @@ QList<UdisksDrive> drives(const Objects &objects)
         const QVariantMap drive = object->value(DriveInterface);
         drives.append(UdisksDrive{object.key(), text(drive, "Vendor"), text(drive, "Model"),
                                   text(drive, "ConnectionBus"), flag(drive, "Removable"),
-                                  flag(drive, "MediaRemovable"), false});
+                                  flag(drive, "MediaRemovable"), false, text(drive, "Serial"),
+                                  drive.value(QStringLiteral("MediaCompatibility")).toStringList()});
     }
     return drives;
 }
@@ -118,7 +119,7 @@ QList<UdisksBlock> wholeDisks(const Objects &objects)
         const QVariantMap block = object->value(BlockInterface);
         blocks.append(UdisksBlock{object.key(), fileName(block.value(QStringLiteral("Device")).toByteArray()),
                                   text(block, "Drive"), flag(block, "HintIgnore"),
-                                  block.value(QStringLiteral("Size")).toLongLong()});
+                                  block.value(QStringLiteral("Size")).toLongLong(), flag(block, "HintSystem")});
     }
     return blocks;
 }

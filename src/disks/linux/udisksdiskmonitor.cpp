@@ -41,9 +41,12 @@ QList<Disk> UdisksDiskMonitor::disks() const
 
 std::unique_ptr<BlockDevice> UdisksDiskMonitor::createDevice(const Disk &disk) const
 {
-    if (!m_objects.value(disk.id).contains(udisks::BlockInterface))
+    const udisks::Interfaces object = m_objects.value(disk.id);
+    if (!object.contains(udisks::BlockInterface))
         return nullptr;
-    return std::make_unique<LinuxBlockDevice>(disk.id, disk.device, m_system);
+    // The drive the disk belongs to now, which is what the user was shown.
+    const QString drive = object.value(udisks::BlockInterface).value(QStringLiteral("Drive")).toString();
+    return std::make_unique<LinuxBlockDevice>(disk, drive, m_system);
 }
 
 void UdisksDiskMonitor::readObjects()

@@ -43,9 +43,10 @@ bool lockVolume(const windisks::Handle &volume)
 
 } // namespace
 
-WinBlockDevice::WinBlockDevice(int number)
-    : m_number(number)
-    , m_name(QStringLiteral("PhysicalDrive%1").arg(number))
+WinBlockDevice::WinBlockDevice(const Disk &disk)
+    : m_number(windowsDiskNumber(disk.id))
+    , m_name(QStringLiteral("PhysicalDrive%1").arg(m_number))
+    , m_chosen(disk)
 {
 }
 
@@ -72,6 +73,8 @@ bool WinBlockDevice::checkDisk(const QList<windisks::Volume> &volumes)
         return fail(Failure::Removed, disktexts::NoLongerConnected.arg(m_name));
     if (drive->size <= 0)
         return fail(Failure::Removed, disktexts::NoMedia.arg(m_name));
+    if (!isSameHardware(windowsDisk(*drive), m_chosen))
+        return fail(Failure::Removed, disktexts::Replaced.arg(m_name));
     QList<int> systemDisks;
     if (!windisks::systemDisks(volumes, &systemDisks))
         return fail(Failure::IoError, QStringLiteral("cannot find the disk hosting Windows"));

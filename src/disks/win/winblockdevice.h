@@ -1,6 +1,7 @@
 #pragma once
 
 #include "disks/blockdevice.h"
+#include "disks/disk.h"
 #include "disks/win/windisks.h"
 
 #include <QList>
@@ -9,15 +10,17 @@
 #include <vector>
 
 // A Windows physical drive as the target of a write. open() checks again,
-// on fresh data, that the disk is a present, removable disk that does not
-// hold the running system; it then locks and dismounts every volume of the
-// disk, keeps them locked until close(), and opens the drive unbuffered and
-// write-through. Every Windows failure becomes one of the failure kinds and
-// a message naming the disk ("PhysicalDrive2").
+// on fresh data, that the disk is still the one the user chose (Windows gives
+// a pulled disk's number to the next disk that appears) and a present,
+// removable disk that does not hold the running system; it then locks and
+// dismounts every volume of the disk, keeps them locked until close(), and
+// opens the drive unbuffered and write-through. Every Windows failure becomes
+// one of the failure kinds and a message naming the disk ("PhysicalDrive2").
 class WinBlockDevice : public BlockDevice
 {
 public:
-    explicit WinBlockDevice(int number);
+    // disk is the chosen disk as the list showed it; its id names the drive.
+    explicit WinBlockDevice(const Disk &disk);
     ~WinBlockDevice() override;
     WinBlockDevice(const WinBlockDevice &) = delete;
     WinBlockDevice &operator=(const WinBlockDevice &) = delete;
@@ -48,6 +51,7 @@ private:
 
     int m_number;
     QString m_name;
+    Disk m_chosen;
     windisks::Handle m_disk;
     std::vector<windisks::Handle> m_lockedVolumes;
     qint64 m_size = 0;

@@ -40,10 +40,9 @@ QList<Disk> WinDiskMonitor::disks() const
 std::unique_ptr<BlockDevice> WinDiskMonitor::createDevice(const Disk &disk) const
 {
     // The disk is checked again, on fresh data, when the device is opened.
-    const int number = windowsDiskNumber(disk.id);
-    if (number < 0)
+    if (windowsDiskNumber(disk.id) < 0)
         return {};
-    return std::make_unique<WinBlockDevice>(number);
+    return std::make_unique<WinBlockDevice>(disk);
 }
 
 void WinDiskMonitor::apply(const QList<Disk> &disks)

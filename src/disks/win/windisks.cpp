@@ -29,6 +29,7 @@ constexpr DWORD MinimumSize = 40; // anything shorter lacks the fields below
 constexpr int RemovableMedia = 10;
 constexpr int VendorIdOffset = 12;
 constexpr int ProductIdOffset = 16;
+constexpr int SerialNumberOffset = 24;
 constexpr int BusType = 28;
 }
 namespace Geometry { // DISK_GEOMETRY_EX
@@ -46,6 +47,7 @@ static_assert(sizeof(DISK_EXTENT) == Extents::Stride);
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, RemovableMedia) == Descriptor::RemovableMedia);
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset) == Descriptor::VendorIdOffset);
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset) == Descriptor::ProductIdOffset);
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, SerialNumberOffset) == Descriptor::SerialNumberOffset);
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) == Descriptor::BusType);
 static_assert(offsetof(DISK_GEOMETRY_EX, DiskSize) == Geometry::DiskSize);
 static_assert(sizeof(DISK_GEOMETRY_EX) == Geometry::BufferSize);
@@ -180,6 +182,7 @@ std::optional<WinDrive> driveOf(HANDLE disk, int number, const QList<windisks::V
     drive.number = number;
     drive.vendor = descriptorString(descriptor, field32(descriptor, Descriptor::VendorIdOffset));
     drive.product = descriptorString(descriptor, field32(descriptor, Descriptor::ProductIdOffset));
+    drive.serial = descriptorString(descriptor, field32(descriptor, Descriptor::SerialNumberOffset));
     drive.removableMedia = descriptor[Descriptor::RemovableMedia] != 0;
     drive.bus = busOf(field32(descriptor, Descriptor::BusType));
 

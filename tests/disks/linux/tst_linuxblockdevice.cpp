@@ -1,6 +1,7 @@
 #include "disks/linux/linuxblockdevice.h"
 
 #include "disks/linux/udisks.h"
+#include "disks/linux/udisksdiskmonitor.h"
 #include "image/localimagesource.h"
 #include "image/testarchives.h"
 #include "support/cardimage.h"
@@ -54,6 +55,8 @@ private:
     QString m_error;
 };
 
+constexpr qint64 StickSize = 8 * 1024 * 1024;
+
 } // namespace
 
 class TestLinuxBlockDevice : public QObject
@@ -73,13 +76,21 @@ private:
         return system;
     }
 
-    // The card seen by UDisks2 as a USB card reader holding it; the path of
-    // its block object.
-    QString addReader(const QString &device, qint64 size)
+    // The card seen by UDisks2 as a USB card reader holding it, and the disk
+    // the list shows for it; its id is the path of its block object.
+    Disk addReader(const QString &device, qint64 size)
     {
-        return m_standin->addDisk(QStringLiteral("reader"), device, size,
-                                  UdisksStandin::drive(QStringLiteral("Generic"), QStringLiteral("Card Reader"),
-                                                       QStringLiteral("usb"), true));
+        const QString block = m_standin->addDisk(QStringLiteral("reader"), device, size,
+                                                 UdisksStandin::drive(QStringLiteral("Generic"), QStringLiteral("Card Reader"),
+                                                                      QStringLiteral("usb"), true));
+        return Disk{block, device, QStringLiteral("Generic Card Reader"), size};
+    }
+
+    // The device made for that card.
+    std::unique_ptr<LinuxBlockDevice> readerDevice(const Disk &card, bool throughUdisks = false) const
+    {
+        return std::make_unique<LinuxBlockDevice>(card, UdisksStandin::drivePath(QStringLiteral("reader")),
+                                                  system(throughUdisks));
     }
 
     // A loop device needs root; skip where the test cannot have one.
@@ -127,7 +138,8 @@ private slots:
         const auto loop = attach(target);
         if (!loop)
             QSKIP("needs root and a free loop device to write a real block device");
-        const QString block = addReader(loop->device(), image.size() + 1024 * 1024);
+        const Disk reader = addReader(loop->device(), image.size() + 1024 * 1024);
+        const QString block = reader.id;
         const QString partition = block + QStringLiteral("p1");
         QVERIFY(m_standin->addPartition(partition, block, {QStringLiteral("/media/card")}));
 
@@ -135,7 +147,7 @@ private slots:
                                                   {QStringLiteral("SSH"), QByteArray()}};
         QByteArray written;
         WriteJob job(std::make_unique<LocalImageSource>(card.path()),
-                     std::make_unique<LinuxBlockDevice>(block, loop->device(), system(true)));
+                     readerDevice(reader, true));
         job.setBootFiles(bootFiles);
         connect(&job, &WriteJob::progress, this, [&](WriteJob::Phase phase) {
             if (phase == WriteJob::Phase::Finalizing && written.isNull())
@@ -152,6 +164,78 @@ private slots:
         QVERIFY2(result.holds(bootFiles), qPrintable(result.errorString()));
     }
 
+    // The stick the user chose is pulled while its build downloads, and
+    // another disk takes its kernel name, hence its block object: the device
+    // made for the choice refuses it before anything is unmounted or opened.
+    // The same stick plugged in again passes.
+    void swappedDisk_data()
+    {
+        QTest::addColumn<QString>("driveName"); // UDisks2 names drives by vendor, model and serial
+        QTest::addColumn<QJsonObject>("drive");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<bool>("opens");
+
+        const QString serial = QStringLiteral("60A44C3FACC9E3A0E9A3");
+        const auto stick = [](const QString &serial) {
+            return UdisksStandin::drive(QStringLiteral("Kingston"), QStringLiteral("DataTraveler 3.0"),
+                                        QStringLiteral("usb"), true, serial);
+        };
+        QTest::newRow("the same stick again") << "Kingston_DataTraveler_3_2e0_" + serial << stick(serial) << StickSize
+                                              << true;
+        QTest::newRow("a USB disk under its name")
+                << "WD_Elements_25A2_575831314135" << UdisksStandin::drive(QStringLiteral("WD"), QStringLiteral("Elements 25A2"), QStringLiteral("usb"), false, QStringLiteral("575831314135"))
+                << qint64(500107862016) << false;
+        QTest::newRow("a stick of the same model and size")
+                << "Kingston_DataTraveler_3_2e0_E0D55EA57446F431A9A5" << stick(QStringLiteral("E0D55EA57446F431A9A5"))
+                << StickSize << false;
+        QTest::newRow("the same drive, another size") << "Kingston_DataTraveler_3_2e0_" + serial << stick(serial)
+                                                      << 2 * StickSize << false;
+    }
+    void swappedDisk()
+    {
+        QFETCH(QString, driveName);
+        QFETCH(QJsonObject, drive);
+        QFETCH(qint64, size);
+        QFETCH(bool, opens);
+
+        // A disk that opens is a real one; the others are refused before.
+        const QString target = path(QStringLiteral("target"));
+        QVERIFY(writeFile(target, QByteArray(StickSize, '\0')));
+        const auto loop = opens ? attach(target) : nullptr;
+        if (opens && !loop)
+            QSKIP("needs root and a free loop device to open a real block device");
+        const QString device = loop ? loop->device() : QStringLiteral("/dev/sdx");
+        const auto addStick = [&](const QString &name, const QJsonObject &properties, qint64 bytes) {
+            const QString block = m_standin->addDisk(name, device, bytes, properties);
+            return !block.isEmpty()
+                   && m_standin->addPartition(block + QStringLiteral("1"), block, {QStringLiteral("/media/stick")});
+        };
+        const QString chosenName = QStringLiteral("Kingston_DataTraveler_3_2e0_60A44C3FACC9E3A0E9A3");
+        QVERIFY(addStick(chosenName, UdisksStandin::drive(QStringLiteral("Kingston"), QStringLiteral("DataTraveler 3.0"),
+                                                          QStringLiteral("usb"), true,
+                                                          QStringLiteral("60A44C3FACC9E3A0E9A3")),
+                         StickSize));
+        std::unique_ptr<BlockDevice> blockDevice;
+        {
+            UdisksDiskMonitor monitor(system());
+            QCOMPARE(monitor.disks().size(), 1);
+            blockDevice = monitor.createDevice(monitor.disks().first());
+        }
+        QVERIFY(blockDevice);
+
+        const QString block = UdisksStandin::blockPath(device);
+        QVERIFY(m_standin->remove(block + QStringLiteral("1")) && m_standin->remove(block)
+                && m_standin->remove(UdisksStandin::drivePath(chosenName)));
+        QVERIFY(addStick(driveName, drive, size));
+        const QStringList callsBefore = m_standin->calls();
+        QCOMPARE(blockDevice->open(), opens);
+        if (opens)
+            return;
+        QCOMPARE(m_standin->calls(), callsBefore);
+        QCOMPARE(blockDevice->failure(), BlockDevice::Failure::Removed);
+        QCOMPARE(blockDevice->errorString(), device + QStringLiteral(" was replaced by another disk"));
+    }
+
     // 4096-byte sectors: the job pads the last one, and the verify reads
     // whole sectors back.
     void largeSectors()
@@ -164,9 +248,7 @@ private slots:
         const auto loop = attach(target, {QStringLiteral("--sector-size"), QStringLiteral("4096")});
         if (!loop)
             QSKIP("needs root and a free loop device to write a real block device");
-        const QString block = addReader(loop->device(), 4 * 1024 * 1024);
-
-        auto device = std::make_unique<LinuxBlockDevice>(block, loop->device(), system());
+        auto device = readerDevice(addReader(loop->device(), 4 * 1024 * 1024));
         const LinuxBlockDevice *opened = device.get();
         WriteJob job(std::make_unique<LocalImageSource>(imagePath), std::move(device));
         job.run();
@@ -207,7 +289,7 @@ private slots:
         const auto loop = attach(target, losetupOption.isEmpty() ? QStringList() : QStringList{losetupOption});
         if (!loop)
             QSKIP("needs root and a free loop device to open a real block device");
-        const QString block = addReader(loop->device(), before.size());
+        const Disk card = addReader(loop->device(), before.size());
 
         QProcess holder;
         if (holdExclusively) {
@@ -220,11 +302,11 @@ private slots:
             QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
         }
 
-        LinuxBlockDevice device(block, loop->device(), system(throughUdisks));
-        QVERIFY(!device.open());
-        QCOMPARE(device.failure(), failure);
-        QVERIFY2(device.errorString().startsWith(error.arg(loop->device())), qPrintable(device.errorString()));
-        device.close();
+        const auto device = readerDevice(card, throughUdisks);
+        QVERIFY(!device->open());
+        QCOMPARE(device->failure(), failure);
+        QVERIFY2(device->errorString().startsWith(error.arg(loop->device())), qPrintable(device->errorString()));
+        device->close();
         if (holdExclusively) {
             holder.closeWriteChannel();
             QVERIFY(holder.waitForFinished(10000));
@@ -257,7 +339,8 @@ private slots:
         QFETCH(QString, error);
 
         const QString device = QStringLiteral("/dev/sdx");
-        const QString block = addReader(device, 8000000000);
+        const Disk card = addReader(device, 8000000000);
+        const QString block = card.id;
         const QString partition = block + QStringLiteral("1");
         QVERIFY(m_standin->addPartition(partition, block, {QStringLiteral("/media/card")}));
         const QString notAuthorized = QStringLiteral("org.freedesktop.UDisks2.Error.NotAuthorized");
@@ -302,10 +385,10 @@ private slots:
         if (change == QLatin1String("stop"))
             m_standin->stopService();
 
-        LinuxBlockDevice linuxDevice(block, device, system(true));
-        QVERIFY(!linuxDevice.open());
-        QCOMPARE(linuxDevice.failure(), failure);
-        QVERIFY2(linuxDevice.errorString().startsWith(error), qPrintable(linuxDevice.errorString()));
+        const auto linuxDevice = readerDevice(card, true);
+        QVERIFY(!linuxDevice->open());
+        QCOMPARE(linuxDevice->failure(), failure);
+        QVERIFY2(linuxDevice->errorString().startsWith(error), qPrintable(linuxDevice->errorString()));
         if (change == QLatin1String("fixed") || change == QLatin1String("empty") || change == QLatin1String("remove"))
             QCOMPARE(m_standin->calls(), callsBefore); // nothing unmounted or opened
     }
