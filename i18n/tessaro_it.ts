@@ -279,6 +279,14 @@
         <source>Build %1, %2, %3 download</source>
         <translation>Build %1, %2, %3 da scaricare</translation>
     </message>
+    <message>
+        <source>All supported images (%1)</source>
+        <translation>Tutte le immagini supportate (%1)</translation>
+    </message>
+    <message>
+        <source>All files (*)</source>
+        <translation>Tutti i file (*)</translation>
+    </message>
 </context>
 <context>
     <name>ProductPage</name>

@@ -3,6 +3,7 @@
 #include "core/appinfo.h"
 #include "core/writemessages.h"
 #include "core/writeplan.h"
+#include "backend/localimagefiles.h"
 #include "disks/filediskmonitor.h"
 
 namespace {
@@ -121,6 +122,8 @@ QUrl Backend::imageUrl() const
 
 void Backend::setImageUrl(const QUrl &url)
 {
+    if (url.isLocalFile())
+        m_lastImageFile = url;
     m_selection->setImageUrl(url);
 }
 
@@ -132,6 +135,30 @@ QString Backend::imageName() const
 bool Backend::imageReady() const
 {
     return m_selection->imageReady();
+}
+
+QString Backend::imageFilePatterns() const
+{
+    return LocalImageFiles::patterns().join(QLatin1Char(' '));
+}
+
+QUrl Backend::imageFolder() const
+{
+    return LocalImageFiles::folderFor(m_lastImageFile);
+}
+
+bool Backend::isImageFile(const QUrl &url) const
+{
+    return LocalImageFiles::isImageFile(url);
+}
+
+bool Backend::dropImageFile(const QUrl &url)
+{
+    if (m_state != State::Idle || (m_step != Step::ProductStep && m_step != Step::ImageStep) || !isImageFile(url))
+        return false;
+    setImageUrl(url);
+    setStep(Step::ImageStep);
+    return true;
 }
 
 QString Backend::setupProductName() const

@@ -35,6 +35,8 @@ class Backend : public QObject
     Q_PROPERTY(QUrl imageUrl READ imageUrl WRITE setImageUrl NOTIFY imageChanged FINAL)
     Q_PROPERTY(QString imageName READ imageName NOTIFY imageChanged FINAL)
     Q_PROPERTY(bool imageReady READ imageReady NOTIFY imageChanged FINAL)
+    Q_PROPERTY(QString imageFilePatterns READ imageFilePatterns CONSTANT FINAL)
+    Q_PROPERTY(QUrl imageFolder READ imageFolder NOTIFY imageChanged FINAL)
     Q_PROPERTY(QVariantList disks READ disks NOTIFY disksChanged FINAL)
     Q_PROPERTY(QString diskId READ diskId NOTIFY diskChanged FINAL)
     Q_PROPERTY(QString diskName READ diskName NOTIFY diskChanged FINAL)
@@ -79,6 +81,12 @@ public:
     void setImageUrl(const QUrl &url);
     QString imageName() const;
     bool imageReady() const;
+    // The names of the image files the file dialog lists first, as the
+    // patterns of a name filter ("*.img *.zip …").
+    QString imageFilePatterns() const;
+    // Where the file dialog opens: the folder of the local file chosen last
+    // in this run, else the user's Downloads folder, else the home folder.
+    QUrl imageFolder() const;
     QVariantList disks() const;
     QString diskId() const;
     QString diskName() const;
@@ -103,6 +111,11 @@ public:
     Q_INVOKABLE void chooseDisk();
     Q_INVOKABLE void selectDisk(const QString &id);
     Q_INVOKABLE void useLocalFileOnly();
+    // Whether url is one local image file that can be dropped on the window.
+    Q_INVOKABLE bool isImageFile(const QUrl &url) const;
+    // An image file dropped on the product or image page becomes the local
+    // file, shown on the image page; false when it is refused.
+    Q_INVOKABLE bool dropImageFile(const QUrl &url);
     Q_INVOKABLE void back();
     Q_INVOKABLE void startWrite();
     Q_INVOKABLE void cancel();
@@ -141,6 +154,7 @@ private:
     QString m_errorMessage;
     bool m_writeHasBootFiles = false;
     QString m_targetFile; // the file that stands in for a card, if any
+    QUrl m_lastImageFile; // the local file chosen last, kept when a build replaces it
 
     CatalogSelection *m_selection = nullptr; // child
     DiskChoice *m_disks = nullptr; // child

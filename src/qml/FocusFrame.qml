@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls
 import QtQuick.Templates as T
 
 // The keyboard focus, drawn alike on every control: a dark outline with a

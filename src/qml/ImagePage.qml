@@ -122,7 +122,10 @@ ColumnLayout {
             text: qsTr("Local file…")
             Accessible.name: text
             highlighted: page.backend.imageName !== ""
-            onClicked: fileDialog.open()
+            onClicked: {
+                fileDialog.currentFolder = page.backend.imageFolder;
+                fileDialog.open();
+            }
         }
         Label {
             objectName: "localFileLabel"
@@ -159,7 +162,9 @@ ColumnLayout {
         id: fileDialog
         objectName: "fileDialog"
         title: qsTr("Choose an image")
-        nameFilters: [qsTr("Disk images (*.img *.zip)"), qsTr("Compressed disk images (*.img.xz *.img.zst)")]
+        nameFilters: [qsTr("All supported images (%1)").arg(page.backend.imageFilePatterns),
+                      qsTr("Disk images (*.img *.zip)"), qsTr("Compressed disk images (*.img.xz *.img.zst)"),
+                      qsTr("All files (*)")]
         onAccepted: page.backend.imageUrl = selectedFile
     }
 }

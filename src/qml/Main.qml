@@ -144,6 +144,22 @@ ApplicationWindow {
         }
     }
 
+    // An image file dropped on the product or image page becomes the local
+    // file; the Backend says which files it takes.
+    DropArea {
+        objectName: "imageDropArea"
+        anchors.fill: parent
+        enabled: pageStack.currentIndex === 0 || pageStack.currentIndex === 2
+
+        onEntered: (drag) => {
+            drag.accepted = drag.urls.length === 1 && window.backend.isImageFile(drag.urls[0]);
+        }
+        onDropped: (drop) => {
+            if (drop.urls.length === 1 && window.backend.dropImageFile(drop.urls[0]))
+                drop.acceptProposedAction();
+        }
+    }
+
     FocusFrame {
         target: window.activeFocusItem
     }

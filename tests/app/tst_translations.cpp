@@ -66,6 +66,10 @@ const Expected ItalianCatalog[] = {
     {"DevicePage", "Choose the device",
      "Scegli il dispositivo"},
 
+    {"ImagePage", "All files (*)",
+     "Tutti i file (*)"},
+    {"ImagePage", "All supported images (%1)",
+     "Tutte le immagini supportate (%1)"},
     {"ImagePage", "Back",
      "Indietro"},
     {"ImagePage", "Build %1 · %2 download",
@@ -512,12 +516,12 @@ private slots:
         QTest::newRow("AppHeader") << QStringLiteral("AppHeader") << 1;
         QTest::newRow("ProductPage") << QStringLiteral("ProductPage") << 7;
         QTest::newRow("DevicePage") << QStringLiteral("DevicePage") << 2;
-        QTest::newRow("ImagePage") << QStringLiteral("ImagePage") << 12;
+        QTest::newRow("ImagePage") << QStringLiteral("ImagePage") << 14;
         QTest::newRow("DiskPage") << QStringLiteral("DiskPage") << 10;
         QTest::newRow("WritingPage") << QStringLiteral("WritingPage") << 4;
         QTest::newRow("ResultPage") << QStringLiteral("ResultPage") << 6;
         QTest::newRow("Backend") << QStringLiteral("Backend") << 41;
-        QTest::newRow("all contexts") << QString() << 83;
+        QTest::newRow("all contexts") << QString() << 85;
     }
     void messagesPerContext()
     {

@@ -1,6 +1,11 @@
 #include "backend/backend.h"
 #include "backendwaits.h"
 #include "backendtestaccess.h"
+#include "testfiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QScopeGuard>
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -124,6 +129,108 @@ private slots:
         QCOMPARE(backend.imageName(), name);
         QCOMPARE(backend.imageReady(), !name.isEmpty());
         QCOMPARE(backend.step(), Step::ProductStep);
+    }
+
+    // Only one image file of a name Tessaro reads, dropped on the product or
+    // image page while nothing is written, becomes the local file.
+    void dropImageFile_data()
+    {
+        QTest::addColumn<QString>("name"); // made in a temporary folder; "/" ends a folder
+        QTest::addColumn<QString>("calls");
+        QTest::addColumn<bool>("writing");
+        QTest::addColumn<bool>("taken");
+
+        QTest::newRow("raw image on the product page") << "card.img" << "" << false << true;
+        QTest::newRow("zip") << "card.zip" << "" << false << true;
+        QTest::newRow("xz, in capitals") << "CARD.IMG.XZ" << "" << false << true;
+        QTest::newRow("zstd") << "card.img.zst" << "" << false << true;
+        QTest::newRow("bin") << "flash.bin" << "" << false << true;
+        QTest::newRow("on the image page") << "card.img" << "local" << false << true;
+        QTest::newRow("another kind of file") << "notes.txt" << "" << false << false;
+        QTest::newRow("xz without .img") << "card.xz" << "" << false << false;
+        QTest::newRow("folder named like an image") << "card.img/" << "" << false << false;
+        QTest::newRow("file that does not exist") << "" << "" << false << false;
+        QTest::newRow("web address") << "http://127.0.0.1/card.img" << "" << false << false;
+        QTest::newRow("on the device page") << "card.img" << "product" << false << false;
+        QTest::newRow("on the disk page") << "card.img" << "local file disk" << false << false;
+        QTest::newRow("while a card is written") << "card.img" << "" << true << false;
+    }
+    void dropImageFile()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, calls);
+        QFETCH(bool, writing);
+        QFETCH(bool, taken);
+
+        QTemporaryDir dir;
+        QUrl url = QUrl::fromLocalFile(dir.filePath(QStringLiteral("missing.img")));
+        if (name.contains(QLatin1String("://"))) {
+            url = QUrl(name);
+        } else if (name.endsWith(QLatin1Char('/'))) {
+            QVERIFY(QDir(dir.path()).mkdir(name));
+            url = QUrl::fromLocalFile(dir.filePath(name.chopped(1)));
+        } else if (!name.isEmpty()) {
+            url = QUrl::fromLocalFile(dir.filePath(name));
+            QVERIFY(writeFile(url.toLocalFile(), QByteArray(4096, '\0')));
+        }
+        Backend backend(NoCatalog, QString());
+        goTo(backend, calls);
+        if (writing)
+            BackendTestAccess::setState(backend, State::Writing);
+        const QUrl before = backend.imageUrl();
+        const Step stepBefore = backend.step();
+
+        // On the product page, what a drag may bring is what a drop takes.
+        if (calls.isEmpty() && !writing)
+            QCOMPARE(backend.isImageFile(url), taken);
+        QCOMPARE(backend.dropImageFile(url), taken);
+        QCOMPARE(backend.imageUrl(), taken ? url : before);
+        QCOMPARE(backend.step(), taken ? Step::ImageStep : stepBefore);
+    }
+
+    // The file dialog opens in the folder of the file chosen last, else in
+    // the Downloads folder, else at home.
+    void imageFolder_data()
+    {
+        QTest::addColumn<bool>("downloads");
+        QTest::addColumn<QString>("chosen"); // a file under home, or empty
+        QTest::addColumn<bool>("forgotten"); // a build was chosen after it
+        QTest::addColumn<QString>("folder"); // under home
+
+        QTest::newRow("nothing chosen: Downloads") << true << "" << false << "Downloads";
+        QTest::newRow("nothing chosen, no Downloads folder: home") << false << "" << false << "";
+        QTest::newRow("the chosen file's folder") << true << "images/card.img" << false << "images";
+        QTest::newRow("still after a build replaced it") << true << "images/card.img" << true << "images";
+        QTest::newRow("its folder gone: Downloads") << true << "gone/card.img" << false << "Downloads";
+    }
+    void imageFolder()
+    {
+        QFETCH(bool, downloads);
+        QFETCH(QString, chosen);
+        QFETCH(bool, forgotten);
+        QFETCH(QString, folder);
+
+        QTemporaryDir home;
+        const QByteArray savedHome = qgetenv("HOME");
+        const QByteArray savedConfig = qgetenv("XDG_CONFIG_HOME");
+        qputenv("HOME", QFile::encodeName(home.path()));
+        qunsetenv("XDG_CONFIG_HOME");
+        const auto restore = qScopeGuard([&] {
+            qputenv("HOME", savedHome);
+            if (!savedConfig.isNull())
+                qputenv("XDG_CONFIG_HOME", savedConfig);
+        });
+        if (downloads)
+            QVERIFY(QDir(home.path()).mkdir(QStringLiteral("Downloads")));
+        if (chosen.startsWith(QLatin1String("images/")))
+            QVERIFY(writeFile(home.filePath(chosen), QByteArray(4096, '\0')));
+
+        Backend backend(NoCatalog, QString());
+        if (!chosen.isEmpty())
+            backend.setImageUrl(QUrl::fromLocalFile(home.filePath(chosen)));
+        if (forgotten)
+            backend.setImageUrl(QUrl());
+        QCOMPARE(backend.imageFolder(), QUrl::fromLocalFile(folder.isEmpty() ? home.path() : home.filePath(folder)));
     }
 
     void verifyEmitsOnlyOnChange()

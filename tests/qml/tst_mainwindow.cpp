@@ -13,6 +13,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QKeySequence>
+#include <QMimeData>
 #include <QNetworkProxy>
 #include <QQmlProperty>
 #include <QQuickItem>
@@ -166,6 +167,8 @@ private slots:
     void untrustedTextsArePlain();
     void listsScrollAtTheMinimumSize_data();
     void listsScrollAtTheMinimumSize();
+    void droppedImageFileIsUsed_data();
+    void droppedImageFileIsUsed();
     void tabReachesEachChoiceOnce_data();
     void tabReachesEachChoiceOnce();
     void arrowKeysMoveWithinAListOrGrid_data();
@@ -533,9 +536,12 @@ void tst_MainWindow::localFileAndVerifyFollowTheBackend()
     // no native dialog: the user picks the file in Qt's own dialog window.
     QObject *dialog = w->find<QObject>(QStringLiteral("fileDialog"));
     QVERIFY(dialog);
-    QCOMPARE(dialog->property("nameFilters").toStringList(), QStringList({"Disk images (*.img *.zip)", "Compressed disk images (*.img.xz *.img.zst)"}));
+    QCOMPARE(dialog->property("nameFilters").toStringList(),
+             QStringList({"All supported images (*.img *.zip *.img.xz *.img.zst *.bin)", "Disk images (*.img *.zip)",
+                          "Compressed disk images (*.img.xz *.img.zst)", "All files (*)"}));
     QVERIFY(w->click(fileButton));
     QTRY_VERIFY(dialog->property("visible").toBool());
+    QCOMPARE(dialog->property("currentFolder").toUrl(), w->backend.imageFolder());
     QObject *shown = nullptr;
     for (QObject *object : w->window->findChildren<QObject *>()) {
         if (object->inherits("QQuickFileDialogImpl"))
@@ -1028,6 +1034,51 @@ void tst_MainWindow::enterAndSpaceChoose()
     if (!accepted.isEmpty())
         shown.append(QStringLiteral("erasing"));
     QCOMPARE(shown.join(QLatin1Char(' ')), outcome);
+}
+
+void tst_MainWindow::droppedImageFileIsUsed_data()
+{
+    QTest::addColumn<QStringList>("calls");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("page"); // shown after the drop; empty: the drop is refused
+
+    QTest::newRow("on the product page") << QStringList() << "card image.img" << "imagePage";
+    QTest::newRow("on the image page") << QStringList{"useLocalFileOnly"} << "card image.img" << "imagePage";
+    QTest::newRow("a file of another kind") << QStringList() << "ready.json" << "";
+    QTest::newRow("on the disk page") << QStringList{"useLocalFileOnly", "localFile", "chooseDisk"}
+                                      << "other.img" << "";
+}
+
+// A file dragged from a file manager over the window and dropped there.
+void tst_MainWindow::droppedImageFileIsUsed()
+{
+    QFETCH(QStringList, calls);
+    QFETCH(QString, file);
+    QFETCH(QString, page);
+
+    const std::unique_ptr<Window> w = openWindow();
+    QVERIFY(w->window);
+    for (const QString &call : calls)
+        apply(*w, call);
+    const QUrl before = w->backend.imageUrl();
+
+    QMimeData data;
+    const QUrl url = QUrl::fromLocalFile(m_dir.filePath(file));
+    if (!QFile::exists(url.toLocalFile()))
+        QVERIFY(writeFile(url.toLocalFile(), QByteArray(4096, '\0')));
+    data.setUrls({url});
+    const QPoint centre(w->window->width() / 2, w->window->height() / 2);
+    QDragEnterEvent enter(centre, Qt::CopyAction | Qt::LinkAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(w->window, &enter);
+    QCOMPARE(enter.isAccepted(), !page.isEmpty());
+    QDropEvent drop(QPointF(centre), Qt::CopyAction | Qt::LinkAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(w->window, &drop);
+
+    QCOMPARE(w->backend.imageUrl(), page.isEmpty() ? before : url);
+    if (!page.isEmpty()) {
+        QTRY_VERIFY(w->find(page)->isVisible());
+        QCOMPARE(AppWindow::text(w->find(QStringLiteral("localFileLabel"))), file);
+    }
 }
 
 QTEST_MAIN(tst_MainWindow)
