@@ -39,7 +39,6 @@
 #include <QMap>
 #include <QStorageInfo>
 #include <QTemporaryDir>
-#include <QtEndian>
 
 #include <cstdio>
 #include <memory>
@@ -48,73 +47,7 @@ namespace {
 
 constexpr qint64 MiB = qint64(1) << 20;
 constexpr qint64 GiB = 1024 * MiB;
-constexpr qint64 PartitionOffset = MiB;
 constexpr qint64 NeededDisk = 8 * GiB;
-
-double megabytesPerSecond(qint64 bytes, double seconds)
-{
-    return seconds > 0 ? double(bytes) / 1e6 / seconds : 0;
-}
-
-QString shellQuote(const QString &text)
-{
-    QString quoted = text;
-    quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
-    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
-}
-
-// A file of `size` bytes with an MBR whose one partition starts at 1 MiB.
-bool makeDisk(const QString &path, qint64 size, quint8 type)
-{
-    QByteArray mbr(512, '\0');
-    mbr[446 + 4] = char(type);
-    qToLittleEndian<quint32>(quint32(PartitionOffset / 512), mbr.data() + 446 + 8);
-    qToLittleEndian<quint32>(quint32((size - PartitionOffset) / 512), mbr.data() + 446 + 12);
-    mbr[510] = char(0x55);
-    mbr[511] = char(0xAA);
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(mbr) == mbr.size()
-            && file.resize(size);
-}
-
-// The realistic card: FAT32 over the whole disk, with about 250 MiB of log
-// text, 250 MiB of executables and libraries and 120 MiB of random files;
-// the rest is free space of zeros.
-bool buildCard(const QString &folder, const QString &image)
-{
-    std::fprintf(stderr, "building a 1 GiB card image\n");
-    if (!makeDisk(image, GiB, 0x0C))
-        return false;
-    if (!run(QStringLiteral("mkfs.fat"),
-             {"-F", "32", "-n", "TESSARO", "-h", QString::number(PartitionOffset / 512), "--offset",
-              QString::number(PartitionOffset / 512), image,
-              QString::number((GiB - PartitionOffset) / 1024)},
-             folder))
-        return false;
-
-    const QString staging = folder + QStringLiteral("/files");
-    QDir().mkpath(staging);
-    const QByteArray binaries = binaryBytes(250 * MiB);
-    QStringList copy{QStringLiteral("-i"), QStringLiteral("%1@@%2").arg(image).arg(PartitionOffset)};
-    for (int i = 0; i < 25; ++i) {
-        const QString text = staging + QStringLiteral("/LOG%1.TXT").arg(i);
-        const QString binary = staging + QStringLiteral("/LIB%1.SO").arg(i);
-        if (!writeFile(text, logText(10 * MiB, i)) || !writeFile(binary, binaries.mid(i * 10 * MiB, 10 * MiB)))
-            return false;
-        copy << text << binary;
-    }
-    for (int i = 0; i < 20; ++i) {
-        const QString blob = staging + QStringLiteral("/DATA%1.BIN").arg(i);
-        if (!writeFile(blob, randomBytes(6 * MiB, quint32(i))))
-            return false;
-        copy << blob;
-    }
-    copy << QStringLiteral("::");
-    qputenv("MTOOLS_SKIP_CHECK", "1");
-    const bool copied = run(QStringLiteral("mcopy"), copy, folder);
-    QDir(staging).removeRecursively();
-    return copied;
-}
 
 // Mostly holes: 8 MiB of random bytes and 8 MiB of text at the start, the
 // rest zeros, so that a large one costs little disk.

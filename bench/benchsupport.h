@@ -27,7 +27,16 @@ QByteArray logText(qint64 size, int seed);
 // system's files.
 QByteArray binaryBytes(qint64 size);
 
+// The realistic 1 GiB card at path, made in folder: an MBR and FAT32 over
+// the whole disk (mkfs.fat), filled through mtools with about 250 MiB of log
+// text, 250 MiB of executables and libraries and 120 MiB of random files;
+// the rest is free space of zeros.
+bool buildCard(const QString &folder, const QString &image);
+
 double seconds(const QElapsedTimer &timer);
+double megabytesPerSecond(qint64 bytes, double seconds);
+// The text as one word of a bash command.
+QString shellQuote(const QString &text);
 // CPU seconds, user and system, of RUSAGE_SELF or RUSAGE_CHILDREN.
 double cpuSeconds(int who);
 // The peak resident memory of this process so far; -1 when unknown.
