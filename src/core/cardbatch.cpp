@@ -2,8 +2,11 @@
 
 #include "core/writemessages.h"
 #include "image/imagedownload.h"
+#include "write/imagefeed.h"
 
 #include <QThread>
+
+#include <algorithm>
 
 CardBatch::CardBatch(const WritePlan &plan, bool verify, QObject *parent)
     : QObject(parent)
@@ -46,6 +49,10 @@ void CardBatch::start()
     // cache, and no two of them write the same partial file.
     m_download = m_plan.createDownload();
     ImageDownload *download = m_download.get();
+    connect(this, &CardBatch::downloadProgress, this, [this](qint64 done, qint64 total) {
+        m_downloadDone = done;
+        m_downloadTotal = total;
+    });
     m_downloadThread.reset(QThread::create([this, download] {
         const auto report = [this](qint64 done, qint64 total) { emit downloadProgress(done, total); };
         m_downloaded = download->run(report, m_cancelled);
@@ -77,10 +84,16 @@ void CardBatch::onDownloadFinished()
 
 void CardBatch::startJobs()
 {
+    m_feed = std::make_shared<ImageFeed>(m_plan.createSource(), cardCount());
     for (int index = 0; index < cardCount(); ++index) {
         Card &card = m_cards[index];
-        card.phase = m_plan.downloads() ? WriteJob::Phase::Downloading : WriteJob::Phase::Writing;
-        card.job = m_plan.createJob(std::move(card.device), m_verify);
+        card.phase = WriteJob::Phase::Writing;
+        // The one download was every card's.
+        if (m_plan.downloads()) {
+            card.phase = WriteJob::Phase::Downloading;
+            emit cardProgress(index, card.phase, m_downloadDone, m_downloadTotal);
+        }
+        card.job = m_plan.createJob(m_feed, index, std::move(card.device), m_verify);
         WriteJob *job = card.job.get();
         connect(job, &WriteJob::progress, this,
                 [this, index](WriteJob::Phase phase, qint64 done, qint64 total) {
@@ -109,5 +122,18 @@ void CardBatch::endCard(int index, WriteJob::Error error, const QString &detail)
             WriteMessages::forOutcome(error, detail, card.phase, !m_plan.bootFiles().isEmpty(), card.touched);
     emit cardFinished(index);
     if (--m_running == 0)
-        emit finished();
+        endBatch();
+}
+
+void CardBatch::endBatch()
+{
+    // Every job has let go of the feed: this closes the archive.
+    m_feed.reset();
+    const bool damaged = std::any_of(m_cards.cbegin(), m_cards.cend(), [](const Card &card) {
+        return card.error == WriteJob::Error::CorruptImage || card.error == WriteJob::Error::ChecksumMismatch;
+    });
+    // The next write of that build then downloads it again.
+    if (m_download && m_downloaded && damaged)
+        m_download->discard();
+    emit finished();
 }

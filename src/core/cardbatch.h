@@ -12,12 +12,16 @@
 #include <vector>
 
 class ImageDownload;
+class ImageFeed;
 class QThread;
 
 // Writes one plan to several cards at once. A catalog build is downloaded
-// once into the cache first; then each card is written by a WriteJob of its
-// own on a thread of its own, and ends with an outcome of its own. Lives on
-// the thread that drives it, where every signal arrives.
+// once into the cache first; then the image is read, decoded and hashed once
+// (an ImageFeed) and each chunk handed to every card, each written by a
+// WriteJob of its own on a thread of its own that verifies its card on its
+// own and ends with an outcome of its own. The slowest card sets the pace;
+// a card that fails leaves and the others go on. Lives on the thread that
+// drives it, where every signal arrives.
 class CardBatch : public QObject
 {
     Q_OBJECT
@@ -67,13 +71,19 @@ private:
     void onDownloadFinished();
     void startJobs();
     void endCard(int card, WriteJob::Error error, const QString &detail);
+    // After the last card: the source is closed, then a damaged download goes.
+    void endBatch();
 
     WritePlan m_plan;
     bool m_verify;
+    std::shared_ptr<ImageFeed> m_feed; // until every card has ended
     std::vector<Card> m_cards;
     std::unique_ptr<ImageDownload> m_download;
     std::unique_ptr<QThread> m_downloadThread;
     bool m_downloaded = false;
+    // The download's last report, which each card shows as its own.
+    qint64 m_downloadDone = 0;
+    qint64 m_downloadTotal = 0;
     std::atomic<bool> m_cancelled{false};
     int m_running = 0;
 };

@@ -189,20 +189,35 @@ std::unique_ptr<ImageDownload> WritePlan::createDownload() const
     return std::make_unique<ImageDownload>(ImageCache(m_cacheDir), m_remote);
 }
 
+std::unique_ptr<ImageSource> WritePlan::createSource() const
+{
+    if (downloads())
+        return std::make_unique<ZipImageSource>(ImageCache(m_cacheDir).pathFor(m_remote.sha256));
+    return createLocalImageSource(m_localFile);
+}
+
 std::unique_ptr<WriteJob> WritePlan::createJob(std::unique_ptr<BlockDevice> device, bool verify) const
 {
-    std::unique_ptr<WriteJob> job;
-    if (downloads()) {
-        const ImageCache cache(m_cacheDir);
-        job = std::make_unique<WriteJob>(std::make_unique<ZipImageSource>(cache.pathFor(m_remote.sha256)),
-                                         std::move(device));
+    auto job = std::make_unique<WriteJob>(createSource(), std::move(device));
+    if (downloads())
         job->setDownload(createDownload());
-        // Both digest texts were checked by refusal(): an empty one means no check.
-        job->setExpectedSha256(QByteArray::fromHex(m_extractSha256.toLatin1()));
-    } else {
-        job = std::make_unique<WriteJob>(createLocalImageSource(m_localFile), std::move(device));
-    }
-    job->setVerify(verify);
-    job->setBootFiles(m_bootFiles);
+    configure(*job, verify);
     return job;
+}
+
+std::unique_ptr<WriteJob> WritePlan::createJob(std::shared_ptr<ImageFeed> feed, int reader,
+                                               std::unique_ptr<BlockDevice> device, bool verify) const
+{
+    auto job = std::make_unique<WriteJob>(std::move(feed), reader, std::move(device));
+    configure(*job, verify);
+    return job;
+}
+
+void WritePlan::configure(WriteJob &job, bool verify) const
+{
+    // Both digest texts were checked by refusal(): an empty one means no check.
+    if (downloads())
+        job.setExpectedSha256(QByteArray::fromHex(m_extractSha256.toLatin1()));
+    job.setVerify(verify);
+    job.setBootFiles(m_bootFiles);
 }

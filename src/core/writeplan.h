@@ -15,6 +15,8 @@
 #include <optional>
 
 class ImageDownload;
+class ImageFeed;
+class ImageSource;
 
 // One write as the user chose it, resolved before anything is opened: where
 // the image comes from, the digests it must have, the boot files and the
@@ -65,12 +67,21 @@ public:
 
     // The download of a catalog build into the cache.
     std::unique_ptr<ImageDownload> createDownload() const;
+    // The image: a catalog build is read from the cache, once downloaded.
+    std::unique_ptr<ImageSource> createSource() const;
     // The job for one card: a catalog build is read from the cache, which
     // its download fills first when the archive is not there yet.
     std::unique_ptr<WriteJob> createJob(std::unique_ptr<BlockDevice> device, bool verify) const;
+    // The job for one of several cards written from feed, reader number
+    // reader of it; a catalog build must be in the cache already.
+    std::unique_ptr<WriteJob> createJob(std::shared_ptr<ImageFeed> feed, int reader,
+                                        std::unique_ptr<BlockDevice> device, bool verify) const;
 
 private:
     WritePlan() = default;
+
+    // The digest, verification and boot files of every job.
+    void configure(WriteJob &job, bool verify) const;
 
     QString m_localFile;
     QString m_cacheDir;

@@ -1,20 +1,32 @@
 #include "write/writejob.h"
 
 #include "disks/alignedbuffer.h"
-#include "image/sha256.h"
+#include "write/chunkhasher.h"
 #include "write/fatwriter.h"
+#include "write/imagefeed.h"
 
-#include <cstring>
 #include <new>
 
 WriteJob::WriteJob(std::unique_ptr<ImageSource> source, std::unique_ptr<BlockDevice> device, QObject *parent)
-    : QObject(parent)
-    , m_source(std::move(source))
-    , m_device(std::move(device))
+    : WriteJob(std::make_shared<ImageFeed>(std::move(source), 1), 0, std::move(device), parent)
 {
 }
 
-WriteJob::~WriteJob() = default;
+WriteJob::WriteJob(std::shared_ptr<ImageFeed> feed, int reader, std::unique_ptr<BlockDevice> device, QObject *parent)
+    : QObject(parent)
+    , m_feed(std::move(feed))
+    , m_reader(reader)
+    , m_device(std::move(device))
+{
+    static_assert(ChunkSize == ImageFeed::ChunkSize, "the job writes the feed's chunks whole");
+}
+
+WriteJob::~WriteJob()
+{
+    // A job that never ran must not hold up the other readers of a shared feed.
+    if (m_feed)
+        m_feed->leave(m_reader);
+}
 
 void WriteJob::setVerify(bool verify)
 {
@@ -43,27 +55,27 @@ void WriteJob::cancel()
 
 void WriteJob::run()
 {
-    if (m_download && !download())
-        return;
-
-    std::unique_ptr<AlignedBuffer> buffer;
-    try {
-        buffer = std::make_unique<AlignedBuffer>(ChunkSize);
-    } catch (const std::bad_alloc &) {
-        // Not one of the job's own failures: the computer is out of memory.
-        fail(Error::TargetIoError, QStringLiteral("out of memory"));
+    if (m_download && !download()) {
+        m_feed->leave(m_reader);
         return;
     }
 
-    if (writeImage(*buffer) && (!m_verify || verifyImage(*buffer)) && !m_bootFiles.isEmpty())
-        finalize();
+    try {
+        if (writeImage() && (!m_verify || verifyImage()) && !m_bootFiles.isEmpty())
+            finalize();
+    } catch (const std::bad_alloc &) {
+        // Not one of the job's own failures: the computer is out of memory.
+        fail(Error::TargetIoError, QStringLiteral("out of memory"));
+    }
 
     m_device->close();
-    // The source closes its file before a damaged download is deleted under it.
-    m_source.reset();
+    // Other cards may go on reading the feed; this one's reading thread ends
+    // with its last reader. The source closes its file before a damaged
+    // download is deleted under it.
+    m_feed->leave(m_reader);
+    m_feed.reset();
     if (m_download && (m_error == Error::CorruptImage || m_error == Error::ChecksumMismatch))
         m_download->discard();
-    buffer.reset();
 }
 
 bool WriteJob::download()
@@ -92,84 +104,74 @@ WriteJob::Error WriteJob::errorFor(ImageDownload::Failure failure)
     return Error::NetworkError;
 }
 
-bool WriteJob::writeImage(AlignedBuffer &buffer)
+bool WriteJob::writeImage()
 {
-    if (!m_source->open())
+    if (!m_feed->open())
         return failSource();
-    m_imageSize = m_source->size();
+    m_imageSize = m_feed->size();
     if (!m_device->open())
         return failTarget(Error::TargetUnavailable);
-    // Every transfer is the buffer or its last part padded to whole sectors;
-    // a sector that does not divide the buffer would pad past its end.
+    // Every transfer is a chunk or its last part padded to whole sectors;
+    // a sector that does not divide the chunk would pad past its end.
     const int sectorSize = m_device->sectorSize();
     if (sectorSize <= 0 || ChunkSize % sectorSize != 0)
         return fail(Error::TargetIoError, QStringLiteral("unsupported sector size %1").arg(sectorSize));
     if (m_imageSize > m_device->size())
         return fail(Error::TargetTooSmall);
 
-    Sha256 hash;
     emit progress(Phase::Writing, 0, m_imageSize);
+    m_feed->start();
     qint64 written = 0;
     while (written < m_imageSize) {
         if (m_cancelled)
             return fail(Error::Cancelled);
-        const qint64 chunk = qMin(m_imageSize - written, ChunkSize);
-
-        qint64 filled = 0;
-        while (filled < chunk) {
-            const qint64 count = m_source->read(buffer.data() + filled, chunk - filled);
-            if (count < 0)
-                return failSource();
-            if (count == 0)
-                break;
-            filled += count;
-        }
-        if (filled == 0)
-            return fail(Error::SourceUnreadable, QStringLiteral("truncated image"));
-
-        hash.addData(buffer.data(), filled);
-        // The digest covers the image bytes only, never the padding of the last sector.
-        const qint64 padded = AlignedBuffer::roundUp(filled, m_device->sectorSize());
-        std::memset(buffer.data() + filled, 0, size_t(padded - filled));
-        if (!m_device->write(buffer.data(), padded))
+        const ImageFeed::Chunk chunk = m_feed->next(m_reader);
+        if (!chunk)
+            return failSource();
+        // The feed's digest covers the image bytes only, never the zeros
+        // that pad the last sector.
+        if (!m_device->write(chunk.data, AlignedBuffer::roundUp(chunk.length, sectorSize)))
             return failTarget(Error::TargetIoError);
-        written += filled;
+        written += chunk.length;
         emit progress(Phase::Writing, written, m_imageSize);
+        m_feed->release(m_reader);
     }
     if (!m_device->flush())
         return failTarget(Error::TargetIoError);
 
-    m_writtenSha256 = hash.result();
+    m_writtenSha256 = m_feed->sha256();
     if (!m_expectedSha256.isEmpty() && m_expectedSha256 != m_writtenSha256)
         return fail(Error::ChecksumMismatch);
     return true;
 }
 
-bool WriteJob::verifyImage(AlignedBuffer &buffer)
+bool WriteJob::verifyImage()
 {
     emit progress(Phase::Verifying, 0, m_imageSize);
     if (!m_device->dropCaches() || !m_device->seek(0))
         return failTarget(Error::TargetIoError);
 
-    Sha256 hash;
+    // The card reads the next chunk while the one before is hashed.
+    ChunkHasher hasher(ChunkSize);
     qint64 verified = 0;
     while (verified < m_imageSize) {
         if (m_cancelled)
             return fail(Error::Cancelled);
         const qint64 chunk = qMin(m_imageSize - verified, ChunkSize);
         const qint64 length = AlignedBuffer::roundUp(chunk, m_device->sectorSize());
-        const qint64 count = m_device->read(buffer.data(), length);
+        char *buffer = hasher.buffer();
+        const qint64 count = m_device->read(buffer, length);
         if (count < 0)
             return failTarget(Error::TargetIoError);
         // A short read is no failure of the device, so its text says nothing.
         if (count != length)
             return fail(Error::TargetIoError,
                         QStringLiteral("the device ended after %1 bytes").arg(verified + count));
-        hash.addData(buffer.data(), chunk);
+        hasher.add(chunk);
         verified += chunk;
         emit progress(Phase::Verifying, verified, m_imageSize);
     }
-    if (hash.result() != m_writtenSha256)
+    if (hasher.result() != m_writtenSha256)
         return fail(Error::VerifyMismatch);
     return true;
 }
@@ -216,15 +218,15 @@ bool WriteJob::fail(Error error, const QString &detail)
 
 bool WriteJob::failSource()
 {
-    switch (m_source->failure()) {
+    switch (m_feed->failure()) {
     case ImageSource::Failure::Unreadable:
-        return fail(Error::SourceUnreadable, m_source->errorString());
+        return fail(Error::SourceUnreadable, m_feed->errorString());
     case ImageSource::Failure::Unsupported:
-        return fail(Error::UnsupportedImage, m_source->errorString());
+        return fail(Error::UnsupportedImage, m_feed->errorString());
     case ImageSource::Failure::Corrupt:
-        return fail(Error::CorruptImage, m_source->errorString());
+        return fail(Error::CorruptImage, m_feed->errorString());
     }
-    return fail(Error::SourceUnreadable, m_source->errorString());
+    return fail(Error::SourceUnreadable, m_feed->errorString());
 }
 
 bool WriteJob::failTarget(Error fallback)

@@ -12,14 +12,16 @@
 #include <atomic>
 #include <memory>
 
-class AlignedBuffer;
 class FatWriter;
-class Sha256;
+class ImageFeed;
 
 // One complete preparation of one card: download into the cache (optional),
 // write the image over the device from byte 0 while hashing it, read it back
 // (optional) and put the boot files into the card's first FAT partition.
-// Configured on the GUI thread, then run() once on a worker thread.
+// Configured on the GUI thread, then run() once on a worker thread. The
+// image is read and hashed on a thread of its own (an ImageFeed) while the
+// job's thread writes, and the read-back is hashed on another while the job's
+// thread reads the card: only the job's thread touches the device.
 class WriteJob : public QObject
 {
     Q_OBJECT
@@ -54,6 +56,12 @@ public:
     static constexpr qint64 ChunkSize = 4 * 1024 * 1024;
 
     WriteJob(std::unique_ptr<ImageSource> source, std::unique_ptr<BlockDevice> device, QObject *parent = nullptr);
+    // A job of several cards written at once: the image comes from feed,
+    // which reads and hashes it once for all of them; this job is its reader
+    // number reader. The one who made the feed downloads before and discards
+    // a damaged download after, once every job has ended.
+    WriteJob(std::shared_ptr<ImageFeed> feed, int reader, std::unique_ptr<BlockDevice> device,
+             QObject *parent = nullptr);
     ~WriteJob() override;
 
     void setVerify(bool verify);
@@ -79,8 +87,8 @@ signals:
 
 private:
     bool download();
-    bool writeImage(AlignedBuffer &buffer);
-    bool verifyImage(AlignedBuffer &buffer);
+    bool writeImage();
+    bool verifyImage();
     bool finalize();
 
     bool fail(Error error, const QString &detail = QString());
@@ -88,7 +96,9 @@ private:
     bool failTarget(Error fallback);
     bool failBootFiles(const FatWriter &writer);
 
-    std::unique_ptr<ImageSource> m_source;
+    // The source, read through a feed of this job's own or of a batch's.
+    std::shared_ptr<ImageFeed> m_feed;
+    int m_reader = 0;
     std::unique_ptr<BlockDevice> m_device;
     std::unique_ptr<ImageDownload> m_download;
     bool m_verify = true;

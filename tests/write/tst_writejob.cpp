@@ -365,6 +365,64 @@ private slots:
         QCOMPARE(QFileInfo(target).size(), Chunk + 1024);
     }
 
+    // The image is read ahead of a slow card, so that chunks wait in the
+    // ring when the source fails or the user cancels.
+    void readAhead_data()
+    {
+        QTest::addColumn<QString>("event");
+        QTest::addColumn<Error>("error");
+        QTest::addColumn<QString>("detail");
+        QTest::addColumn<int>("writes");
+
+        // A damaged byte of a stored entry shows only with the last chunk.
+        QTest::newRow("source fails while chunks wait") << "damage" << Error::CorruptImage << "CRC32 mismatch" << 7;
+        QTest::newRow("cancel while the ring is full") << "cancel" << Error::Cancelled << QString() << 2;
+    }
+    void readAhead()
+    {
+        QFETCH(QString, event);
+        QFETCH(Error, error);
+        QFETCH(QString, detail);
+        QFETCH(int, writes);
+
+        QByteArray image = testarchives::mixedPayload(8 * Chunk, 4);
+        QVERIFY(writeFile(path(QStringLiteral("image.img")), image));
+        const QString archive = path(QStringLiteral("image.zip"));
+        const QString problem = runTool(QStringLiteral("zip"), {"-q", "-0", archive, "image.img"}, m_dir->path());
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        if (event == QLatin1String("damage")) {
+            // A byte of the second chunk; the entry's data follows its local header.
+            QByteArray zipped = readFile(archive);
+            const qint64 at = zipped.indexOf(image.left(64)) + Chunk + 100;
+            zipped[at] = char(~zipped.at(at));
+            image[Chunk + 100] = zipped.at(at);
+            QVERIFY(writeFile(archive, zipped));
+        }
+        Script script;
+        script.size = 40 * MiB;
+        script.writeDelay = 30;
+        std::unique_ptr<ScriptedCard> target = targetDevice(script);
+        QVERIFY(target);
+        WriteJob job(createLocalImageSource(archive), std::move(target));
+        Recorder recorder(job);
+        recorder.onReport = [&](Phase, qint64 done, qint64) {
+            if (event == QLatin1String("cancel") && done == 2 * Chunk) {
+                // Time enough for the source to fill every free slot.
+                QThread::msleep(300);
+                job.cancel();
+            }
+        };
+        job.run();
+
+        QCOMPARE(job.error(), error);
+        QCOMPARE(job.errorDetail(), detail);
+        QCOMPARE(m_target->calls(Call::Write), writes);
+        QCOMPARE(recorder.reports, byteReports(Phase::Writing, 8 * Chunk).mid(0, writes + 1));
+        QCOMPARE(m_target->calls(Call::Close), 1);
+        // Every chunk that waited went out whole and in order.
+        QVERIFY(readFile(path(QStringLiteral("target.img"))).left(writes * Chunk) == image.left(writes * Chunk));
+    }
+
     // Target faults a file cannot produce, from a device that fails on cue.
     void targetFailures_data()
     {

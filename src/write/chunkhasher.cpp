@@ -1,0 +1,51 @@
+#include "write/chunkhasher.h"
+
+#include "disks/alignedbuffer.h"
+#include "image/sha256.h"
+
+#include <QThread>
+
+ChunkHasher::ChunkHasher(qint64 chunkSize)
+    : m_ring(Slots, 1)
+    , m_lengths(Slots, 0)
+{
+    for (int slot = 0; slot < Slots; ++slot)
+        m_buffers.push_back(std::make_unique<AlignedBuffer>(chunkSize));
+    m_thread.reset(QThread::create([this] { hashChunks(); }));
+    m_thread->start();
+}
+
+ChunkHasher::~ChunkHasher()
+{
+    m_ring.finish();
+    m_thread->wait();
+}
+
+char *ChunkHasher::buffer()
+{
+    m_filling = m_ring.acquire();
+    return m_buffers[size_t(m_filling)]->data();
+}
+
+void ChunkHasher::add(qint64 length)
+{
+    m_lengths[size_t(m_filling)] = length;
+    m_ring.publish();
+}
+
+QByteArray ChunkHasher::result()
+{
+    m_ring.finish();
+    m_thread->wait();
+    return m_digest;
+}
+
+void ChunkHasher::hashChunks()
+{
+    Sha256 hash;
+    for (int slot = m_ring.take(0); slot >= 0; slot = m_ring.take(0)) {
+        hash.addData(m_buffers[size_t(slot)]->data(), m_lengths[size_t(slot)]);
+        m_ring.release(0);
+    }
+    m_digest = hash.result();
+}
