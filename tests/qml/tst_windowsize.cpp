@@ -98,7 +98,6 @@ void tst_WindowSize::firstSizeFitsTheScreen_data()
     QTest::newRow("full HD at scale 1: the designed size") << QSize(1920, 1080) << "1" << QSize(640, 480)
                                                            << QSize(480, 360);
     QTest::newRow("900 pixels high at scale 2") << QSize(1600, 900) << "2" << QSize(640, 386) << QSize(480, 360);
-    QTest::newRow("768 pixels high at scale 1.5") << QSize(1366, 768) << "1.5" << QSize(640, 448) << QSize(480, 360);
     QTest::newRow("720 pixels high at scale 2") << QSize(1280, 720) << "2" << QSize(608, 296) << QSize(480, 296);
 }
 
