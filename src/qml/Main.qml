@@ -61,8 +61,8 @@ ApplicationWindow {
             button.clicked();
     }
 
-    // The first Tab after the mouse shows where the focus is, on the page's
-    // first choice, rather than moving past it.
+    // A Tab that finds no other stop (a page whose one choice is a grid)
+    // shows the focus frame where the focus is.
     function showFocus(event: KeyEvent) {
         const control = window.activeFocusItem as T.Control;
         event.accepted = control !== null && !control.visualFocus;
