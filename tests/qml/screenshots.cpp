@@ -8,7 +8,8 @@
 // card is a file written at about the pace of a real one. A catalog with
 // twelve products, twelve devices and twenty builds, and a card reader with
 // eight slots, show the lists at the window's minimum size, at their top and
-// scrolled to their end.
+// scrolled to their end. Two pictures show the keyboard focus: on a build
+// beside the chosen one, and on Cancel in the erase question.
 
 #include "app/translations.h"
 #include "appwindow.h"
