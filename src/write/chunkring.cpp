@@ -2,23 +2,29 @@
 
 #include <algorithm>
 
-ChunkRing::ChunkRing(int slots, int readers)
+ChunkRing::ChunkRing(int slots, int readers, int followers)
     : m_slots(slots)
+    , m_leaders(readers - followers)
     , m_taken(size_t(readers), 0)
     , m_released(size_t(readers), 0)
     , m_left(size_t(readers), false)
 {
 }
 
+bool ChunkRing::leadersLeft() const
+{
+    return std::all_of(m_left.cbegin(), m_left.cbegin() + m_leaders, [](bool left) { return left; });
+}
+
 bool ChunkRing::mayFill() const
 {
-    qint64 oldest = -1; // the fewest chunks released by a reader still present
+    if (leadersLeft())
+        return true; // acquire() says so
+    qint64 oldest = m_published; // the fewest chunks released by a reader still present
     for (size_t reader = 0; reader < m_left.size(); ++reader) {
-        if (!m_left[reader] && (oldest < 0 || m_released[reader] < oldest))
-            oldest = m_released[reader];
+        if (!m_left[reader])
+            oldest = std::min(oldest, m_released[reader]);
     }
-    if (oldest < 0)
-        return true; // nobody left to wait for; acquire() says so
     const qint64 room = oldest == 0 ? 1 : m_slots;
     return m_published - oldest < room;
 }
@@ -27,8 +33,7 @@ int ChunkRing::acquire()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_slotFree.wait(lock, [this] { return m_stopped || mayFill(); });
-    const bool anyReader = std::find(m_left.cbegin(), m_left.cend(), false) != m_left.cend();
-    if (m_stopped || !anyReader)
+    if (m_stopped || leadersLeft())
         return -1;
     return int(m_published % m_slots);
 }
@@ -55,8 +60,10 @@ int ChunkRing::take(int reader)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     qint64 &taken = m_taken[size_t(reader)];
-    m_chunkReady.wait(lock, [&] { return m_stopped || m_finished || taken < m_published; });
-    if (m_stopped || m_left[size_t(reader)] || taken == m_published)
+    const bool follower = reader >= m_leaders;
+    const auto over = [&] { return m_stopped || m_left[size_t(reader)] || (follower && leadersLeft()); };
+    m_chunkReady.wait(lock, [&] { return over() || m_finished || taken < m_published; });
+    if (over() || taken == m_published)
         return -1;
     return int(taken++ % m_slots);
 }
@@ -67,7 +74,8 @@ void ChunkRing::release(int reader)
         const std::lock_guard<std::mutex> lock(m_mutex);
         ++m_released[size_t(reader)];
     }
-    m_slotFree.notify_one();
+    // Both the filler and a departure may be waited for here.
+    m_slotFree.notify_all();
 }
 
 void ChunkRing::leave(int reader)
@@ -76,7 +84,15 @@ void ChunkRing::leave(int reader)
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_left[size_t(reader)] = true;
     }
-    m_slotFree.notify_one();
+    m_slotFree.notify_all();
+    // A follower may have been waiting for this reader's company.
+    m_chunkReady.notify_all();
+}
+
+void ChunkRing::awaitDeparture(int reader)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_slotFree.wait(lock, [&] { return m_stopped || m_left[size_t(reader)]; });
 }
 
 void ChunkRing::stop()

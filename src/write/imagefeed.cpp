@@ -9,7 +9,8 @@
 
 ImageFeed::ImageFeed(std::unique_ptr<ImageSource> source, int readers)
     : m_source(std::move(source))
-    , m_ring(Slots, readers)
+    , m_ring(Slots, readers + 1, 1)
+    , m_hasher(readers)
     , m_lengths(Slots, 0)
 {
 }
@@ -17,8 +18,10 @@ ImageFeed::ImageFeed(std::unique_ptr<ImageSource> source, int readers)
 ImageFeed::~ImageFeed()
 {
     m_ring.stop();
-    if (m_thread)
-        m_thread->wait();
+    if (m_producer)
+        m_producer->wait();
+    if (m_hashing)
+        m_hashing->wait();
 }
 
 bool ImageFeed::open()
@@ -30,6 +33,8 @@ bool ImageFeed::open()
 
 void ImageFeed::openOnce()
 {
+    // A failed allocation leaves open() to be tried again from the start.
+    m_buffers.clear();
     for (int slot = 0; slot < Slots; ++slot)
         m_buffers.push_back(std::make_unique<AlignedBuffer>(ChunkSize));
     if (!m_source->open()) {
@@ -45,10 +50,14 @@ void ImageFeed::openOnce()
 void ImageFeed::start()
 {
     std::call_once(m_started, [this] {
-        if (m_open && m_size > 0) {
-            m_thread.reset(QThread::create([this] { produce(); }));
-            m_thread->start();
+        if (!m_open || m_size == 0) {
+            m_ring.leave(m_hasher);
+            return;
         }
+        m_producer.reset(QThread::create([this] { produce(); }));
+        m_hashing.reset(QThread::create([this] { hash(); }));
+        m_producer->start();
+        m_hashing->start();
     });
 }
 
@@ -70,14 +79,19 @@ void ImageFeed::leave(int reader)
     m_ring.leave(reader);
 }
 
+QByteArray ImageFeed::sha256()
+{
+    m_ring.awaitDeparture(m_hasher);
+    return m_sha256;
+}
+
 void ImageFeed::produce()
 {
-    Sha256 hash;
     qint64 produced = 0;
     while (produced < m_size) {
         const int slot = m_ring.acquire();
         if (slot < 0)
-            return; // every reader has left
+            return; // every writer has left
         char *buffer = m_buffers[size_t(slot)]->data();
         const qint64 chunk = qMin(m_size - produced, ChunkSize);
         qint64 filled = 0;
@@ -99,16 +113,29 @@ void ImageFeed::produce()
             m_ring.finish();
             return;
         }
-        hash.addData(buffer, filled);
         // The readers pad to their own sector sizes, all within the chunk.
         std::memset(buffer + filled, 0, size_t(ChunkSize - filled));
         m_lengths[size_t(slot)] = filled;
         produced += filled;
-        if (produced == m_size)
-            m_sha256 = hash.result();
         m_ring.publish();
     }
     m_ring.finish();
+}
+
+void ImageFeed::hash()
+{
+    Sha256 hash;
+    qint64 hashed = 0;
+    for (int slot = m_ring.take(m_hasher); slot >= 0; slot = m_ring.take(m_hasher)) {
+        hash.addData(m_buffers[size_t(slot)]->data(), m_lengths[size_t(slot)]);
+        hashed += m_lengths[size_t(slot)];
+        m_ring.release(m_hasher);
+    }
+    // The ring ends early when the source failed or every writer left; then
+    // nobody asks for the digest.
+    if (hashed == m_size)
+        m_sha256 = hash.result();
+    m_ring.leave(m_hasher);
 }
 
 void ImageFeed::failSource()

@@ -14,12 +14,12 @@ class AlignedBuffer;
 class QThread;
 
 // The image's bytes for the writers of one card or of several at once: it
-// reads (and so decodes) the source once, on a thread of its own, hashes the
-// bytes as they come, and hands them in chunks of ChunkSize, in order, to
-// every reader through a small ring of aligned buffers. While a reader writes
-// one chunk to its card the next ones are being read, so neither the card
-// nor the processor waits for the other. A reader that fails or is cancelled
-// leaves, and the others go on without it.
+// reads (and so decodes) the source once, on a thread of its own, and hands
+// the bytes in chunks of ChunkSize, in order, to every reader through a small
+// ring of aligned buffers; one more reader, on a thread of its own, hashes
+// them. While a reader writes one chunk to its card the next ones are being
+// read and hashed, so neither the card nor the processor waits for the other.
+// A reader that fails or is cancelled leaves, and the others go on without it.
 //
 // Readers are numbered from 0 to readers - 1, each one a writer on its own
 // thread. Each calls open() and, once it is ready to write, start(); both do
@@ -67,25 +67,28 @@ public:
     // Valid after a failed open() or an empty next().
     ImageSource::Failure failure() const { return m_failure; }
     QString errorString() const { return m_errorString; }
-    // The SHA-256 of the whole image, once a reader has taken its last chunk
-    // (for an empty image, after open()).
-    QByteArray sha256() const { return m_sha256; }
+    // The SHA-256 of the whole image, once a reader has taken its last
+    // chunk; waits for the hashing to catch up.
+    QByteArray sha256();
 
 private:
     void openOnce();
-    // The reading thread's work.
+    // The threads' work.
     void produce();
+    void hash();
     void failSource();
     void fail(ImageSource::Failure failure, const QString &text);
 
     std::unique_ptr<ImageSource> m_source;
     ChunkRing m_ring;
+    const int m_hasher; // the ring's reader that hashes
     std::vector<std::unique_ptr<AlignedBuffer>> m_buffers; // one per slot
     std::vector<qint64> m_lengths;                         // image bytes in each slot
     std::once_flag m_opened;
     std::once_flag m_started;
     bool m_open = false;
-    std::unique_ptr<QThread> m_thread;
+    std::unique_ptr<QThread> m_producer;
+    std::unique_ptr<QThread> m_hashing;
     qint64 m_size = 0;
     ImageSource::Failure m_failure = ImageSource::Failure::Unreadable;
     QString m_errorString;
