@@ -174,6 +174,14 @@
         <source>Waiting for another download of the same image</source>
         <translation>In attesa di un altro download della stessa immagine</translation>
     </message>
+    <message>
+        <source>Cancelled: the SD card was not touched.</source>
+        <translation>Annullato: la SD non è stata toccata.</translation>
+    </message>
+    <message>
+        <source>Cannot write to %1: it is a disk, not a file. Choose disks with --disk in tessaro-cli, or in the window&apos;s list of disks without --target-file.</source>
+        <translation>Impossibile scrivere su %1: è un disco, non un file. Scegli i dischi con --disk in tessaro-cli, o nell&apos;elenco dei dischi della finestra senza --target-file.</translation>
+    </message>
 </context>
 <context>
     <name>DevicePage</name>

@@ -12,6 +12,10 @@ QString WriteMessages::forOutcome(WriteJob::Error error, const QString &detail, 
     case Phase::Downloading:
         return tr("Download cancelled: the SD card was not touched. The download will resume where it stopped.");
     case Phase::Writing:
+        // The system asked the user whether the card may be opened, and the
+        // user said no.
+        if (!cardTouched)
+            return tr("Cancelled: the SD card was not touched.");
         break;
     case Phase::Verifying:
         // Cancelled while verifying, the boot files were never written either:
@@ -94,6 +98,13 @@ QString WriteMessages::targetIsImage(const QString &target)
 QString WriteMessages::targetInCache(const QString &target, const QString &cacheDir)
 {
     return tr("Cannot write to %1: it is inside the download cache folder %2.").arg(target, cacheDir);
+}
+
+QString WriteMessages::targetIsDisk(const QString &target)
+{
+    return tr("Cannot write to %1: it is a disk, not a file. Choose disks with --disk in tessaro-cli, "
+              "or in the window's list of disks without --target-file.")
+            .arg(target);
 }
 
 QString WriteMessages::targetIsFolder(const QString &target)

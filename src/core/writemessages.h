@@ -20,6 +20,8 @@ public:
     // report named phase. A cancellation says what it left on the card, and
     // so does a damaged image found before the job opened the card
     // (cardTouched false: no report of a phase after the download came).
+    // A job is cancelled before it touches the card when the user declines
+    // the system's question whether the card may be opened.
     static QString forOutcome(WriteJob::Error error, const QString &detail, WriteJob::Phase phase,
                               bool hasBootFiles, bool cardTouched = true);
 
@@ -27,6 +29,7 @@ public:
     static QString addressNotAllowed(const QString &address);
     static QString targetIsImage(const QString &target);
     static QString targetInCache(const QString &target, const QString &cacheDir);
+    static QString targetIsDisk(const QString &target);
     static QString targetIsFolder(const QString &target);
     static QString targetFolderMissing(const QString &target, const QString &folder);
     static QString targetNotWritable(const QString &target, const QString &reason);

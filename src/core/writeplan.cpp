@@ -38,6 +38,19 @@ QString resolvedPath(const QString &path, int links = 0)
     return QDir::cleanPath(QFileInfo(existing).canonicalFilePath() + rest);
 }
 
+// A disk or a volume: a block device (followed through links), or a name in
+// Windows' device namespace (\\.\PhysicalDrive0, \\.\E:, \\?\Volume{...});
+// "\\?\C:\..." and "\\?\UNC\..." are only long file names.
+bool isDisk(const QString &path)
+{
+    std::error_code error;
+    if (std::filesystem::is_block_file(std::filesystem::path(path.toStdU16String()), error))
+        return true;
+    static const QRegularExpression deviceName(QStringLiteral("^[\\\\/]{2}([.][\\\\/]|[?][\\\\/](?![A-Za-z]:|UNC[\\\\/]))"),
+                                               QRegularExpression::CaseInsensitiveOption);
+    return deviceName.match(path).hasMatch();
+}
+
 bool isInside(const QString &path, const QString &folder)
 {
     return path.startsWith(folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/'));
@@ -113,6 +126,9 @@ QString WritePlan::refusal() const
 
 QString WritePlan::targetRefusal(const QString &targetFile) const
 {
+    // A file target passes none of the disk rules: a disk is chosen as one.
+    if (isDisk(targetFile))
+        return WriteMessages::targetIsDisk(targetFile);
     if (!m_localFile.isEmpty() && isSameFile(targetFile, m_localFile))
         return WriteMessages::targetIsImage(targetFile);
     if (isInside(resolvedPath(targetFile), resolvedPath(m_cacheDir)))

@@ -35,7 +35,8 @@ public:
     // Why the catalog entry must not be written; empty when it may.
     QString refusal() const;
     // Why targetFile must not stand in for the card; empty when it may. A
-    // file target is emptied before the image is read.
+    // file target is emptied before the image is read, and it must not be a
+    // disk, which only the disk rules may let be written.
     QString targetRefusal(const QString &targetFile) const;
     // Whether two paths name one file: the same path once links are followed
     // (also for a file that does not exist yet), or two hard links.

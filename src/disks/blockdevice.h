@@ -13,6 +13,7 @@ public:
         WriteProtected = 1,
         Removed = 2,
         PermissionDenied = 3,
+        Cancelled = 4, // the user declined to let the device be opened
     };
 
     virtual ~BlockDevice() = default;

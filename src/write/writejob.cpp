@@ -240,6 +240,8 @@ bool WriteJob::failTarget(Error fallback)
         return fail(Error::TargetRemoved, m_device->errorString());
     case BlockDevice::Failure::PermissionDenied:
         return fail(Error::TargetPermissionDenied, m_device->errorString());
+    case BlockDevice::Failure::Cancelled:
+        return fail(Error::Cancelled, m_device->errorString());
     }
     return fail(fallback, m_device->errorString());
 }

@@ -166,6 +166,8 @@ const Expected ItalianCatalog[] = {
      "Impossibile scrivere su %1: è l'immagine da scrivere."},
     {"Backend", "Cannot write to %1: it is inside the download cache folder %2.",
      "Impossibile scrivere su %1: si trova nella cartella dei download %2."},
+    {"Backend", "Cannot write to %1: it is a disk, not a file. Choose disks with --disk in tessaro-cli, or in the window's list of disks without --target-file.",
+     "Impossibile scrivere su %1: è un disco, non un file. Scegli i dischi con --disk in tessaro-cli, o nell'elenco dei dischi della finestra senza --target-file."},
     {"Backend", "Cannot write to %1: it is a folder.",
      "Impossibile scrivere su %1: è una cartella."},
     {"Backend", "Cannot write to %1: the folder %2 does not exist.",
@@ -176,6 +178,8 @@ const Expected ItalianCatalog[] = {
      "Impossibile scrivere su %1: l'immagine richiede %2, ma lì sono liberi solo %3."},
     {"Backend", "Cannot write to %1: the image needs %2, but the card holds only %3.",
      "Impossibile scrivere su %1: l'immagine richiede %2, ma la scheda contiene solo %3."},
+    {"Backend", "Cancelled: the SD card was not touched.",
+     "Annullato: la SD non è stata toccata."},
     {"Backend", "The image file is damaged: %1. The SD card was not touched.",
      "Il file immagine è danneggiato: %1. La SD non è stata toccata."},
     {"Backend", "The catalog entry of this image is faulty: its %1 is not a SHA-256 digest.",
@@ -520,8 +524,8 @@ private slots:
         QTest::newRow("DiskPage") << QStringLiteral("DiskPage") << 10;
         QTest::newRow("WritingPage") << QStringLiteral("WritingPage") << 4;
         QTest::newRow("ResultPage") << QStringLiteral("ResultPage") << 6;
-        QTest::newRow("Backend") << QStringLiteral("Backend") << 41;
-        QTest::newRow("all contexts") << QString() << 85;
+        QTest::newRow("Backend") << QStringLiteral("Backend") << 43;
+        QTest::newRow("all contexts") << QString() << 87;
     }
     void messagesPerContext()
     {

@@ -202,6 +202,9 @@ private slots:
         QTest::newRow("the cached archive of the build") << "" << true << "%FILE%" << inCache;
         QTest::newRow("a link to the cached archive") << "symbolic" << true << "link.img" << inCache;
         QTest::newRow("a file not yet made in the cache") << "" << true << "%CACHE%/new/card.img" << inCache;
+        QTest::newRow("a disk") << "" << false << "/dev/loop0"
+                                << "Cannot write to %TARGET%: it is a disk, not a file. Choose disks with --disk in "
+                                   "tessaro-cli, or in the window's list of disks without --target-file.";
     }
     void fileTargetRefusals()
     {
@@ -209,6 +212,8 @@ private slots:
         QFETCH(bool, inCache);
         QFETCH(QString, target);
         QFETCH(QString, message);
+        if (target.startsWith(QLatin1String("/dev/")) && !QFileInfo(target).exists())
+            QSKIP("needs a block device node");
         QVERIFY(m_fixture.writeCatalog());
         QTemporaryDir dir;
         const QString cacheDir = ImageCache::defaultDir();

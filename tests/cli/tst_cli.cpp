@@ -279,6 +279,11 @@ private slots:
         QTest::newRow("same card through a link")
                 << QStringList{"write", image, "--target-file", "link.img", "--target-file", "%TARGET%"} << 2
                 << "tessaro-cli: The same card is named twice." + usage;
+        // Windows opens such a name as the disk itself.
+        QTest::newRow("a Windows disk name")
+                << QStringList{"write", image, "--target-file", "\\\\.\\PhysicalDrive0", "--yes"} << 1
+                << "Cannot write to \\\\.\\PhysicalDrive0: it is a disk, not a file. Choose disks with --disk in "
+                   "tessaro-cli, or in the window's list of disks without --target-file.\n";
         QTest::newRow("option of another command") << QStringList{"disks", "--yes"} << 2
                                                    << "tessaro-cli: The option --yes does not go with 'disks'." + usage;
         QTest::newRow("unknown command") << QStringList{"flash"} << 2 << "tessaro-cli: Unknown command 'flash'." + usage;

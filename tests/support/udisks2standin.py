@@ -93,10 +93,17 @@ class Device(dbus.service.Object):
     def OpenDevice(self, mode, options):
         self.service.calls.append("OpenDevice %s %s" % (self.path, mode))
         self.scripted_failure("OpenDevice")
+        # The real service takes "flags" only as a 32-bit signed integer and
+        # silently ignores any other type, which would open the disk without
+        # O_EXCL and O_DIRECT; here that is an error.
+        flags = options.get("flags")
+        if not isinstance(flags, dbus.Int32):
+            raise dbus.exceptions.DBusException(
+                "the flags option must be a 32-bit signed integer", name="org.freedesktop.DBus.Error.InvalidArgs")
         device = bytes(self.interfaces[BLOCK]["Device"]).rstrip(b"\0")
         access = os.O_RDWR if mode == "rw" else os.O_RDONLY
         try:
-            fd = os.open(device, access | int(options.get("flags", 0)))
+            fd = os.open(device, access | int(flags))
         except OSError as error:
             raise dbus.exceptions.DBusException(
                 "Error opening device %s: %s" % (device.decode(), os.strerror(error.errno)),

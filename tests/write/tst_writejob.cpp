@@ -440,6 +440,8 @@ private slots:
                                                          << Error::TargetPermissionDenied << "simulated open error";
         QTest::newRow("card gone before the open") << "open" << Failure::Removed << true << 512
                                                    << Error::TargetRemoved << "simulated open error";
+        QTest::newRow("user declines the open") << "open" << Failure::Cancelled << true << 512 << Error::Cancelled
+                                                << "simulated open error";
         QTest::newRow("write-protected card") << "write" << Failure::WriteProtected << true << 512
                                               << Error::TargetWriteProtected << "simulated write error";
         QTest::newRow("card pulled out during the write") << "second write" << Failure::Removed << true << 512

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -22,13 +23,26 @@ namespace {
 // Linux moves at most this much in one read or write call.
 constexpr qint64 MaxTransfer = 0x40000000;
 
-// strerror(EBUSY) in the C locale, which a system service runs in.
-constexpr char BusyText[] = "Device or resource busy";
-
-bool notAuthorized(const QString &errorName)
+// What open(2) failed with, from UDisks2's report of it, which gives the
+// system's text only, in the C locale the service runs in; 0 when the text
+// is none of those that matter here.
+int openError(const QString &message)
 {
-    return errorName.startsWith(QLatin1String("org.freedesktop.UDisks2.Error.NotAuthorized"));
+    static const std::pair<const char *, int> errors[] = {
+            {"Device or resource busy", EBUSY},       // held by another program
+            {"Read-only file system", EROFS},         // the lock switch of an SD card
+            {"No medium found", ENOMEDIUM},           // the card left the reader
+            {"No such device or address", ENXIO},
+            {"No such device", ENODEV},
+    };
+    for (const auto &[text, error] : errors) {
+        if (message.endsWith(QLatin1String(text)))
+            return error;
+    }
+    return 0;
 }
+
+const QString UdisksError = QStringLiteral("org.freedesktop.UDisks2.Error.");
 
 } // namespace
 
@@ -107,12 +121,11 @@ bool LinuxBlockDevice::openThroughUdisks()
     call << QStringLiteral("rw") << QVariantMap{{QStringLiteral("flags"), O_EXCL | O_DIRECT}};
     // The service asks the user for authorisation first, which may take long.
     const QDBusMessage reply = m_system.bus.call(call, QDBus::Block, 10 * 60 * 1000);
-    // UDisks2 reports a failed open(2) with the system's text only, in its
-    // own locale, not in this program's.
-    if (reply.type() == QDBusMessage::ErrorMessage && reply.errorMessage().endsWith(QLatin1String(BusyText)))
-        return failErrno(EBUSY, "open");
-    if (reply.type() == QDBusMessage::ErrorMessage)
+    if (reply.type() == QDBusMessage::ErrorMessage) {
+        if (const int error = openError(reply.errorMessage()))
+            return failErrno(error, "open");
         return failDBus(reply.errorName(), reply.errorMessage(), "open", m_device);
+    }
     const auto descriptor = reply.arguments().value(0).value<QDBusUnixFileDescriptor>();
     // The descriptor object closes its own copy.
     m_fd = descriptor.isValid() ? ::fcntl(descriptor.fileDescriptor(), F_DUPFD_CLOEXEC, 0) : -1;
@@ -267,9 +280,18 @@ bool LinuxBlockDevice::failDBus(const QString &errorName, const QString &message
                                 const QString &what)
 {
     const QString text = QStringLiteral("cannot %1 %2: %3").arg(QLatin1String(verb), what, message);
-    if (notAuthorized(errorName))
+    // The user closed polkit's password dialog.
+    if (errorName == UdisksError + QLatin1String("NotAuthorizedDismissed"))
+        return fail(Failure::Cancelled, text);
+    // An administrator could allow it, but nothing can ask for the password:
+    // no authentication agent runs (a terminal, a remote session).
+    if (errorName == UdisksError + QLatin1String("NotAuthorizedCanObtain"))
+        return fail(Failure::PermissionDenied,
+                    text + QStringLiteral(" (no password dialog can be shown here: run it as administrator, "
+                                          "for example tessaro-cli with sudo)"));
+    if (errorName.startsWith(UdisksError + QLatin1String("NotAuthorized")))
         return fail(Failure::PermissionDenied, text);
-    if (errorName == QLatin1String("org.freedesktop.UDisks2.Error.DeviceBusy"))
+    if (errorName == UdisksError + QLatin1String("DeviceBusy"))
         return fail(Failure::IoError, disktexts::InUse.arg(what));
     return fail(Failure::IoError, text);
 }

@@ -270,6 +270,8 @@ private slots:
 
         QTest::newRow("read-only device") << "--read-only" << false << false
                                           << BlockDevice::Failure::WriteProtected << "%1 is write-protected";
+        QTest::newRow("read-only device, asked through UDisks2") << "--read-only" << false << true
+                                                                 << BlockDevice::Failure::WriteProtected << "%1 is write-protected";
         QTest::newRow("held open by another program") << QString() << true << false << BlockDevice::Failure::IoError
                                                       << "%1 is in use by another program: close it and retry";
         QTest::newRow("held open, asked through UDisks2") << QString() << true << true << BlockDevice::Failure::IoError
@@ -330,6 +332,13 @@ private slots:
                                                           << "/dev/sdx is in use by another program: close it and retry";
         QTest::newRow("open not authorised") << "open" << BlockDevice::Failure::PermissionDenied
                                              << "cannot open /dev/sdx: Not authorized";
+        QTest::newRow("open: no one to ask for the password") << "open no agent" << BlockDevice::Failure::PermissionDenied
+                << "cannot open /dev/sdx: Not authorized to perform operation (no password dialog can be shown here: "
+                   "run it as administrator, for example tessaro-cli with sudo)";
+        QTest::newRow("open: password dialog closed") << "open dismissed" << BlockDevice::Failure::Cancelled
+                                                      << "cannot open /dev/sdx: ";
+        QTest::newRow("open: card out of the reader") << "open no medium" << BlockDevice::Failure::Removed
+                                                      << "cannot open /dev/sdx: ";
         QTest::newRow("UDisks2 gone") << "stop" << BlockDevice::Failure::IoError << "cannot ask UDisks2 about /dev/sdx: ";
     }
     void recheck()
@@ -359,10 +368,17 @@ private slots:
         } else if (change == QLatin1String("open")) {
             QVERIFY(m_standin->change(partition, udisks::FilesystemInterface, {{QStringLiteral("MountPoints"), QJsonArray()}}));
             QVERIFY(m_standin->fail(block, QStringLiteral("OpenDevice"), notAuthorized, QStringLiteral("Not authorized")));
-        } else if (change == QLatin1String("open busy")) {
+        } else if (change.startsWith(QLatin1String("open "))) {
+            // What UDisks2 answers in each case.
+            const QMap<QString, QStringList> errors{
+                    {QStringLiteral("open busy"), {QStringLiteral("Failed"), QStringLiteral("Error opening device /dev/sdx: Device or resource busy")}},
+                    {QStringLiteral("open no medium"), {QStringLiteral("Failed"), QStringLiteral("Error opening device /dev/sdx: No medium found")}},
+                    {QStringLiteral("open no agent"), {QStringLiteral("NotAuthorizedCanObtain"), QStringLiteral("Not authorized to perform operation")}},
+                    {QStringLiteral("open dismissed"), {QStringLiteral("NotAuthorizedDismissed"), QStringLiteral("The authentication dialog was dismissed")}},
+            };
             QVERIFY(m_standin->change(partition, udisks::FilesystemInterface, {{QStringLiteral("MountPoints"), QJsonArray()}}));
-            QVERIFY(m_standin->fail(block, QStringLiteral("OpenDevice"), QStringLiteral("org.freedesktop.UDisks2.Error.Failed"),
-                                    QStringLiteral("Error opening device /dev/sdx: Device or resource busy")));
+            QVERIFY(m_standin->fail(block, QStringLiteral("OpenDevice"), "org.freedesktop.UDisks2.Error." + errors[change][0],
+                                    errors[change][1]));
         }
         // The service answers in its own locale whatever the user's is.
         const QByteArray messages = ::setlocale(LC_MESSAGES, nullptr);
