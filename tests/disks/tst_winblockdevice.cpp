@@ -264,7 +264,9 @@ private slots:
                 << "cannot write to PhysicalDrive2: A device attached to the system is not functioning." << qint64(500);
         QTest::newRow("volume mounted again") << Fault{write, ERROR_ACCESS_DENIED, 2} << Failure::IoError
                 << "cannot write to PhysicalDrive2: Access is denied. (a partition of the SD card was mounted again)"
-                << qint64(0);
+                << qint64(500);
+        QTest::newRow("access denied, card gone") << Fault{write, ERROR_ACCESS_DENIED, 2, {}, 2} << Failure::Removed
+                                                  << "cannot write to PhysicalDrive2: Access is denied." << qint64(500);
         QTest::newRow("locked by the switch") << Fault{write, ERROR_WRITE_PROTECT, 2} << Failure::WriteProtected
                                               << "cannot write to PhysicalDrive2: The media is write protected." << qint64(0);
     }

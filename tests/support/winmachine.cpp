@@ -23,6 +23,7 @@ struct Object
     DWORD access = 0;
     DWORD flags = 0;
     qint64 position = 0;
+    bool dismounted = false; // a volume handle that a dismount left useless
 };
 
 struct Machine
@@ -147,6 +148,19 @@ BOOL lockVolume(int index, quintptr handle)
         return fail(ERROR_ACCESS_DENIED);
     machine().locks.insert(index, handle);
     return TRUE;
+}
+
+// Every handle of the volume becomes useless but the one that holds its lock:
+// a dismount of a volume that others hold open invalidates their handles and
+// the dismounting one alike.
+void dismount(int index)
+{
+    const quintptr holder = machine().locks.value(index, 0);
+    for (auto &[id, object] : machine().handles) {
+        if (object.kind == Object::Volume && object.index == index && id != holder)
+            object.dismounted = true;
+    }
+    machine().dismounted.insert(index);
 }
 
 // A sector-strict transfer on an unbuffered handle: offset, length and
@@ -292,6 +306,7 @@ QString messageText(DWORD code)
         {ERROR_WRITE_PROTECT, QStringLiteral("The media is write protected.")},
         {ERROR_NOT_READY, QStringLiteral("The device is not ready.")},
         {ERROR_GEN_FAILURE, QStringLiteral("A device attached to the system is not functioning.")},
+        {ERROR_INVALID_PARAMETER, QStringLiteral("The parameter is incorrect.")},
         {ERROR_SHARING_VIOLATION, QStringLiteral("The process cannot access the file because it is being used by another process.")},
         {ERROR_HANDLE_DISK_FULL, QStringLiteral("The disk is full.")},
         {ERROR_DEVICE_NOT_CONNECTED, QStringLiteral("The device is not connected.")},
@@ -557,12 +572,14 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
     *returned = 0;
     if (object->kind == Object::Volume) {
         const WinMachine::Volume &volume = machine().state.volumes.value(object->index);
+        if (object->dismounted)
+            return fail(ERROR_NOT_READY);
         if (code == FSCTL_LOCK_VOLUME || code == FSCTL_DISMOUNT_VOLUME) {
             if (object->access != (GENERIC_READ | GENERIC_WRITE))
                 return fail(ERROR_ACCESS_DENIED);
             if (code == FSCTL_LOCK_VOLUME)
                 return lockVolume(object->index, reinterpret_cast<quintptr>(device));
-            machine().dismounted.insert(object->index);
+            dismount(object->index);
             return TRUE;
         }
         if (code != IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS || !volume.extentsReadable)
@@ -671,11 +688,13 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPP
 {
     return transfer(QStringLiteral("ReadFile"), file, buffer, length, read, overlapped, GENERIC_READ,
                     [&](Object &object, const WinMachine::Disk &disk) -> DWORD {
+                        // The disk driver refuses a read past the end as a whole.
                         const QByteArray &bytes = bytesOf(disk);
-                        const qint64 count = std::clamp<qint64>(bytes.size() - object.position, 0, length);
-                        std::memcpy(buffer, bytes.constData() + object.position, size_t(count));
-                        object.position += count;
-                        *read = DWORD(count);
+                        if (object.position + length > bytes.size())
+                            return ERROR_INVALID_PARAMETER;
+                        std::memcpy(buffer, bytes.constData() + object.position, length);
+                        object.position += length;
+                        *read = length;
                         return 0;
                     });
 }

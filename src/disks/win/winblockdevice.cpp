@@ -28,19 +28,6 @@ bool control(const windisks::Handle &handle, DWORD code, void *out = nullptr, DW
     return DeviceIoControl(handle.get(), code, nullptr, 0, out, outSize, &returned, nullptr);
 }
 
-// Tries to lock the volume for about two seconds.
-bool lockVolume(const windisks::Handle &volume)
-{
-    for (int attempt = 1; attempt <= LockAttempts; ++attempt) {
-        if (control(volume, FSCTL_LOCK_VOLUME))
-            return true;
-        if (attempt == DismountAfterAttempt)
-            control(volume, FSCTL_DISMOUNT_VOLUME);
-        Sleep(LockRetryWait);
-    }
-    return false;
-}
-
 } // namespace
 
 WinBlockDevice::WinBlockDevice(const Disk &disk)
@@ -88,25 +75,46 @@ bool WinBlockDevice::lockVolumes(const QList<windisks::Volume> &volumes)
     for (const windisks::Volume &volume : volumes) {
         if (!volume.diskNumbers.contains(m_number))
             continue;
-        windisks::Handle handle = windisks::open(volume.name, ReadWrite, 0);
-        if (!handle.isValid()) {
-            const DWORD error = GetLastError();
-            if (error == ERROR_ACCESS_DENIED)
-                return fail(Failure::PermissionDenied,
-                            QStringLiteral("cannot open %1: %2").arg(volume.name, windisks::errorString(error)));
-            return failIo(error, "open a volume of");
-        }
-        if (!lockVolume(handle)) {
-            const QString shown = volume.mountPoints.isEmpty() ? volume.name
-                                                               : volume.mountPoints.join(QStringLiteral(", "));
-            return fail(Failure::IoError, disktexts::InUse.arg(shown));
-        }
+        windisks::Handle handle;
+        if (!openVolume(volume, &handle) || !lockVolume(volume, &handle))
+            return false;
         if (!control(handle, FSCTL_DISMOUNT_VOLUME))
             qWarning("Cannot dismount %s: %s", qPrintable(volume.name),
                      qPrintable(windisks::errorString(GetLastError())));
         m_lockedVolumes.push_back(std::move(handle));
     }
     return true;
+}
+
+bool WinBlockDevice::openVolume(const windisks::Volume &volume, windisks::Handle *handle)
+{
+    *handle = windisks::open(volume.name, ReadWrite, 0);
+    if (handle->isValid())
+        return true;
+    const DWORD error = GetLastError();
+    if (error == ERROR_ACCESS_DENIED)
+        return fail(Failure::PermissionDenied,
+                    QStringLiteral("cannot open %1: %2").arg(volume.name, windisks::errorString(error)));
+    return failIo(error, "open a volume of");
+}
+
+bool WinBlockDevice::lockVolume(const windisks::Volume &volume, windisks::Handle *handle)
+{
+    for (int attempt = 1; attempt <= LockAttempts; ++attempt) {
+        if (control(*handle, FSCTL_LOCK_VOLUME))
+            return true;
+        if (attempt == DismountAfterAttempt) {
+            // Dismounting a volume that others hold makes every handle of it
+            // useless, this one too: the rest of the attempts need a new one.
+            control(*handle, FSCTL_DISMOUNT_VOLUME);
+            *handle = windisks::Handle();
+            if (!openVolume(volume, handle))
+                return false;
+        }
+        Sleep(LockRetryWait);
+    }
+    const QString shown = volume.mountPoints.isEmpty() ? volume.name : volume.mountPoints.join(QStringLiteral(", "));
+    return fail(Failure::IoError, disktexts::InUse.arg(shown));
 }
 
 bool WinBlockDevice::openDisk()
@@ -177,6 +185,7 @@ bool WinBlockDevice::seek(qint64 offset)
     distance.QuadPart = offset;
     if (!SetFilePointerEx(m_disk.get(), distance, nullptr, FILE_BEGIN))
         return failIo(GetLastError(), "seek on");
+    m_position = offset;
     return true;
 }
 
@@ -191,12 +200,16 @@ bool WinBlockDevice::write(const char *data, qint64 length)
             return failIo(ERROR_HANDLE_DISK_FULL, "write to");
         data += written;
         length -= written;
+        m_position += written;
     }
     return true;
 }
 
 qint64 WinBlockDevice::read(char *data, qint64 length)
 {
+    // The disk driver refuses a read that runs past the end of the disk as a
+    // whole; the part before the end is what a caller gets.
+    length = std::min(length, std::max<qint64>(0, m_size - m_position));
     qint64 total = 0;
     while (total < length) {
         const DWORD piece = DWORD(std::min(length - total, MaxTransfer));
@@ -208,6 +221,7 @@ qint64 WinBlockDevice::read(char *data, qint64 length)
         if (read == 0)
             break;
         total += read;
+        m_position += read;
     }
     return total;
 }
@@ -258,8 +272,6 @@ bool WinBlockDevice::failIo(unsigned long code, const char *verb)
     case ERROR_WRITE_PROTECT:
         return fail(Failure::WriteProtected, text);
     case ERROR_ACCESS_DENIED:
-        // Windows refuses raw writes to a volume that is mounted.
-        return fail(Failure::IoError, text + QStringLiteral(" (a partition of the SD card was mounted again)"));
     case ERROR_CRC:
     case ERROR_GEN_FAILURE:
     case ERROR_SEM_TIMEOUT:
@@ -267,8 +279,12 @@ bool WinBlockDevice::failIo(unsigned long code, const char *verb)
         // These also come from a card that is being pulled: ask the device
         // whether it is still there once it has settled.
         Sleep(ProbeWait);
-        const bool present = m_disk.isValid() && control(m_disk, IOCTL_STORAGE_CHECK_VERIFY2);
-        return fail(present ? Failure::IoError : Failure::Removed, text);
+        if (!m_disk.isValid() || !control(m_disk, IOCTL_STORAGE_CHECK_VERIFY2))
+            return fail(Failure::Removed, text);
+        // Windows refuses raw writes to a volume that is mounted.
+        if (code == ERROR_ACCESS_DENIED)
+            text += QStringLiteral(" (a partition of the SD card was mounted again)");
+        return fail(Failure::IoError, text);
     }
     default:
         return fail(Failure::IoError, text);

@@ -44,6 +44,10 @@ public:
 private:
     bool checkDisk(const QList<windisks::Volume> &volumes);
     bool lockVolumes(const QList<windisks::Volume> &volumes);
+    bool openVolume(const windisks::Volume &volume, windisks::Handle *handle);
+    // Tries to lock the volume for about two seconds, dismounting it once
+    // halfway: some programs let go of a volume only then.
+    bool lockVolume(const windisks::Volume &volume, windisks::Handle *handle);
     bool openDisk();
     bool readProperties();
     bool fail(Failure failure, const QString &text);
@@ -56,6 +60,7 @@ private:
     std::vector<windisks::Handle> m_lockedVolumes;
     qint64 m_size = 0;
     int m_sectorSize = 512;
+    qint64 m_position = 0;
     Failure m_failure = Failure::IoError;
     QString m_errorString;
 };
