@@ -6,6 +6,8 @@
 #include <QCoreApplication>
 #include <QDBusMessage>
 #include <QDBusUnixFileDescriptor>
+#include <QDir>
+#include <QFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +15,8 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 // Seeks past 2 GiB on 32-bit systems need the 64-bit off_t the build asks for.
@@ -186,7 +190,7 @@ int LinuxBlockDevice::sectorSize() const
 
 bool LinuxBlockDevice::seek(qint64 offset)
 {
-    return ::lseek(m_fd, offset, SEEK_SET) == offset || failErrno(errno, "seek on");
+    return ::lseek(m_fd, offset, SEEK_SET) == offset || failTransfer(errno, "seek on");
 }
 
 bool LinuxBlockDevice::write(const char *data, qint64 length)
@@ -196,9 +200,9 @@ bool LinuxBlockDevice::write(const char *data, qint64 length)
         if (written < 0 && errno == EINTR)
             continue;
         if (written < 0)
-            return failErrno(errno, "write to");
+            return failTransfer(errno, "write to");
         if (written == 0)
-            return failErrno(ENOSPC, "write to");
+            return failTransfer(ENOSPC, "write to");
         done += written;
     }
     return true;
@@ -212,7 +216,7 @@ qint64 LinuxBlockDevice::read(char *data, qint64 length)
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0) {
-            failErrno(errno, "read from");
+            failTransfer(errno, "read from");
             return -1;
         }
         if (count == 0)
@@ -224,7 +228,7 @@ qint64 LinuxBlockDevice::read(char *data, qint64 length)
 
 bool LinuxBlockDevice::flush()
 {
-    return ::fsync(m_fd) == 0 || failErrno(errno, "flush");
+    return ::fsync(m_fd) == 0 || failTransfer(errno, "flush");
 }
 
 bool LinuxBlockDevice::dropCaches()
@@ -274,6 +278,28 @@ bool LinuxBlockDevice::failErrno(int error, const char *verb)
     default:
         return fail(Failure::IoError, text);
     }
+}
+
+bool LinuxBlockDevice::failTransfer(int error, const char *verb)
+{
+    // A pulled card fails the transfer under way with EIO, or with ENOSPC
+    // once its size reads 0; the device tells which it was.
+    if (!isPresent())
+        return fail(Failure::Removed,
+                    QStringLiteral("cannot %1 %2: %3").arg(QLatin1String(verb), m_device, qt_error_string(error)));
+    return failErrno(error, verb);
+}
+
+bool LinuxBlockDevice::isPresent() const
+{
+    struct stat status {};
+    const QDir devices(QDir(m_system.root).filePath(QStringLiteral("sys/dev/block")));
+    if (::fstat(m_fd, &status) != 0 || !S_ISBLK(status.st_mode) || !devices.exists())
+        return true; // nothing to ask: the failure stands as the kernel gave it
+    // A stick that leaves takes its entry with it; a card pulled from a
+    // reader leaves the reader's entry with the size 0.
+    QFile size(devices.filePath(QStringLiteral("%1:%2/size").arg(major(status.st_rdev)).arg(minor(status.st_rdev))));
+    return size.open(QIODevice::ReadOnly) && size.readAll().trimmed().toLongLong() > 0;
 }
 
 bool LinuxBlockDevice::failDBus(const QString &errorName, const QString &message, const char *verb,

@@ -45,6 +45,10 @@ private:
     bool fail(Failure kind, const QString &text);
     // Turns a failed system call into kind and text; always false.
     bool failErrno(int error, const char *verb);
+    // The same for a transfer, which fails as well when the disk goes away.
+    bool failTransfer(int error, const char *verb);
+    // Whether the open disk is still there, with a medium, as sysfs says.
+    bool isPresent() const;
     bool failDBus(const QString &errorName, const QString &message, const char *verb, const QString &what);
 
     Disk m_chosen;

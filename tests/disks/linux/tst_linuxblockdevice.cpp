@@ -1,5 +1,6 @@
 #include "disks/linux/linuxblockdevice.h"
 
+#include "disks/alignedbuffer.h"
 #include "disks/linux/udisks.h"
 #include "disks/linux/udisksdiskmonitor.h"
 #include "image/localimagesource.h"
@@ -18,6 +19,8 @@
 #include <cerrno>
 #include <clocale>
 #include <optional>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -234,6 +237,53 @@ private slots:
         QCOMPARE(m_standin->calls(), callsBefore);
         QCOMPARE(blockDevice->failure(), BlockDevice::Failure::Removed);
         QCOMPARE(blockDevice->errorString(), device + QStringLiteral(" was replaced by another disk"));
+    }
+
+    // A card pulled mid-write: the next write fails (the kernel says ENOSPC
+    // once the size reads 0, EIO while it goes), and whether the disk is
+    // still there decides between removed and a fault of the card. The card
+    // leaves the loop device's backing file and its size becomes 0; sysfs is
+    // the real one, or a made-up one that still lists the disk, or no longer.
+    void cardPulled_data()
+    {
+        QTest::addColumn<QString>("sysfs"); // "real", "lists it" or "gone"
+        QTest::addColumn<BlockDevice::Failure>("failure");
+        QTest::newRow("card out of the reader, size 0") << "real" << BlockDevice::Failure::Removed;
+        QTest::newRow("disk gone from sysfs") << "gone" << BlockDevice::Failure::Removed;
+        QTest::newRow("disk still there") << "lists it" << BlockDevice::Failure::IoError;
+    }
+    void cardPulled()
+    {
+        QFETCH(QString, sysfs);
+        QFETCH(BlockDevice::Failure, failure);
+        const QString target = path(QStringLiteral("target"));
+        QVERIFY(writeFile(target, QByteArray(StickSize, '\0')));
+        const auto loop = attach(target);
+        if (!loop)
+            QSKIP("needs root and a free loop device to pull a card from a real block device");
+        LinuxSystem machine = system();
+        if (sysfs != QLatin1String("real")) {
+            machine.root = path(QStringLiteral("root"));
+            struct stat status {};
+            QCOMPARE(::stat(QFile::encodeName(loop->device()).constData(), &status), 0);
+            const QString entry = QStringLiteral("%1/sys/dev/block/%2:%3").arg(machine.root).arg(major(status.st_rdev)).arg(minor(status.st_rdev));
+            QVERIFY(QDir().mkpath(entry));
+            if (sysfs == QLatin1String("lists it"))
+                QVERIFY(writeFile(entry + QStringLiteral("/size"), "16384\n"));
+            else
+                QVERIFY(QDir(entry).removeRecursively());
+        }
+        LinuxBlockDevice device(addReader(loop->device(), StickSize), UdisksStandin::drivePath(QStringLiteral("reader")),
+                                machine);
+        QVERIFY2(device.open(), qPrintable(device.errorString()));
+        AlignedBuffer buffer(1024 * 1024);
+        QVERIFY(device.write(buffer.data(), buffer.size()));
+
+        QVERIFY(QFile::resize(target, 0));
+        QVERIFY(runProgram(QStringLiteral("losetup"), {QStringLiteral("--set-capacity"), loop->device()}).succeeded());
+        QVERIFY(!device.write(buffer.data(), buffer.size()));
+        QCOMPARE(device.failure(), failure);
+        QCOMPARE(device.errorString(), QStringLiteral("cannot write to %1: %2").arg(loop->device(), qt_error_string(ENOSPC)));
     }
 
     // 4096-byte sectors: the job pads the last one, and the verify reads
