@@ -6,6 +6,8 @@
 #include <QRegularExpression>
 #include <QSet>
 
+#include <functional>
+
 namespace {
 
 struct Mount
@@ -13,7 +15,13 @@ struct Mount
     QString point;
     QString device; // major:minor
     QString source;
+    QString type;
+    QString options; // the file system's own, as mountinfo escapes them
 };
+
+// Paths (through overlays and loop devices) followed for one question; a
+// real system needs a handful.
+constexpr int MaxPaths = 64;
 
 // Mount points in mountinfo escape blanks and backslashes as octal.
 QString unescaped(const QString &field)
@@ -41,9 +49,40 @@ QList<Mount> readMounts(const QString &path)
         const int separator = fields.indexOf(QStringLiteral("-"));
         if (fields.size() < 5 || separator < 0 || separator + 2 >= fields.size())
             continue;
-        mounts.append(Mount{unescaped(fields.at(4)), fields.at(2), unescaped(fields.at(separator + 2))});
+        mounts.append(Mount{unescaped(fields.at(4)), fields.at(2), unescaped(fields.at(separator + 2)),
+                            fields.at(separator + 1), fields.value(separator + 3)});
     }
     return mounts;
+}
+
+// The folders an overlay file system is made of: a live system's root is
+// one, over a squashfs image that lies on the stick it started from.
+QStringList overlayLayers(const QString &options)
+{
+    QStringList layers;
+    for (const QString &option : options.split(QLatin1Char(','))) {
+        const qsizetype equals = option.indexOf(QLatin1Char('='));
+        const QString name = option.left(equals);
+        if (name == QLatin1String("lowerdir") || name == QLatin1String("lowerdir+")
+            || name == QLatin1String("upperdir")) {
+            for (const QString &layer : option.mid(equals + 1).split(QLatin1Char(':'), Qt::SkipEmptyParts))
+                layers.append(unescaped(layer));
+        }
+    }
+    return layers;
+}
+
+// The file a loop device reads, from its sysfs folder; empty for any other
+// device.
+QString backingFile(const QDir &device)
+{
+    QFile file(device.filePath(QStringLiteral("loop/backing_file")));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QString path = QString::fromLocal8Bit(file.readAll()).trimmed();
+    if (path.endsWith(QLatin1String(" (deleted)")))
+        path.chop(10);
+    return path;
 }
 
 bool contains(const QString &mountPoint, const QString &path)
@@ -95,10 +134,16 @@ QList<QString> LinuxSystem::systemDevices(const QString &programFolder) const
         }
     }
 
-    for (const QString &path : paths) {
+    // The block device that holds path: the mount's own, or an overlay's
+    // layers' (each in turn on a block device, or a loop device's file).
+    QSet<QString> followed;
+    std::function<void(const QString &)> addPath = [&](const QString &path) {
+        if (followed.contains(path) || followed.size() >= MaxPaths)
+            return;
+        followed.insert(path);
         const Mount *mount = mountOf(mounts, path);
         if (!mount)
-            continue;
+            return;
         const QString byNumber = top.filePath(QStringLiteral("sys/dev/block/") + mount->device);
         // File systems on anonymous devices (btrfs, overlays) have no sysfs
         // entry of their own; their source names the block device, if any.
@@ -106,7 +151,12 @@ QList<QString> LinuxSystem::systemDevices(const QString &programFolder) const
             folders.append(byNumber);
         else if (mount->source.startsWith(QLatin1String("/dev/")))
             addBlock(mount->source);
-    }
+        else if (mount->type == QLatin1String("overlay"))
+            for (const QString &layer : overlayLayers(mount->options))
+                addPath(layer);
+    };
+    for (const QString &path : paths)
+        addPath(path);
 
     QList<QString> devices;
     QSet<QString> seen;
@@ -127,6 +177,9 @@ QList<QString> LinuxSystem::systemDevices(const QString &programFolder) const
                 folders.append(dir.filePath(QStringLiteral("slaves/") + slave));
             continue;
         }
+        // A live system's image is a file on the stick it started from.
+        if (const QString file = backingFile(dir); !file.isEmpty())
+            addPath(file);
         const QString device = QStringLiteral("/dev/") + dir.dirName();
         if (!devices.contains(device))
             devices.append(device);

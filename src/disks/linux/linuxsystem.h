@@ -21,6 +21,8 @@ struct LinuxSystem
     // Device names ("/dev/sda") of the whole disks that hold the running
     // system: the file systems mounted at /, /boot, /boot/efi, /usr, /var and
     // /home, active swap, and the one holding programFolder. Disks under
-    // device-mapper or RAID devices are followed down to the physical disks.
+    // device-mapper or RAID devices are followed down to the physical disks,
+    // overlays to their layers and loop devices to the disk of their file,
+    // so that a live system's stick counts too.
     QList<QString> systemDevices(const QString &programFolder) const;
 };

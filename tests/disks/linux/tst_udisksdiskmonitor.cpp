@@ -21,7 +21,7 @@ QString mountLine(const QString &point, const QString &numbers, const QString &s
 }
 
 // Lays out a made-up /proc and /sys under dir. Each entry of tree is a
-// "file" or "link -> target" relative to dir.
+// "file", a "file = text" or a "link -> target", relative to dir.
 bool makeTree(const QTemporaryDir &dir, const QString &mountinfo, const QString &swaps, const QStringList &tree)
 {
     QDir root(dir.path());
@@ -31,7 +31,8 @@ bool makeTree(const QTemporaryDir &dir, const QString &mountinfo, const QString 
     for (const QString &entry : tree) {
         const QStringList link = entry.split(QStringLiteral(" -> "));
         if (link.size() == 1) {
-            if (!writeFile(root.filePath(entry), QByteArray()))
+            const QStringList file = entry.split(QStringLiteral(" = "));
+            if (!writeFile(root.filePath(file.at(0)), file.value(1).toUtf8()))
                 return false;
             continue;
         }
@@ -285,6 +286,22 @@ private slots:
                 << QStringList{"dev/nvme0n1p2", "sys/devices/pci0/nvme/nvme0n1/nvme0n1p2/partition",
                                "sys/class/block/nvme0n1p2 -> ../../devices/pci0/nvme/nvme0n1/nvme0n1p2"}
                 << "/opt/tessaro" << QStringList{"/dev/nvme0n1"};
+        // A live system: the root is an overlay over a squashfs image, on a
+        // loop device whose file lies on the stick it started from.
+        QTest::newRow("live system started from a stick")
+                << QStringLiteral("30 1 0:31 / / rw,noatime - overlay overlay rw,lowerdir=/run/live/rootfs/"
+                                  "filesystem.squashfs/,upperdir=/run/live/overlay/rw,workdir=/run/live/overlay/work\n")
+                           + mountLine(QStringLiteral("/run/live/medium"), QStringLiteral("8:17"), QStringLiteral("/dev/sdb1"))
+                           + mountLine(QStringLiteral("/run/live/rootfs/filesystem.squashfs"), QStringLiteral("7:0"),
+                                       QStringLiteral("/dev/loop0"))
+                           + QStringLiteral("33 1 0:40 / /run/live/overlay rw - tmpfs tmpfs rw\n")
+                << QString()
+                << QStringList{"sys/devices/pci0/block/sdb/sdb1/partition",
+                               "sys/dev/block/8:17 -> ../../devices/pci0/block/sdb/sdb1",
+                               "sys/devices/virtual/block/loop0/loop/backing_file = "
+                               "/run/live/medium/live/filesystem.squashfs\n",
+                               "sys/dev/block/7:0 -> ../../devices/virtual/block/loop0"}
+                << "/usr/bin" << QStringList{"/dev/loop0", "/dev/sdb"};
     }
     void systemDevices()
     {
