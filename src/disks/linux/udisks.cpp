@@ -34,6 +34,14 @@ QVariant plainValue(const QVariant &value)
     return value;
 }
 
+// QDBusArgument's stream operators trust the type they are asked to read:
+// reading a value of another D-Bus type crashes in libdbus. Only a value of
+// the expected signature is read; anything else counts as no value.
+bool hasSignature(const QDBusArgument &argument, QLatin1String signature)
+{
+    return argument.currentSignature() == signature;
+}
+
 QVariantMap plainProperties(QVariantMap properties)
 {
     for (auto value = properties.begin(); value != properties.end(); ++value)
@@ -55,12 +63,17 @@ bool flag(const QVariantMap &properties, const char *name)
 
 QVariantMap propertiesFromArgument(const QVariant &argument)
 {
+    if (argument.metaType() == QMetaType::fromType<QDBusArgument>()
+        && !hasSignature(argument.value<QDBusArgument>(), QLatin1String("a{sv}")))
+        return {};
     return plainProperties(qdbus_cast<QVariantMap>(argument));
 }
 
 Interfaces interfacesFromArgument(const QDBusArgument &argument)
 {
     Interfaces interfaces;
+    if (!hasSignature(argument, QLatin1String("a{sa{sv}}")))
+        return interfaces;
     argument >> interfaces;
     for (QVariantMap &properties : interfaces)
         properties = plainProperties(properties);
@@ -82,6 +95,11 @@ bool managedObjects(const QDBusConnection &bus, Objects *objects, QString *error
         return false;
     }
     const QDBusArgument map = reply.arguments().first().value<QDBusArgument>();
+    if (!hasSignature(map, QLatin1String("a{oa{sa{sv}}}"))) {
+        *error = QStringLiteral("UDisks2 answered with data of type \"%1\" instead of its objects")
+                         .arg(map.currentSignature());
+        return false;
+    }
     map.beginMap();
     while (!map.atEnd()) {
         QDBusObjectPath path;
