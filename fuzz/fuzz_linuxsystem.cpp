@@ -4,8 +4,9 @@
 // then asked for the disks that hold the system. The input is sections
 // separated by lines of "%%": the mountinfo text, the swaps text, the tree,
 // and the program's folder. The tree has one entry a line: "d PATH" a
-// folder, "f PATH" a file, "l PATH TARGET" a symbolic link; paths are below
-// the root, targets relative.
+// folder, "f PATH TEXT" a file holding the rest of the line (a loop device's
+// backing_file), "l PATH TARGET" a symbolic link; paths are below the root,
+// targets relative.
 #include "disks/linux/linuxsystem.h"
 
 #include <QByteArray>
@@ -50,7 +51,8 @@ void makeTree(const QDir &root, const QByteArray &tree)
         if (kind == "d") {
             QDir().mkpath(path);
         } else if (kind == "f") {
-            writeText(path, QByteArray());
+            const qsizetype text = kind.size() + 1 + fields.at(1).size() + 1;
+            writeText(path, line.size() > text ? line.mid(text) + '\n' : QByteArray());
         } else if (kind == "l" && fields.size() == 3 && !fields.at(2).isEmpty() && !fields.at(2).startsWith('/')) {
             QDir().mkpath(QFileInfo(path).path());
             QFile::link(QString::fromUtf8(fields.at(2)), path);
