@@ -3,22 +3,20 @@
 #include "disks/alignedbuffer.h"
 #include "image/sha256.h"
 
-#include <QThread>
-
 ChunkHasher::ChunkHasher(qint64 chunkSize)
     : m_ring(Slots, 1)
     , m_lengths(Slots, 0)
 {
     for (int slot = 0; slot < Slots; ++slot)
         m_buffers.push_back(std::make_unique<AlignedBuffer>(chunkSize));
-    m_thread.reset(QThread::create([this] { hashChunks(); }));
-    m_thread->start();
+    m_thread = std::thread([this] { hashChunks(); });
 }
 
 ChunkHasher::~ChunkHasher()
 {
     m_ring.finish();
-    m_thread->wait();
+    if (m_thread.joinable())
+        m_thread.join();
 }
 
 char *ChunkHasher::buffer()
@@ -36,7 +34,7 @@ void ChunkHasher::add(qint64 length)
 QByteArray ChunkHasher::result()
 {
     m_ring.finish();
-    m_thread->wait();
+    m_thread.join();
     return m_digest;
 }
 

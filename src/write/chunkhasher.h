@@ -5,10 +5,10 @@
 #include <QByteArray>
 
 #include <memory>
+#include <thread>
 #include <vector>
 
 class AlignedBuffer;
-class QThread;
 
 // SHA-256 of a stream of chunks, computed on a thread of its own while the
 // caller fills the next chunk: the read-back of a card hashes one chunk while
@@ -43,5 +43,5 @@ private:
     std::vector<qint64> m_lengths;
     int m_filling = -1; // the slot from buffer()
     QByteArray m_digest;
-    std::unique_ptr<QThread> m_thread;
+    std::thread m_thread;
 };

@@ -3,8 +3,6 @@
 #include "disks/alignedbuffer.h"
 #include "image/sha256.h"
 
-#include <QThread>
-
 #include <cstring>
 
 ImageFeed::ImageFeed(std::unique_ptr<ImageSource> source, int readers)
@@ -18,10 +16,10 @@ ImageFeed::ImageFeed(std::unique_ptr<ImageSource> source, int readers)
 ImageFeed::~ImageFeed()
 {
     m_ring.stop();
-    if (m_producer)
-        m_producer->wait();
-    if (m_hashing)
-        m_hashing->wait();
+    if (m_producer.joinable())
+        m_producer.join();
+    if (m_hashing.joinable())
+        m_hashing.join();
 }
 
 bool ImageFeed::open()
@@ -54,10 +52,8 @@ void ImageFeed::start()
             m_ring.leave(m_hasher);
             return;
         }
-        m_producer.reset(QThread::create([this] { produce(); }));
-        m_hashing.reset(QThread::create([this] { hash(); }));
-        m_producer->start();
-        m_hashing->start();
+        m_producer = std::thread([this] { produce(); });
+        m_hashing = std::thread([this] { hash(); });
     });
 }
 

@@ -8,10 +8,10 @@
 
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 class AlignedBuffer;
-class QThread;
 
 // The image's bytes for the writers of one card or of several at once: it
 // reads (and so decodes) the source once, on a thread of its own, and hands
@@ -87,8 +87,8 @@ private:
     std::once_flag m_opened;
     std::once_flag m_started;
     bool m_open = false;
-    std::unique_ptr<QThread> m_producer;
-    std::unique_ptr<QThread> m_hashing;
+    std::thread m_producer;
+    std::thread m_hashing;
     qint64 m_size = 0;
     ImageSource::Failure m_failure = ImageSource::Failure::Unreadable;
     QString m_errorString;
