@@ -362,7 +362,8 @@ void Backend::refuseWrite(const QString &message)
 
 void Backend::onWriteFinished(WriteJob::Error error, const QString &detail)
 {
-    m_errorMessage = WriteMessages::forOutcome(error, detail, m_run->meter().phase(), m_writeHasBootFiles);
+    m_errorMessage = WriteMessages::forOutcome(error, detail, m_run->meter().phase(), m_writeHasBootFiles,
+                                               m_run->cardTouched());
     m_cancelling = false;
     switch (error) {
     case WriteJob::Error::None:

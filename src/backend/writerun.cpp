@@ -27,6 +27,7 @@ void WriteRun::start(std::unique_ptr<WriteJob> job, WriteJob::Phase firstPhase)
     connect(m_thread, &QThread::finished, this, &WriteRun::onThreadFinished);
 
     m_meter.start(firstPhase);
+    m_cardTouched = false;
     emit progressChanged();
     m_thread->start();
 }
@@ -40,6 +41,7 @@ void WriteRun::cancel()
 void WriteRun::report(WriteJob::Phase phase, qint64 bytesDone, qint64 bytesTotal)
 {
     m_meter.report(phase, bytesDone, bytesTotal);
+    m_cardTouched = m_cardTouched || phase != WriteJob::Phase::Downloading;
     emit progressChanged();
 }
 

@@ -23,6 +23,9 @@ public:
     ~WriteRun() override;
 
     const ProgressMeter &meter() const { return m_meter; }
+    // Whether the job reported a phase after the download: until then it had
+    // not opened the card.
+    bool cardTouched() const { return m_cardTouched; }
     // The clock the speed is measured on; a steady clock by default.
     void setClock(ProgressMeter::Clock clock) { m_meter.setClock(std::move(clock)); }
 
@@ -45,6 +48,7 @@ private:
     void onThreadFinished();
 
     ProgressMeter m_meter;
+    bool m_cardTouched = false;
     WriteJob *m_job = nullptr;
     QThread *m_thread = nullptr;
 };

@@ -121,14 +121,6 @@ private slots:
         QCOMPARE(WriteMessages::forError(error, QStringLiteral("DETAIL")), message);
     }
 
-    // The user declined to let the system open the card: the job ends
-    // cancelled before it reported any writing.
-    void cancelledBeforeTheCardWasOpened()
-    {
-        QCOMPARE(WriteMessages::forOutcome(Error::Cancelled, QStringLiteral("DETAIL"), Phase::Writing, true, false),
-                 QStringLiteral("Cancelled: the SD card was not touched."));
-    }
-
     void phaseLabels_data()
     {
         QTest::addColumn<Phase>("phase");

@@ -129,6 +129,26 @@ private slots:
         }
     }
 
+    // The system asks whether the card may be opened (polkit's password
+    // dialog) and the user says no: cancelled, and the card untouched.
+    void openDeclined()
+    {
+        QTemporaryDir cards;
+        Script card = Script::failing(Call::Open, 1, BlockDevice::Failure::Cancelled);
+        card.path = cards.filePath(QStringLiteral("card.img"));
+        Backend backend(m_fixture.catalogUrl(), QString());
+        QVERIFY(waitLoaded(backend));
+        attachCard(backend, card);
+        backend.setImageUrl(QUrl::fromLocalFile(m_fixture.file(QStringLiteral("card16.img"))));
+        backend.chooseDisk();
+        backend.selectDisk(CardId);
+        backend.startWrite();
+        QVERIFY(waitForEnd(backend));
+        QCOMPARE(backend.state(), State::Cancelled);
+        QCOMPARE(backend.errorMessage(), QStringLiteral("Cancelled: the SD card was not touched."));
+        QVERIFY(!QFile::exists(card.path));
+    }
+
     void startWriteRefusals_data()
     {
         QTest::addColumn<QString>("breakage");
