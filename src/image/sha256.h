@@ -5,9 +5,10 @@
 #include <memory>
 
 // The one SHA-256 helper of the download, the write and the verification, so
-// that the implementation can change in one place. It hashes through
-// OpenSSL's libcrypto where the build has it, several times faster than
-// QCryptographicHash on the same CPU; the digests are the same.
+// that the implementation can change in one place. It hashes through the
+// system's CNG on Windows and through OpenSSL's libcrypto elsewhere where the
+// build has it, both several times faster than QCryptographicHash on the same
+// CPU (they use its SHA instructions); the digests are the same.
 class Sha256
 {
 public:
@@ -19,7 +20,7 @@ public:
     QByteArray result() const;
     void reset();
 
-    // "libcrypto" or "QCryptographicHash", for benchmarks and test logs.
+    // "CNG", "libcrypto" or "QCryptographicHash", for benchmarks and test logs.
     static const char *implementation();
 
 private:

@@ -23,7 +23,11 @@ private slots:
     {
         qInfo("CRC-32 through %s, SHA-256 through %s, inflate through %s", Crc32::implementation(),
               Sha256::implementation(), RawInflate::implementation());
+#ifdef Q_OS_WIN
+        m_machineCode = readFile(QLibraryInfo::path(QLibraryInfo::BinariesPath) + QStringLiteral("/Qt6Core.dll"));
+#else
         m_machineCode = readFile(QLibraryInfo::path(QLibraryInfo::LibrariesPath) + QStringLiteral("/libQt6Core.so.6"));
+#endif
         QVERIFY(m_machineCode.size() > 1000000);
     }
 
@@ -89,6 +93,9 @@ private slots:
         QTest::addColumn<qint64>("outputPiece");
         const QByteArray mixed = mixedPayload(3000000, 3);
 
+        QTest::newRow("machine code, zlib, 1 MiB in, 4 MiB out")
+                << m_machineCode << rawDeflate(m_machineCode) << qint64(1 << 20) << qint64(4 << 20);
+#ifndef Q_OS_WIN // gzip is not there
         QTemporaryDir dir;
         const auto gzip = [&](const QByteArray &data, const char *level) {
             writeFile(dir.filePath(QStringLiteral("data")), data);
@@ -98,12 +105,11 @@ private slots:
             return error.isEmpty() ? readFile(dir.filePath(QStringLiteral("data.gz"))).mid(10) : QByteArray();
         };
 
-        QTest::newRow("machine code, zlib, 1 MiB in, 4 MiB out")
-                << m_machineCode << rawDeflate(m_machineCode) << qint64(1 << 20) << qint64(4 << 20);
         QTest::newRow("machine code, gzip -9, 1000 in, 65537 out")
                 << m_machineCode << gzip(m_machineCode, "-9") << qint64(1000) << qint64(65537);
         QTest::newRow("disk-image-like bytes, gzip -1, 1 MiB in, 4 MiB out")
                 << mixed << gzip(mixed, "-1") << qint64(1 << 20) << qint64(4 << 20);
+#endif
         QTest::newRow("disk-image-like bytes, fixed codes, 4 MiB in, 4099 out")
                 << mixed << rawDeflate(mixed, true) << qint64(4 << 20) << qint64(4099);
         QTest::newRow("machine code, zlib, bytes one by one")
