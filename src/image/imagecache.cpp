@@ -13,6 +13,15 @@ QString stemFor(const QByteArray &sha256)
     return QString::fromLatin1(sha256.toHex());
 }
 
+// Windows and macOS ignore letter case in file names: there the uppercase
+// name of a kept digest's file is the very file that the next write of that
+// digest opens.
+#if defined(Q_OS_WIN) || defined(Q_OS_DARWIN)
+constexpr bool NamesIgnoreCase = true;
+#else
+constexpr bool NamesIgnoreCase = false;
+#endif
+
 } // namespace
 
 ImageCache::ImageCache(const QString &dir)
@@ -60,15 +69,16 @@ void ImageCache::prune(const QList<QByteArray> &keep) const
         kept.insert(stemFor(sha256));
 
     // The name filters ignore letter case while the stems are compared
-    // exactly, so a file named with the uppercase digest goes even when that
-    // digest is kept. Hidden files are listed too: an empty digest names its
-    // files ".zip" and ".part". A missing folder lists nothing.
+    // exactly where the file system tells the cases apart, so a file named
+    // with the uppercase digest goes even when that digest is kept. Hidden
+    // files are listed too: an empty digest names its files ".zip" and
+    // ".part". A missing folder lists nothing.
     const QDir folder(m_dir);
     const QStringList names = folder.entryList(
             { QStringLiteral("*.zip"), QStringLiteral("*.part") }, QDir::Files | QDir::Hidden, QDir::Unsorted);
     for (const QString &name : names) {
         const QString stem = name.section(QLatin1Char('.'), 0, 0);
-        if (kept.contains(stem))
+        if (kept.contains(NamesIgnoreCase ? stem.toLower() : stem))
             continue;
         QLockFile lock(m_dir + QLatin1Char('/') + stem + QStringLiteral(".lock"));
         prepareLock(lock);

@@ -46,9 +46,16 @@ private slots:
                 << QStringList { kept + ".zip", kept + ".part", other + ".zip", other + ".part" }
                 << QStringList() << keepKept
                 << QStringList { kept + ".part", kept + ".zip" };
+#ifdef Q_OS_WIN
+        // Names that differ only in letter case are one file there.
+        QTest::newRow("a kept digest's file under an uppercase name stays")
+                << QStringList { "OLD.ZIP", "old.Part", kept.toUpper() + ".ZIP", kept + ".zip" }
+                << QStringList() << keepKept << QStringList { kept.toUpper() + ".ZIP" };
+#else
         QTest::newRow("uppercase names removed, even of a kept digest")
                 << QStringList { "OLD.ZIP", "old.Part", kept.toUpper() + ".ZIP", kept + ".zip" }
                 << QStringList() << keepKept << QStringList { kept + ".zip" };
+#endif
         QTest::newRow("other files and archive-named folders stay")
                 << QStringList { "notes.txt", other + ".zip.bak", other + ".zip" }
                 << QStringList { "x.zip", other + ".part" } << keepKept

@@ -580,9 +580,12 @@ void tst_MainWindow::productPageFollowsTheCatalog_data()
             << "silent" << "loadingRow" << QString() << QStringList();
     QTest::newRow("ready catalog, one button per product")
             << "ready.json" << "productGrid" << QString() << QStringList{"Alpha", "Beta Kiosk", "Gamma"};
+    // The detail is the system's own text for a missing file.
+    QFile missing(m_dir.filePath(QStringLiteral("missing.json")));
+    QVERIFY(!missing.open(QIODevice::ReadOnly));
     QTest::newRow("unreachable catalog file")
             << "missing.json" << "unusableCatalog"
-            << "The image catalog is not reachable: No such file or directory" << QStringList();
+            << "The image catalog is not reachable: " + missing.errorString() << QStringList();
     QTest::newRow("invalid catalog")
             << "schema2.json" << "unusableCatalog" << "The image catalog is not valid: Unsupported schemaVersion 2"
             << QStringList();
@@ -681,8 +684,15 @@ void tst_MainWindow::untrustedTextsArePlain()
     document.replace("\"Stable\"", "\"" + markup.toUtf8().replace('"', "\\\"") + "\", \"description\": \"<i>d</i>\"");
     const QString path = m_dir.filePath(QStringLiteral("markup.json"));
     QVERIFY(writeFile(path, document));
-    // A file name cannot hold an address, but may hold markup.
+    // A file name cannot hold an address, but may hold markup; on Windows,
+    // whose names take no "<" or ">", only an entity.
+#ifdef Q_OS_WIN
+    const QString image = m_dir.filePath(QStringLiteral("&lt;img src=x.png&gt;X.img"));
+    constexpr bool nameHoldsMarkup = false;
+#else
     const QString image = m_dir.filePath(QStringLiteral("<img src=x.png><b>X.img"));
+    constexpr bool nameHoldsMarkup = true;
+#endif
     QVERIFY(writeFile(image, QByteArray(4096, '\0')));
     QVERIFY(writeFile(m_dir.filePath(QStringLiteral("schema-markup.json")),
                       "{\"schemaVersion\": \"" + markup.toUtf8().replace('"', "\\\"") + "\"}"));
@@ -692,7 +702,7 @@ void tst_MainWindow::untrustedTextsArePlain()
     Disk reader = CardA;
     reader.model = markup;
     w.monitor->setDisks({reader});
-    const auto checkTexts = [&](const char *step) {
+    const auto checkTexts = [&](const char *step, bool markupShown = true) {
         QTest::qWait(100);
         int shown = 0;
         for (QQuickItem *item : textItems(w.window->contentItem())) {
@@ -701,7 +711,7 @@ void tst_MainWindow::untrustedTextsArePlain()
             ++shown;
             QVERIFY2(item->property("textFormat").toInt() == 0, step); // Text.PlainText
         }
-        QVERIFY2(shown > 0, step);
+        QVERIFY2(shown > 0 || !markupShown, step);
         QVERIFY2(!pictures.hasPendingConnections(), step);
     };
 
@@ -730,7 +740,7 @@ void tst_MainWindow::untrustedTextsArePlain()
     w.backend.selectDisk(CardA.id);
     w.backend.startWrite();
     QCOMPARE(w.backend.state(), Backend::State::Writing);
-    checkTexts("writing page");
+    checkTexts("writing page", nameHoldsMarkup);
     QTRY_COMPARE(w.backend.state(), Backend::State::Failed);
     checkTexts("result page");
 
