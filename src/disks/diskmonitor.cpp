@@ -9,6 +9,19 @@
 #include "disks/win/windiskmonitor.h"
 #endif
 
+bool DiskMonitor::canPowerOff(const Disk &) const
+{
+    return false;
+}
+
+void DiskMonitor::powerOff(const Disk &disk)
+{
+    // Delivered later, as from a monitor that can.
+    QMetaObject::invokeMethod(
+            this, [this, id = disk.id] { emit powerOffFinished(id, QStringLiteral("the drive cannot be powered off")); },
+            Qt::QueuedConnection);
+}
+
 std::unique_ptr<DiskMonitor> createDiskMonitor()
 {
 #if defined(Q_OS_WIN)

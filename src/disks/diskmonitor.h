@@ -25,9 +25,18 @@ public:
     // it can. An empty list with an empty error means no disk is there.
     virtual QString errorString() const { return QString(); }
 
+    // Whether the drive that holds disk can be powered off, so that the user
+    // can pull it out safely. None by default.
+    virtual bool canPowerOff(const Disk &disk) const;
+    // Unmounts what the system mounted of disk and powers its drive off;
+    // powerOffFinished follows, later, on this thread.
+    virtual void powerOff(const Disk &disk);
+
 signals:
     // The list, or the error, changed.
     void disksChanged();
+    // error is empty when the drive was powered off.
+    void powerOffFinished(const QString &diskId, const QString &error);
 };
 
 // The platform's monitor. Never the file monitor: the Backend makes that

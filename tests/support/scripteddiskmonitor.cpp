@@ -26,3 +26,24 @@ void ScriptedDiskMonitor::setDeviceFactory(DeviceFactory factory)
 {
     m_factory = std::move(factory);
 }
+
+bool ScriptedDiskMonitor::canPowerOff(const Disk &disk) const
+{
+    return m_canPowerOff && m_disks.contains(disk);
+}
+
+void ScriptedDiskMonitor::powerOff(const Disk &disk)
+{
+    if (!canPowerOff(disk)) {
+        DiskMonitor::powerOff(disk);
+        return;
+    }
+    QMetaObject::invokeMethod(
+            this,
+            [this, disk] {
+                m_disks.removeAll(disk);
+                emit disksChanged();
+                emit powerOffFinished(disk.id, QString());
+            },
+            Qt::QueuedConnection);
+}

@@ -23,7 +23,14 @@ public:
     // Without a factory createDevice() answers null.
     void setDeviceFactory(DeviceFactory factory);
 
+    // Whether the listed disks can be powered off; powering one off takes it
+    // out of the list, later, as a drive that goes.
+    void setPowerOff(bool can) { m_canPowerOff = can; }
+    bool canPowerOff(const Disk &disk) const override;
+    void powerOff(const Disk &disk) override;
+
 private:
     QList<Disk> m_disks;
     DeviceFactory m_factory;
+    bool m_canPowerOff = false;
 };

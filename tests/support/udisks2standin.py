@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """A scripted UDisks2 service for tests, on the bus whose address is argv[1].
 
-It serves the object manager, the properties of its objects and the two
-methods the disk code calls (Filesystem.Unmount, Block.OpenDevice). The test
+It serves the object manager, the properties of its objects and the
+methods the disk code calls (Filesystem.Unmount, Block.OpenDevice,
+Drive.PowerOff). The test
 shapes the object tree through the interface org.tessaro.test.Standin on
 /org/freedesktop/UDisks2: Add, Remove and Change take properties as JSON,
 Fail scripts an error for one method of one object, Calls lists the methods
@@ -24,6 +25,8 @@ PROPERTIES = "org.freedesktop.DBus.Properties"
 OBJECT_MANAGER = "org.freedesktop.DBus.ObjectManager"
 BLOCK = "org.freedesktop.UDisks2.Block"
 FILESYSTEM = "org.freedesktop.UDisks2.Filesystem"
+DRIVE = "org.freedesktop.UDisks2.Drive"
+PARTITION = "org.freedesktop.UDisks2.Partition"
 
 
 def byte_string(text):
@@ -89,6 +92,16 @@ class Device(dbus.service.Object):
         self.scripted_failure("Unmount")
         self.change(FILESYSTEM, {"MountPoints": typed("MountPoints", [])})
 
+    @dbus.service.method(DRIVE, in_signature="a{sv}", out_signature="")
+    def PowerOff(self, options):
+        self.service.calls.append("PowerOff " + self.path)
+        self.scripted_failure("PowerOff")
+        if not self.interfaces.get(DRIVE, {}).get("CanPowerOff", False):
+            raise dbus.exceptions.DBusException(
+                "Error powering off drive: the drive cannot be powered off",
+                name="org.freedesktop.UDisks2.Error.Failed")
+        self.service.power_off(self.path)
+
     @dbus.service.method(BLOCK, in_signature="sa{sv}", out_signature="h")
     def OpenDevice(self, mode, options):
         self.service.calls.append("OpenDevice %s %s" % (self.path, mode))
@@ -134,6 +147,21 @@ class Manager(dbus.service.Object):
     @dbus.service.signal(OBJECT_MANAGER, signature="oas")
     def InterfacesRemoved(self, path, interfaces):
         pass
+
+    def power_off(self, drive):
+        """As the service does: refused while a file system of the drive is
+        mounted; afterwards the kernel drops the device and its objects go."""
+        blocks = [path for path, d in self.devices.items()
+                  if str(d.interfaces.get(BLOCK, {}).get("Drive", "")) == drive]
+        parts = [path for path, d in self.devices.items()
+                 if str(d.interfaces.get(PARTITION, {}).get("Table", "")) in blocks]
+        for path in blocks + parts:
+            if self.devices[path].interfaces.get(FILESYSTEM, {}).get("MountPoints"):
+                raise dbus.exceptions.DBusException(
+                    "Error powering off drive: the drive is in use: %s is mounted" % path,
+                    name="org.freedesktop.UDisks2.Error.DeviceBusy")
+        for path in parts + blocks + [drive]:
+            self.Remove(path)
 
     @dbus.service.method(CONTROL, in_signature="ss")
     def Add(self, path, interfaces_json):

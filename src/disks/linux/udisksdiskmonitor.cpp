@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 
 UdisksDiskMonitor::UdisksDiskMonitor(const LinuxSystem &system, QObject *parent)
@@ -47,6 +48,52 @@ std::unique_ptr<BlockDevice> UdisksDiskMonitor::createDevice(const Disk &disk) c
     // The drive the disk belongs to now, which is what the user was shown.
     const QString drive = object.value(udisks::BlockInterface).value(QStringLiteral("Drive")).toString();
     return std::make_unique<LinuxBlockDevice>(disk, drive, m_system);
+}
+
+QString UdisksDiskMonitor::drivePath(const QString &blockPath) const
+{
+    return m_objects.value(blockPath).value(udisks::BlockInterface).value(QStringLiteral("Drive")).toString();
+}
+
+bool UdisksDiskMonitor::canPowerOff(const Disk &disk) const
+{
+    const QString drive = drivePath(disk.id);
+    return m_disks.contains(disk) && !drive.isEmpty()
+            && m_objects.value(drive).value(udisks::DriveInterface).value(QStringLiteral("CanPowerOff")).toBool();
+}
+
+void UdisksDiskMonitor::powerOff(const Disk &disk)
+{
+    // A desktop mounts the partitions of a freshly written card at once; the
+    // drive is only powered off with nothing of it mounted.
+    QList<QDBusMessage> calls;
+    const QMap<QString, QStringList> mounted = udisks::mountedFilesystems(m_objects, disk.id);
+    for (auto filesystem = mounted.cbegin(); filesystem != mounted.cend(); ++filesystem) {
+        calls.append(QDBusMessage::createMethodCall(udisks::Service, filesystem.key(), udisks::FilesystemInterface,
+                                                    QStringLiteral("Unmount"))
+                     << QVariantMap());
+    }
+    calls.append(QDBusMessage::createMethodCall(udisks::Service, drivePath(disk.id), udisks::DriveInterface,
+                                                QStringLiteral("PowerOff"))
+                 << QVariantMap());
+    callInTurn(disk.id, calls);
+}
+
+void UdisksDiskMonitor::callInTurn(const QString &diskId, QList<QDBusMessage> calls)
+{
+    // Unmounting waits for the data still on its way to the card, and the
+    // service may ask the user for authorisation first.
+    const QDBusPendingCall call = m_system.bus.asyncCall(calls.takeFirst(), 120000);
+    auto *watcher = new QDBusPendingCallWatcher(call, this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, diskId, calls](QDBusPendingCallWatcher *done) {
+        done->deleteLater();
+        if (done->isError())
+            emit powerOffFinished(diskId, done->error().message());
+        else if (calls.isEmpty())
+            emit powerOffFinished(diskId, QString());
+        else
+            callInTurn(diskId, calls);
+    });
 }
 
 void UdisksDiskMonitor::readObjects()

@@ -195,6 +195,41 @@ private slots:
         QCOMPARE(monitor.disks().size(), 0);
     }
 
+    // A drive that can be powered off is, once what the desktop mounted of
+    // it is unmounted, and then leaves the list; one that cannot reports the
+    // service's error.
+    void powerOff()
+    {
+        QVERIFY2(m_standin->startService(), qPrintable(m_standin->errorString()));
+        QJsonObject drive = UdisksStandin::drive(QStringLiteral("Kingston"), QStringLiteral("DataTraveler"),
+                                                 QStringLiteral("usb"), true);
+        const QString reader = m_standin->addDisk(QStringLiteral("reader"), QStringLiteral("/dev/sdc"), 32000000000, drive);
+        drive.insert(QStringLiteral("CanPowerOff"), true);
+        const QString stick = m_standin->addDisk(QStringLiteral("stick"), QStringLiteral("/dev/sdb"), 16000000000, drive);
+        const QString partition = stick + QStringLiteral("1");
+        QVERIFY(m_standin->addPartition(partition, stick, {QStringLiteral("/media/stick")}));
+        UdisksDiskMonitor monitor(system());
+        QCOMPARE(monitor.disks().size(), 2);
+        const Disk stickDisk = monitor.disks().at(0).id == stick ? monitor.disks().at(0) : monitor.disks().at(1);
+        const Disk readerDisk = monitor.disks().at(0).id == reader ? monitor.disks().at(0) : monitor.disks().at(1);
+        QVERIFY(monitor.canPowerOff(stickDisk));
+        QVERIFY(!monitor.canPowerOff(readerDisk));
+
+        QSignalSpy finished(&monitor, &DiskMonitor::powerOffFinished);
+        monitor.powerOff(stickDisk);
+        QVERIFY(finished.wait());
+        QCOMPARE(finished.takeFirst(), (QVariantList{stick, QString()}));
+        QCOMPARE(m_standin->calls(), (QStringList{QStringLiteral("Unmount ") + partition,
+                                                  QStringLiteral("PowerOff ") + UdisksStandin::drivePath(QStringLiteral("stick"))}));
+        QTRY_COMPARE(monitor.disks().size(), 1);
+        QVERIFY(!monitor.canPowerOff(stickDisk));
+
+        monitor.powerOff(readerDisk);
+        QVERIFY(finished.wait());
+        QCOMPARE(finished.first().at(1).toString(),
+                 QStringLiteral("Error powering off drive: the drive cannot be powered off"));
+    }
+
     void withoutUdisks_data()
     {
         QTest::addColumn<bool>("busReachable");
