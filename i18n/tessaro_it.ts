@@ -182,6 +182,54 @@
         <source>Cannot write to %1: it is a disk, not a file. Choose disks with --disk in tessaro-cli, or in the window&apos;s list of disks without --target-file.</source>
         <translation>Impossibile scrivere su %1: è un disco, non un file. Scegli i dischi con --disk in tessaro-cli, o nell&apos;elenco dei dischi della finestra senza --target-file.</translation>
     </message>
+    <message>
+        <source>%1 download</source>
+        <translation>%1 da scaricare</translation>
+    </message>
+    <message>
+        <source>%1 s</source>
+        <translation>%1 s</translation>
+    </message>
+    <message>
+        <source>%1 min %2 s</source>
+        <translation>%1 min %2 s</translation>
+    </message>
+    <message>
+        <source>The SD card was powered off: you can remove it.</source>
+        <translation>La SD è stata spenta: puoi rimuoverla.</translation>
+    </message>
+    <message>
+        <source>Cannot power off the SD card: %1</source>
+        <translation>Impossibile spegnere la SD: %1</translation>
+    </message>
+    <message>
+        <source>The image has no partition for the product&apos;s boot files (%1); the SD card was not touched. Go back to the image to write it without setting up a product.</source>
+        <translation>L&apos;immagine non ha una partizione per i file di avvio del prodotto (%1); la SD non è stata toccata. Torna all&apos;immagine per scriverla senza impostare un prodotto.</translation>
+    </message>
+    <message>
+        <source>Unsupported image format: %1</source>
+        <translation>Formato immagine non supportato: %1</translation>
+    </message>
+    <message>
+        <source>the file is a %1 archive; unpack it first and choose the image inside</source>
+        <translation>il file è un archivio %1; estrailo prima e scegli l&apos;immagine che contiene</translation>
+    </message>
+    <message>
+        <source>the file is compressed with %1; unpack it first and choose the image inside</source>
+        <translation>il file è compresso con %1; decomprimilo prima e scegli l&apos;immagine che contiene</translation>
+    </message>
+    <message>
+        <source>The image file is damaged: %1</source>
+        <translation>Il file immagine è danneggiato: %1</translation>
+    </message>
+    <message>
+        <source>The image is empty: there is nothing to write.</source>
+        <translation>L&apos;immagine è vuota: non c&apos;è niente da scrivere.</translation>
+    </message>
+    <message>
+        <source>The SD card cannot be set up as %1 with this image: %2.</source>
+        <translation>Con questa immagine la SD non può essere impostata come %1: %2.</translation>
+    </message>
 </context>
 <context>
     <name>DevicePage</name>
@@ -235,6 +283,22 @@
     <message>
         <source>Write</source>
         <translation>Scrivi</translation>
+    </message>
+    <message>
+        <source>The image is written as it is: the SD card will not be set up as %1.</source>
+        <translation>L&apos;immagine viene scritta così com&apos;è: la SD non verrà impostata come %1.</translation>
+    </message>
+    <message>
+        <source>The SD card will not be set up as %1.</source>
+        <translation>La SD non verrà impostata come %1.</translation>
+    </message>
+    <message>
+        <source>Image: %1 (%2)</source>
+        <translation>Immagine: %1 (%2)</translation>
+    </message>
+    <message>
+        <source>Image: %1</source>
+        <translation>Immagine: %1</translation>
     </message>
 </context>
 <context>
@@ -295,6 +359,29 @@
         <source>All files (*)</source>
         <translation>Tutti i file (*)</translation>
     </message>
+    <message>
+        <source>Checking the image…</source>
+        <translation>Controllo dell&apos;immagine…</translation>
+    </message>
+    <message>
+        <source>Write without setting up a product</source>
+        <translation>Scrivi senza impostare un prodotto</translation>
+    </message>
+</context>
+<context>
+    <name>Main</name>
+    <message>
+        <source>A card is being written. Stop and close?</source>
+        <translation>È in corso la scrittura di una scheda. Interrompere e chiudere?</translation>
+    </message>
+    <message>
+        <source>Stop and close</source>
+        <translation>Interrompi e chiudi</translation>
+    </message>
+    <message>
+        <source>Keep writing</source>
+        <translation>Continua a scrivere</translation>
+    </message>
 </context>
 <context>
     <name>ProductPage</name>
@@ -326,6 +413,14 @@
         <source>You can still write an image file you already have.</source>
         <translation>Puoi comunque scrivere un file immagine che hai già.</translation>
     </message>
+    <message>
+        <source>Trying again to load the image catalog…</source>
+        <translation>Nuovo tentativo di caricare il catalogo immagini…</translation>
+    </message>
+    <message>
+        <source>Tried again: it failed again (attempt %1).</source>
+        <translation>Nuovo tentativo: non è riuscito di nuovo (tentativo %1).</translation>
+    </message>
 </context>
 <context>
     <name>ResultPage</name>
@@ -352,6 +447,42 @@
     <message>
         <source>Write failed</source>
         <translation>Scrittura non riuscita</translation>
+    </message>
+    <message>
+        <source>Download failed</source>
+        <translation>Download non riuscito</translation>
+    </message>
+    <message>
+        <source>Image</source>
+        <translation>Immagine</translation>
+    </message>
+    <message>
+        <source>SD card</source>
+        <translation>SD</translation>
+    </message>
+    <message>
+        <source>Time</source>
+        <translation>Tempo</translation>
+    </message>
+    <message>
+        <source>Check</source>
+        <translation>Controllo</translation>
+    </message>
+    <message>
+        <source>verified</source>
+        <translation>verificata</translation>
+    </message>
+    <message>
+        <source>not verified</source>
+        <translation>non verificata</translation>
+    </message>
+    <message>
+        <source>Eject</source>
+        <translation>Espelli</translation>
+    </message>
+    <message>
+        <source>Retry</source>
+        <translation>Riprova</translation>
     </message>
 </context>
 <context>

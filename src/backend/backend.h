@@ -2,9 +2,12 @@
 
 #include "backend/catalogselection.h"
 #include "backend/diskchoice.h"
+#include "backend/imagecheck.h"
 #include "backend/writerun.h"
+#include "core/writeplan.h"
 #include "write/writejob.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QUrl>
@@ -24,6 +27,7 @@ class Backend : public QObject
     Q_PROPERTY(QString catalogError READ catalogError NOTIFY catalogChanged FINAL)
     Q_PROPERTY(QString minTessaroVersion READ minTessaroVersion NOTIFY catalogChanged FINAL)
     Q_PROPERTY(QVariantList products READ products NOTIFY catalogChanged FINAL)
+    Q_PROPERTY(int catalogFailures READ catalogFailures NOTIFY catalogChanged FINAL)
     Q_PROPERTY(Step step READ step NOTIFY stepChanged FINAL)
     Q_PROPERTY(QString productId READ productId NOTIFY productChanged FINAL)
     Q_PROPERTY(QString productName READ productName NOTIFY productChanged FINAL)
@@ -34,9 +38,15 @@ class Backend : public QObject
     Q_PROPERTY(QString imageId READ imageId NOTIFY imageChanged FINAL)
     Q_PROPERTY(QUrl imageUrl READ imageUrl WRITE setImageUrl NOTIFY imageChanged FINAL)
     Q_PROPERTY(QString imageName READ imageName NOTIFY imageChanged FINAL)
-    Q_PROPERTY(bool imageReady READ imageReady NOTIFY imageChanged FINAL)
     Q_PROPERTY(QString imageFilePatterns READ imageFilePatterns CONSTANT FINAL)
     Q_PROPERTY(QUrl imageFolder READ imageFolder NOTIFY imageChanged FINAL)
+    Q_PROPERTY(bool imageReady READ imageReady NOTIFY imageCheckChanged FINAL)
+    Q_PROPERTY(bool imageChecking READ imageChecking NOTIFY imageCheckChanged FINAL)
+    Q_PROPERTY(QString imageRefusal READ imageRefusal NOTIFY imageCheckChanged FINAL)
+    Q_PROPERTY(QString setupRefusal READ setupRefusal NOTIFY imageCheckChanged FINAL)
+    Q_PROPERTY(bool writeWithoutSetup READ writeWithoutSetup WRITE setWriteWithoutSetup NOTIFY imageCheckChanged FINAL)
+    Q_PROPERTY(QString imageDescription READ imageDescription NOTIFY imageCheckChanged FINAL)
+    Q_PROPERTY(QString imageSizeText READ imageSizeText NOTIFY imageCheckChanged FINAL)
     Q_PROPERTY(QVariantList disks READ disks NOTIFY disksChanged FINAL)
     Q_PROPERTY(QString diskId READ diskId NOTIFY diskChanged FINAL)
     Q_PROPERTY(QString diskName READ diskName NOTIFY diskChanged FINAL)
@@ -52,6 +62,15 @@ class Backend : public QObject
     Q_PROPERTY(QString speedText READ speedText NOTIFY progressChanged FINAL)
     Q_PROPERTY(QString timeLeftText READ timeLeftText NOTIFY progressChanged FINAL)
     Q_PROPERTY(QString errorMessage READ errorMessage NOTIFY stateChanged FINAL)
+    Q_PROPERTY(bool canRetry READ canRetry NOTIFY stateChanged FINAL)
+    Q_PROPERTY(bool downloadFailed READ downloadFailed NOTIFY stateChanged FINAL)
+    Q_PROPERTY(QString writtenDisk READ writtenDisk NOTIFY stateChanged FINAL)
+    Q_PROPERTY(QString writeDuration READ writeDuration NOTIFY stateChanged FINAL)
+    Q_PROPERTY(bool verified READ verified NOTIFY stateChanged FINAL)
+    Q_PROPERTY(QString imageSha256 READ imageSha256 NOTIFY stateChanged FINAL)
+    Q_PROPERTY(bool canEject READ canEject NOTIFY ejectChanged FINAL)
+    Q_PROPERTY(bool ejecting READ ejecting NOTIFY ejectChanged FINAL)
+    Q_PROPERTY(QString ejectMessage READ ejectMessage NOTIFY ejectChanged FINAL)
 
 public:
     enum class Step { ProductStep = 0, DeviceStep = 1, ImageStep = 2, DiskStep = 3 };
@@ -69,6 +88,8 @@ public:
     QString catalogError() const;
     QString minTessaroVersion() const;
     QVariantList products() const;
+    // Loads that failed in a row; a Retry that fails again counts up.
+    int catalogFailures() const;
     Step step() const { return m_step; }
     QString productId() const;
     QString productName() const;
@@ -80,6 +101,8 @@ public:
     QUrl imageUrl() const;
     void setImageUrl(const QUrl &url);
     QString imageName() const;
+    // A chosen image that may be written: not refused, and with its product
+    // set-up possible or explicitly left out.
     bool imageReady() const;
     // The names of the image files the file dialog lists first, as the
     // patterns of a name filter ("*.img *.zip …").
@@ -87,6 +110,22 @@ public:
     // Where the file dialog opens: the folder of the local file chosen last
     // in this run, else the user's Downloads folder, else the home folder.
     QUrl imageFolder() const;
+    // The chosen image is being read for what it tells before writing.
+    bool imageChecking() const;
+    // Why the chosen image cannot be written at all; empty when it can.
+    QString imageRefusal() const;
+    // Why the chosen product cannot be set up on the chosen image; empty
+    // when it can, or when there is nothing to set up.
+    QString setupRefusal() const;
+    // The user's choice to write the image as it is, without boot files;
+    // forgotten whenever the image or the product changes.
+    bool writeWithoutSetup() const { return m_writeWithoutSetup; }
+    void setWriteWithoutSetup(bool without);
+    // What the erase question names: product, device and build, or the file.
+    QString imageDescription() const;
+    // The image's size on the card, or else its download size; empty when
+    // neither is known.
+    QString imageSizeText() const;
     QVariantList disks() const;
     QString diskId() const;
     QString diskName() const;
@@ -103,6 +142,20 @@ public:
     QString speedText() const;
     QString timeLeftText() const;
     QString errorMessage() const { return m_errorMessage; }
+    // After a failure that another attempt may mend.
+    bool canRetry() const;
+    // After a failure of the download, with the card untouched.
+    bool downloadFailed() const;
+    // The account of the last write: the disk, the time it took, whether it
+    // was read back, and the SHA-256 of the image written.
+    QString writtenDisk() const;
+    QString writeDuration() const;
+    bool verified() const { return m_writeVerified; }
+    QString imageSha256() const { return QString::fromLatin1(m_writtenSha256.toHex()); }
+    // Whether the card just written can be powered off for removal.
+    bool canEject() const;
+    bool ejecting() const { return m_ejecting; }
+    QString ejectMessage() const { return m_ejectMessage; }
 
     Q_INVOKABLE void reloadCatalog();
     Q_INVOKABLE void selectProduct(const QString &id);
@@ -120,6 +173,10 @@ public:
     Q_INVOKABLE void startWrite();
     Q_INVOKABLE void cancel();
     Q_INVOKABLE void reset();
+    // Back to the erase question for the same image and disk, after a
+    // failure that canRetry().
+    Q_INVOKABLE void retry();
+    Q_INVOKABLE void eject();
 
     // The parts, for a front end or a test that drives one directly (a
     // scripted disk monitor, a speed clock moved by hand).
@@ -139,12 +196,24 @@ signals:
     void bootFilesChanged();
     void stateChanged();
     void progressChanged();
+    void imageCheckChanged();
+    void ejectChanged();
+    // The window is to ask the erase question again (a retry).
+    void confirmationRequested();
 
 private:
     void setStep(Step step);
     void setState(State state);
     void refuseWrite(const QString &message);
     void onWriteFinished(WriteJob::Error error, const QString &detail);
+    void onPowerOffFinished(const QString &diskId, const QString &error);
+    // The plan of the current choice, whether or not it may be written.
+    std::optional<WritePlan> chosenPlan() const;
+    // The probe of the chosen image, once it has ended.
+    const ImageProbe *probe() const;
+    void checkImage();
+    void updateImageSize();
+    void forgetWithoutSetup();
 
     Step m_step = Step::ProductStep;
     bool m_verify = true;
@@ -152,13 +221,25 @@ private:
     State m_state = State::Idle;
     bool m_cancelling = false;
     QString m_errorMessage;
-    bool m_writeHasBootFiles = false;
+    bool m_writeWithoutSetup = false;
+    std::optional<WritePlan> m_writePlan; // of the last write started
+    WriteJob::Error m_writeError = WriteJob::Error::None;
+    std::optional<Disk> m_writtenDisk;
+    QString m_writtenDiskText;
+    bool m_writeVerified = false;
+    QElapsedTimer m_writeTimer;
+    qint64 m_writeMilliseconds = 0;
+    QByteArray m_writtenSha256;
+    bool m_ejecting = false;
+    QString m_ejectMessage;
     QString m_targetFile; // the file that stands in for a card, if any
     QUrl m_lastImageFile; // the local file chosen last, kept when a build replaces it
+    qint64 m_targetCheckedFor = -1; // the image size it was last checked for
 
     CatalogSelection *m_selection = nullptr; // child
     DiskChoice *m_disks = nullptr; // child
     WriteRun *m_run = nullptr; // child
+    ImageCheck *m_check = nullptr; // child
 
     friend class BackendTestAccess;
 };

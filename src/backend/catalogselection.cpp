@@ -3,7 +3,6 @@
 #include "core/catalogloader.h"
 #include "core/datasize.h"
 #include "image/imagecache.h"
-#include "image/imagesources.h"
 
 #include <QFileInfo>
 
@@ -96,17 +95,24 @@ bool CatalogSelection::imageReady() const
     return m_imageUrl.isLocalFile() || !m_imageId.isEmpty();
 }
 
+const CatalogImage *CatalogSelection::image() const
+{
+    if (m_imageId.isEmpty())
+        return nullptr;
+    const CatalogProduct *product = m_catalog.product(m_productId);
+    if (!product)
+        return nullptr;
+    for (const CatalogImage &image : product->images) {
+        if (image.id == m_imageId)
+            return &image;
+    }
+    return nullptr;
+}
+
 qint64 CatalogSelection::imageSize() const
 {
-    if (m_imageUrl.isLocalFile()) {
-        const std::unique_ptr<ImageSource> source = createLocalImageSource(m_imageUrl.toLocalFile());
-        return source->open() ? source->size() : 0;
-    }
-    for (const CatalogImage &image : m_catalog.imagesFor(m_productId, m_deviceId)) {
-        if (image.id == m_imageId)
-            return image.extractSize;
-    }
-    return 0;
+    const CatalogImage *build = image();
+    return build && !m_imageUrl.isLocalFile() ? build->extractSize : 0;
 }
 
 QMap<QString, QByteArray> CatalogSelection::bootFiles() const
@@ -150,6 +156,7 @@ void CatalogSelection::apply(const Catalog &catalog)
         qWarning("Manifest entry ignored: %s", qUtf8Printable(message));
 
     m_state = m_catalog.requiresNewerTessaro() ? State::UpdateRequired : State::Ready;
+    m_failures = 0;
     emit catalogChanged();
     if (m_state == State::Ready && !m_cacheInUse)
         pruneCache();
@@ -162,6 +169,7 @@ void CatalogSelection::fail(const QString &message)
     m_catalog = Catalog();
     m_state = State::Unavailable;
     m_error = message;
+    ++m_failures;
     emit catalogChanged();
     update(m_productId, m_deviceId, m_imageId, true);
 }

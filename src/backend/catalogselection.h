@@ -28,6 +28,8 @@ public:
     State state() const { return m_state; }
     // The user's message while Unavailable.
     QString error() const { return m_error; }
+    // Loads that failed in a row, since the last one that succeeded.
+    int failures() const { return m_failures; }
 
     // The lists as the pages show them, one map per entry.
     QVariantList products() const;
@@ -39,14 +41,16 @@ public:
     QString deviceId() const { return m_deviceId; }
     QString deviceName() const;
     QString imageId() const { return m_imageId; }
+    // The chosen build; null when none is chosen.
+    const CatalogImage *image() const;
     QUrl imageUrl() const { return m_imageUrl; }
     // A valid url replaces a chosen build.
     void setImageUrl(const QUrl &url);
     // The local file's name; empty for a build.
     QString imageName() const;
     bool imageReady() const;
-    // What the chosen image needs on the card; 0 when not known. Opens a
-    // local file to read it.
+    // What the catalog says the chosen build needs on the card; 0 when it
+    // does not say, and for a local file, which has to be read to tell.
     qint64 imageSize() const;
 
     // The boot files of the current choice: the product's own for a local
@@ -80,6 +84,7 @@ private:
     Catalog m_catalog;
     State m_state = State::Loading;
     QString m_error;
+    int m_failures = 0;
     bool m_cacheInUse = false;
 
     QString m_productId;

@@ -8,35 +8,74 @@ DiskChoice::DiskChoice(std::unique_ptr<DiskMonitor> monitor, QObject *parent)
     : QObject(parent)
     , m_monitor(std::move(monitor))
 {
-    connect(m_monitor.get(), &DiskMonitor::disksChanged, this, &DiskChoice::update);
+    watchMonitor();
 }
 
 void DiskChoice::setMonitor(std::unique_ptr<DiskMonitor> monitor)
 {
     m_monitor = std::move(monitor);
-    connect(m_monitor.get(), &DiskMonitor::disksChanged, this, &DiskChoice::update);
+    watchMonitor();
     update();
+}
+
+void DiskChoice::watchMonitor()
+{
+    connect(m_monitor.get(), &DiskMonitor::disksChanged, this, &DiskChoice::update);
+    connect(m_monitor.get(), &DiskMonitor::powerOffFinished, this, &DiskChoice::powerOffFinished);
+}
+
+QString DiskChoice::refusal(const Disk &disk) const
+{
+    if (const QString reason = m_refusals.value(disk.id); !reason.isEmpty())
+        return reason;
+    if (m_imageSize > 0 && disk.size < m_imageSize) {
+        // The disk page's texts belong to the window's context.
+        return QCoreApplication::translate("Backend", "Too small: the image needs %1").arg(formatDataSize(m_imageSize));
+    }
+    return {};
 }
 
 QVariantList DiskChoice::disks() const
 {
     QVariantList list;
     for (const Disk &disk : m_monitor->disks()) {
-        const bool enabled = m_imageSize <= 0 || disk.size >= m_imageSize;
-        // The disk page's texts belong to the window's context.
-        const QString reason = enabled ? QString()
-                                       : QCoreApplication::translate("Backend", "Too small: the image needs %1")
-                                                 .arg(formatDataSize(m_imageSize));
+        const QString reason = refusal(disk);
         list.append(QVariantMap{
                 {QStringLiteral("id"), disk.id},
                 {QStringLiteral("device"), disk.device},
                 {QStringLiteral("model"), disk.model},
                 {QStringLiteral("size"), formatDataSize(disk.size)},
-                {QStringLiteral("enabled"), enabled},
+                {QStringLiteral("enabled"), reason.isEmpty()},
                 {QStringLiteral("reason"), reason},
         });
     }
     return list;
+}
+
+void DiskChoice::refuse(const QString &id, const QString &reason)
+{
+    if (reason == m_refusals.value(id))
+        return;
+    if (reason.isEmpty())
+        m_refusals.remove(id);
+    else
+        m_refusals.insert(id, reason);
+    update();
+}
+
+bool DiskChoice::isListed(const Disk &disk) const
+{
+    return m_monitor->disks().contains(disk);
+}
+
+bool DiskChoice::canPowerOff(const Disk &disk) const
+{
+    return isListed(disk) && m_monitor->canPowerOff(disk);
+}
+
+void DiskChoice::powerOff(const Disk &disk)
+{
+    m_monitor->powerOff(disk);
 }
 
 void DiskChoice::setImageSize(qint64 size)
@@ -73,9 +112,7 @@ QString DiskChoice::diskSize() const
 void DiskChoice::choose(const QString &id)
 {
     const std::optional<Disk> disk = find(id);
-    if (!disk)
-        return;
-    if (m_imageSize > 0 && disk->size < m_imageSize)
+    if (!disk || !refusal(*disk).isEmpty())
         return;
     if (id == m_diskId)
         return;
@@ -104,7 +141,7 @@ void DiskChoice::update()
 {
     if (!m_diskId.isEmpty()) {
         const std::optional<Disk> disk = find(m_diskId);
-        if (!disk || (m_imageSize > 0 && disk->size < m_imageSize))
+        if (!disk || !refusal(*disk).isEmpty())
             m_diskId.clear();
     }
     emit disksChanged();

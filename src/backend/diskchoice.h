@@ -2,6 +2,7 @@
 
 #include "disks/diskmonitor.h"
 
+#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QVariantList>
@@ -25,6 +26,10 @@ public:
 
     // The list as the disk page shows it, one map per disk.
     QVariantList disks() const;
+    // The disk id is listed, disabled, with reason; an empty reason lets it be.
+    void refuse(const QString &id, const QString &reason);
+    // Whether this very disk (same place, model and size) is listed.
+    bool isListed(const Disk &disk) const;
 
     // What the image needs on the card; 0 when not known, which lets every
     // disk be chosen.
@@ -37,19 +42,28 @@ public:
     QString diskName() const;
     QString diskSize() const;
 
-    // Ignores a disk that is absent or too small.
+    // Ignores a disk that is absent, refused or too small.
     void choose(const QString &id);
     void clear();
+
+    // Powering a listed disk off, as the monitor can.
+    bool canPowerOff(const Disk &disk) const;
+    void powerOff(const Disk &disk);
 
 signals:
     void disksChanged();
     void diskChanged();
+    void powerOffFinished(const QString &diskId, const QString &error);
 
 private:
     std::optional<Disk> find(const QString &id) const;
+    // Why disk cannot be chosen; empty when it can.
+    QString refusal(const Disk &disk) const;
+    void watchMonitor();
     void update();
 
     std::unique_ptr<DiskMonitor> m_monitor;
     qint64 m_imageSize = 0;
     QString m_diskId;
+    QMap<QString, QString> m_refusals; // by disk id
 };

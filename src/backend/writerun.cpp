@@ -49,6 +49,7 @@ void WriteRun::onThreadFinished()
 {
     const WriteJob::Error error = m_job->error();
     const QString detail = m_job->errorDetail();
+    m_writtenSha256 = m_job->writtenSha256();
     m_thread->deleteLater();
     m_job->deleteLater();
     m_thread = nullptr;

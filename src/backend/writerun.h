@@ -32,6 +32,8 @@ public:
     // The running write's thread and job; null when no write runs.
     QThread *thread() const { return m_thread; }
     WriteJob *job() const { return m_job; }
+    // What the last job that ended wrote: the SHA-256 of the image.
+    QByteArray writtenSha256() const { return m_writtenSha256; }
 
     // Starts job on a new thread, the meter following it from firstPhase.
     void start(std::unique_ptr<WriteJob> job, WriteJob::Phase firstPhase);
@@ -51,4 +53,5 @@ private:
     bool m_cardTouched = false;
     WriteJob *m_job = nullptr;
     QThread *m_thread = nullptr;
+    QByteArray m_writtenSha256;
 };

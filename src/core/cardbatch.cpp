@@ -1,6 +1,5 @@
 #include "core/cardbatch.h"
 
-#include "core/writemessages.h"
 #include "image/imagedownload.h"
 #include "write/imagefeed.h"
 
@@ -118,8 +117,7 @@ void CardBatch::endCard(int index, WriteJob::Error error, const QString &detail)
     Card &card = m_cards[index];
     card.ended = true;
     card.error = error;
-    card.message =
-            WriteMessages::forOutcome(error, detail, card.phase, !m_plan.bootFiles().isEmpty(), card.touched);
+    card.message = m_plan.outcomeMessage(error, detail, card.phase, card.touched);
     emit cardFinished(index);
     if (--m_running == 0)
         endBatch();

@@ -28,6 +28,7 @@ void ProgressMeter::start(WriteJob::Phase phase)
     m_bytesDone = 0;
     m_bytesTotal = 0;
     m_speed = 0;
+    m_started = false;
     sample(0);
 }
 
@@ -37,8 +38,9 @@ void ProgressMeter::report(WriteJob::Phase phase, qint64 bytesDone, qint64 bytes
     const bool waiting = bytesDone == ImageDownload::Waiting;
     if (waiting)
         bytesDone = 0;
-    if (phase != m_phase || waiting != m_waiting) {
+    if (phase != m_phase || waiting != m_waiting || !m_started) {
         // Every phase starts without a speed: its rate is its own.
+        m_started = true;
         m_phase = phase;
         m_waiting = waiting;
         m_speed = 0;

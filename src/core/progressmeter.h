@@ -24,7 +24,9 @@ public:
     Clock clock() const { return m_clock; }
     void setClock(Clock clock) { m_clock = std::move(clock); }
 
-    // Forgets everything: a new write that starts in phase.
+    // Forgets everything: a new write that starts in phase. Its first report
+    // is where the speed is measured from, so that the bytes a resumed
+    // download found in the cache do not count as fetched.
     void start(WriteJob::Phase phase);
     void report(WriteJob::Phase phase, qint64 bytesDone, qint64 bytesTotal);
 
@@ -55,4 +57,5 @@ private:
     double m_speed = 0;
     qint64 m_sampleTime = 0;
     qint64 m_sampleBytes = 0;
+    bool m_started = false; // a report has come since start()
 };

@@ -1,13 +1,15 @@
 #include "core/writemessages.h"
 
+#include "write/imageprobe.h"
+
 QString WriteMessages::forOutcome(WriteJob::Error error, const QString &detail, WriteJob::Phase phase,
-                                  bool hasBootFiles, bool cardTouched)
+                                  bool hasBootFiles, ImageFormat format, bool cardTouched)
 {
     using Phase = WriteJob::Phase;
     if (error == WriteJob::Error::CorruptImage && !cardTouched)
         return tr("The image file is damaged: %1. The SD card was not touched.").arg(detail);
     if (error != WriteJob::Error::Cancelled)
-        return forError(error, detail);
+        return forError(error, detail, format);
     switch (phase) {
     case Phase::Downloading:
         return tr("Download cancelled: the SD card was not touched. The download will resume where it stopped.");
@@ -27,10 +29,10 @@ QString WriteMessages::forOutcome(WriteJob::Error error, const QString &detail, 
         return tr("Cancelled before setting the product: the SD card would not start with the right product. "
                   "Write it again before using it.");
     }
-    return forError(error, detail);
+    return forError(error, detail, format);
 }
 
-QString WriteMessages::forError(WriteJob::Error error, const QString &detail)
+QString WriteMessages::forError(WriteJob::Error error, const QString &detail, ImageFormat format)
 {
     using Error = WriteJob::Error;
     switch (error) {
@@ -39,7 +41,7 @@ QString WriteMessages::forError(WriteJob::Error error, const QString &detail)
     case Error::SourceUnreadable:
         return tr("Cannot read the image: %1").arg(detail);
     case Error::UnsupportedImage:
-        return tr("Unsupported zip format: %1").arg(detail);
+        return unsupportedImage(format, detail);
     case Error::CorruptImage:
         return tr("The image file is damaged and the SD card is not usable: %1").arg(detail);
     case Error::ChecksumMismatch:
@@ -76,8 +78,57 @@ QString WriteMessages::forError(WriteJob::Error error, const QString &detail)
     case Error::Cancelled:
         return tr("Writing was cancelled: the SD card is incomplete and will not boot. "
                   "Write it again before using it.");
+    case Error::NoBootPartition:
+        return tr("The image has no partition for the product's boot files (%1); the SD card was not touched. "
+                  "Go back to the image to write it without setting up a product.")
+                .arg(detail);
     }
     return {};
+}
+
+QString WriteMessages::unsupportedImage(ImageFormat format, const QString &detail)
+{
+    if (detail == ImageSource::emptyImageText())
+        return tr("The image is empty: there is nothing to write.");
+    switch (format) {
+    case ImageFormat::Zip:
+        return tr("Unsupported zip format: %1").arg(detail);
+    case ImageFormat::Raw:
+    case ImageFormat::Xz:
+    case ImageFormat::Zstd:
+        // Their sources say what they cannot read.
+        return tr("Unsupported image format: %1").arg(detail);
+    case ImageFormat::SevenZip:
+        return tr("Unsupported image format: %1")
+                .arg(tr("the file is a %1 archive; unpack it first and choose the image inside")
+                             .arg(imageFormatName(format)));
+    default:
+        break;
+    }
+    // Every other format is a compressed file that is not read here.
+    return tr("Unsupported image format: %1")
+            .arg(tr("the file is compressed with %1; unpack it first and choose the image inside")
+                         .arg(imageFormatName(format)));
+}
+
+QString WriteMessages::imageRefusal(const ImageProbe &probe, ImageFormat format)
+{
+    if (!probe.opened) {
+        switch (probe.failure) {
+        case ImageSource::Failure::Unreadable:
+            return forError(WriteJob::Error::SourceUnreadable, probe.errorString, format);
+        case ImageSource::Failure::Unsupported:
+            return unsupportedImage(format, probe.errorString);
+        case ImageSource::Failure::Corrupt:
+            return tr("The image file is damaged: %1").arg(probe.errorString);
+        }
+    }
+    return {};
+}
+
+QString WriteMessages::setupRefusal(const QString &productName, const QString &detail)
+{
+    return tr("The SD card cannot be set up as %1 with this image: %2.").arg(productName, detail);
 }
 
 QString WriteMessages::faultyDigest(const QString &key)

@@ -131,8 +131,14 @@ QString WritePlan::targetRefusal(const QString &targetFile) const
         return WriteMessages::targetIsDisk(targetFile);
     if (!m_localFile.isEmpty() && isSameFile(targetFile, m_localFile))
         return WriteMessages::targetIsImage(targetFile);
-    if (isInside(resolvedPath(targetFile), resolvedPath(m_cacheDir)))
-        return WriteMessages::targetInCache(targetFile, m_cacheDir);
+    return cacheTargetRefusal(targetFile);
+}
+
+QString WritePlan::cacheTargetRefusal(const QString &targetFile)
+{
+    const QString cacheDir = ImageCache::defaultDir();
+    if (isInside(resolvedPath(targetFile), resolvedPath(cacheDir)))
+        return WriteMessages::targetInCache(targetFile, cacheDir);
     return {};
 }
 
@@ -205,10 +211,25 @@ std::unique_ptr<ImageDownload> WritePlan::createDownload() const
     return std::make_unique<ImageDownload>(ImageCache(m_cacheDir), m_remote);
 }
 
+ImageFormat WritePlan::imageFormat() const
+{
+    return downloads() ? ImageFormat::Zip : localImageFormat(m_localFile);
+}
+
+bool WritePlan::imageAvailable() const
+{
+    return !downloads() || QFileInfo::exists(imagePath());
+}
+
+QString WritePlan::imagePath() const
+{
+    return downloads() ? ImageCache(m_cacheDir).pathFor(m_remote.sha256) : m_localFile;
+}
+
 std::unique_ptr<ImageSource> WritePlan::createSource() const
 {
     if (downloads())
-        return std::make_unique<ZipImageSource>(ImageCache(m_cacheDir).pathFor(m_remote.sha256));
+        return std::make_unique<ZipImageSource>(imagePath());
     return createLocalImageSource(m_localFile);
 }
 
@@ -236,4 +257,12 @@ void WritePlan::configure(WriteJob &job, bool verify) const
         job.setExpectedSha256(QByteArray::fromHex(m_extractSha256.toLatin1()));
     job.setVerify(verify);
     job.setBootFiles(m_bootFiles);
+    if (!m_bootFiles.isEmpty())
+        job.setBootPartitionCheck(createSource());
+}
+
+QString WritePlan::outcomeMessage(WriteJob::Error error, const QString &detail, WriteJob::Phase phase,
+                                  bool cardTouched) const
+{
+    return WriteMessages::forOutcome(error, detail, phase, !m_bootFiles.isEmpty(), imageFormat(), cardTouched);
 }

@@ -3,6 +3,8 @@
 #include "catalog/catalog.h"
 #include "disks/blockdevice.h"
 #include "disks/disk.h"
+#include "image/imageformat.h"
+#include "image/imagesource.h"
 #include "image/remoteimage.h"
 #include "write/writejob.h"
 
@@ -41,6 +43,9 @@ public:
     // Whether two paths name one file: the same path once links are followed
     // (also for a file that does not exist yet), or two hard links.
     static bool isSameFile(const QString &a, const QString &b);
+    // Why targetFile must not stand in for any card, whatever the image: it
+    // lies in the download cache.
+    static QString cacheTargetRefusal(const QString &targetFile);
 
     // The bytes the image takes on the card, where they can be told before
     // the write: a build's as its catalog entry gives them or as its archive
@@ -65,11 +70,22 @@ public:
     // for a local file and when the catalog gives none.
     QByteArray expectedSha256() const { return QByteArray::fromHex(m_extractSha256.toLatin1()); }
     QMap<QString, QByteArray> bootFiles() const { return m_bootFiles; }
+    // None, to write the image as it is without setting up a product.
+    void setBootFiles(const QMap<QString, QByteArray> &files) { m_bootFiles = files; }
+    // What the image file is: a build is always a ZIP archive.
+    ImageFormat imageFormat() const;
+
+    // Whether the image is there to be read: a local file is, a build once
+    // its archive is in the cache.
+    bool imageAvailable() const;
+    // The file the image is read from: the local file, or the build's
+    // archive in the cache.
+    QString imagePath() const;
+    // A new, unopened source of the image at imagePath().
+    std::unique_ptr<ImageSource> createSource() const;
 
     // The download of a catalog build into the cache.
     std::unique_ptr<ImageDownload> createDownload() const;
-    // The image: a catalog build is read from the cache, once downloaded.
-    std::unique_ptr<ImageSource> createSource() const;
     // The job for one card: a catalog build is read from the cache, which
     // its download fills first when the archive is not there yet.
     std::unique_ptr<WriteJob> createJob(std::unique_ptr<BlockDevice> device, bool verify) const;
@@ -77,6 +93,12 @@ public:
     // reader of it; a catalog build must be in the cache already.
     std::unique_ptr<WriteJob> createJob(std::shared_ptr<ImageFeed> feed, int reader,
                                         std::unique_ptr<BlockDevice> device, bool verify) const;
+
+    // What the user is told about a job of this plan that ended with error
+    // after its last progress report named phase.
+    // cardTouched: a report of a phase after the download came.
+    QString outcomeMessage(WriteJob::Error error, const QString &detail, WriteJob::Phase phase,
+                           bool cardTouched) const;
 
 private:
     WritePlan() = default;

@@ -1,13 +1,14 @@
 #include "image/imagesources.h"
 
-#include "image/imageformat.h"
+ImageFormat localImageFormat(const QString &path)
+{
+    const ImageFormat format = imageFormatOfName(path);
+    return format == ImageFormat::Raw ? imageFormatOfFile(path) : format;
+}
 
 std::unique_ptr<ImageSource> createLocalImageSource(const QString &path)
 {
-    ImageFormat format = imageFormatOfName(path);
-    if (format == ImageFormat::Raw)
-        format = imageFormatOfFile(path);
-    switch (format) {
+    switch (localImageFormat(path)) {
     case ImageFormat::Zip:
         return std::make_unique<ZipImageSource>(path);
     case ImageFormat::Xz:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "image/imageformat.h"
 #include "image/imagesource.h"
 #include "image/localimagesource.h"
 #include "image/xzimagesource.h"
@@ -17,3 +18,7 @@
 // written as it is. Reads nothing but those bytes;
 // the plain source checks them again when it opens, as the file may change.
 std::unique_ptr<ImageSource> createLocalImageSource(const QString &path);
+
+// What createLocalImageSource takes the file for: the format its name says,
+// or else the one its first bytes say.
+ImageFormat localImageFormat(const QString &path);

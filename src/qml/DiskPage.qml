@@ -133,6 +133,16 @@ Item {
             wrapMode: Text.WordWrap
             Layout.fillWidth: true
         }
+        Label {
+            objectName: "withoutSetupNotice"
+            visible: page.backend.writeWithoutSetup
+            text: qsTr("The image is written as it is: the SD card will not be set up as %1.")
+                  .arg(page.backend.productName)
+            textFormat: Text.PlainText
+            font.bold: true
+            wrapMode: Text.WordWrap
+            Layout.fillWidth: true
+        }
         CheckBox {
             id: verifyCheckBox
 
@@ -171,10 +181,14 @@ Item {
     Dialog {
         id: confirmDialog
 
-        // The disk as it was when the dialog opened: the question names it, and
-        // any later change of the chosen disk withdraws the question.
+        // The image and the disk as they were when the dialog opened: the
+        // question names them, and any later change of the chosen disk
+        // withdraws the question.
         property string diskName
         property string diskSize
+        property string image
+        property string imageSize
+        property string setup
 
         // Whether the keyboard brought the question up: its focus frame shows then.
         property bool byKeyboard
@@ -193,6 +207,13 @@ Item {
             const focused = page.Window.activeFocusItem;
             confirmDialog.byKeyboard = focused !== null
                     && (focused.focusReason === Qt.TabFocusReason || focused.focusReason === Qt.BacktabFocusReason);
+            confirmDialog.image = page.backend.imageDescription;
+            confirmDialog.imageSize = page.backend.imageSizeText;
+            confirmDialog.setup = page.backend.setupProductName !== ""
+                    ? qsTr("The SD card will be set up as %1.").arg(page.backend.setupProductName)
+                    : page.backend.writeWithoutSetup
+                      ? qsTr("The SD card will not be set up as %1.").arg(page.backend.productName)
+                      : "";
         }
         // Cancel takes the focus: Enter erases the card only once the user has
         // moved to "Erase and write". Escape cancels.
@@ -200,11 +221,34 @@ Item {
         onRejected: if (writeButton.enabled) writeButton.forceActiveFocus(confirmDialog.byKeyboard ? Qt.TabFocusReason : Qt.OtherFocusReason)
         onAccepted: page.backend.startWrite()
 
-        contentItem: Label {
-            objectName: "confirmText"
-            text: qsTr("All data on %1 (%2) will be erased.").arg(confirmDialog.diskName).arg(confirmDialog.diskSize)
-            textFormat: Text.PlainText
-            wrapMode: Text.WordWrap
+        contentItem: ColumnLayout {
+            spacing: 8
+
+            Label {
+                objectName: "confirmImage"
+                text: confirmDialog.imageSize !== ""
+                      ? qsTr("Image: %1 (%2)").arg(confirmDialog.image).arg(confirmDialog.imageSize)
+                      : qsTr("Image: %1").arg(confirmDialog.image)
+                textFormat: Text.PlainText
+                wrapMode: Text.WordWrap
+                Layout.fillWidth: true
+            }
+            Label {
+                objectName: "confirmSetup"
+                visible: confirmDialog.setup !== ""
+                text: confirmDialog.setup
+                textFormat: Text.PlainText
+                wrapMode: Text.WordWrap
+                Layout.fillWidth: true
+            }
+            Label {
+                objectName: "confirmText"
+                text: qsTr("All data on %1 (%2) will be erased.").arg(confirmDialog.diskName).arg(confirmDialog.diskSize)
+                textFormat: Text.PlainText
+                font.bold: true
+                wrapMode: Text.WordWrap
+                Layout.fillWidth: true
+            }
         }
 
         footer: DialogButtonBox {
@@ -228,6 +272,15 @@ Item {
                 Keys.onReturnPressed: clicked()
                 Keys.onEnterPressed: clicked()
             }
+        }
+    }
+
+    // A retry asks the question again, for the same image and disk.
+    Connections {
+        target: page.backend
+
+        function onConfirmationRequested() {
+            confirmDialog.open();
         }
     }
 

@@ -62,6 +62,9 @@ ColumnLayout {
 
                     objectName: "imageDelegate"
                     width: imageList.width
+                    // A build whose catalog entry cannot be right stays listed,
+                    // disabled, with the reason.
+                    enabled: modelData.enabled
                     highlighted: page.backend.imageId === modelData.id
                     focusPolicy: Qt.StrongFocus
                     // Read out as "Build 2.1, Stable, 12.7 MB download".
@@ -92,14 +95,15 @@ ColumnLayout {
                         }
                         Label {
                             objectName: "imageDetails"
-                            text: imageDelegate.modelData.extractSize !== ""
-                                  ? qsTr("Build %1 · %2 download · %3 on the SD card")
-                                    .arg(imageDelegate.modelData.version)
-                                    .arg(imageDelegate.modelData.size)
-                                    .arg(imageDelegate.modelData.extractSize)
-                                  : qsTr("Build %1 · %2 download")
-                                    .arg(imageDelegate.modelData.version)
-                                    .arg(imageDelegate.modelData.size)
+                            text: (imageDelegate.modelData.extractSize !== ""
+                                   ? qsTr("Build %1 · %2 download · %3 on the SD card")
+                                     .arg(imageDelegate.modelData.version)
+                                     .arg(imageDelegate.modelData.size)
+                                     .arg(imageDelegate.modelData.extractSize)
+                                   : qsTr("Build %1 · %2 download")
+                                     .arg(imageDelegate.modelData.version)
+                                     .arg(imageDelegate.modelData.size))
+                                  + (imageDelegate.modelData.enabled ? "" : " · " + imageDelegate.modelData.reason)
                             textFormat: Text.PlainText
                             opacity: 0.8
                             color: imageDelegate.highlighted ? palette.highlightedText : palette.text
@@ -136,6 +140,54 @@ ColumnLayout {
         }
     }
 
+    // What the chosen image tells before it is written.
+    RowLayout {
+        objectName: "imageCheckingRow"
+        visible: page.backend.imageChecking
+        spacing: 12
+
+        BusyIndicator {
+            running: visible
+            Layout.preferredWidth: 24
+            Layout.preferredHeight: 24
+        }
+        Label {
+            text: qsTr("Checking the image…")
+        }
+    }
+    Label {
+        objectName: "imageRefusalLabel"
+        visible: !page.backend.imageChecking && page.backend.imageRefusal !== ""
+        text: page.backend.imageRefusal
+        textFormat: Text.PlainText
+        color: palette.highlight
+        wrapMode: Text.WordWrap
+        Layout.fillWidth: true
+    }
+    // Writing the image without the product's boot files is the user's own,
+    // explicit choice, and only where they cannot be set.
+    ColumnLayout {
+        objectName: "setupRefusal"
+        visible: !page.backend.imageChecking && page.backend.setupRefusal !== ""
+        spacing: 4
+        Layout.fillWidth: true
+
+        Label {
+            objectName: "setupRefusalLabel"
+            text: page.backend.setupRefusal
+            textFormat: Text.PlainText
+            color: palette.highlight
+            wrapMode: Text.WordWrap
+            Layout.fillWidth: true
+        }
+        CheckBox {
+            objectName: "withoutSetupCheckBox"
+            text: qsTr("Write without setting up a product")
+            checked: page.backend.writeWithoutSetup
+            onToggled: page.backend.writeWithoutSetup = checked
+        }
+    }
+
     RowLayout {
         Button {
             objectName: "imageBackButton"
@@ -152,7 +204,7 @@ ColumnLayout {
             objectName: "nextButton"
             text: qsTr("Next")
             Accessible.name: text
-            enabled: page.backend.imageReady
+            enabled: page.backend.imageReady && !page.backend.imageChecking
             highlighted: true
             onClicked: page.backend.chooseDisk()
         }

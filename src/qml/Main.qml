@@ -82,6 +82,69 @@ ApplicationWindow {
         }
     }
 
+    // Set once the user chose to stop a write and close: the window closes
+    // when the write has ended.
+    property bool closeWhenStopped: false
+
+    // A card being written is not left half-written by closing the window
+    // without asking.
+    onClosing: close => {
+        if (window.backend.state !== Backend.Writing)
+            return;
+        close.accepted = false;
+        if (!window.closeWhenStopped)
+            closeQuestion.open();
+    }
+
+    Connections {
+        target: window.backend
+        enabled: window.closeWhenStopped
+
+        function onStateChanged() {
+            if (window.backend.state !== Backend.Writing)
+                window.close();
+        }
+    }
+
+    Dialog {
+        id: closeQuestion
+
+        objectName: "closeQuestion"
+        parent: Overlay.overlay
+        anchors.centerIn: parent
+        width: Math.min(window.width - 48, 420)
+        modal: true
+        title: "Tessaro"
+
+        onAccepted: {
+            window.closeWhenStopped = true;
+            if (window.backend.state === Backend.Writing)
+                window.backend.cancel();
+            else
+                window.close();
+        }
+
+        contentItem: Label {
+            objectName: "closeQuestionText"
+            text: qsTr("A card is being written. Stop and close?")
+            wrapMode: Text.WordWrap
+        }
+
+        footer: DialogButtonBox {
+            Button {
+                objectName: "stopAndCloseButton"
+                text: qsTr("Stop and close")
+                DialogButtonBox.buttonRole: Dialog.AcceptRole
+            }
+            Button {
+                objectName: "keepWritingButton"
+                text: qsTr("Keep writing")
+                highlighted: true
+                DialogButtonBox.buttonRole: Dialog.RejectRole
+            }
+        }
+    }
+
     header: AppHeader {
         objectName: "appHeader"
         version: window.backend.appVersion

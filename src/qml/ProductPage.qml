@@ -28,9 +28,17 @@ ColumnLayout {
         font.pixelSize: 20
     }
 
+    // A retry shows that it is trying for a moment at least, also when the
+    // answer comes at once (a catalog file, a server that refuses).
+    Timer {
+        id: retryBusy
+
+        interval: 600
+    }
+
     RowLayout {
         objectName: "loadingRow"
-        visible: page.backend.catalogState === Backend.Loading
+        visible: page.backend.catalogState === Backend.Loading || (retryBusy.running && !page.hasProducts)
         spacing: 12
 
         BusyIndicator {
@@ -40,7 +48,9 @@ ColumnLayout {
         Label {
             id: loadingLabel
 
-            text: qsTr("Loading the image catalog…")
+            objectName: "loadingLabel"
+            text: page.backend.catalogFailures > 0 ? qsTr("Trying again to load the image catalog…")
+                                                   : qsTr("Loading the image catalog…")
         }
     }
 
@@ -121,7 +131,7 @@ ColumnLayout {
     // file is still an option.
     ColumnLayout {
         objectName: "unusableCatalog"
-        visible: page.backend.catalogState !== Backend.Loading && !page.hasProducts
+        visible: page.backend.catalogState !== Backend.Loading && !retryBusy.running && !page.hasProducts
         spacing: 12
         Layout.fillWidth: true
 
@@ -139,6 +149,13 @@ ColumnLayout {
             Layout.fillWidth: true
         }
         Label {
+            objectName: "failedAgainLabel"
+            visible: page.backend.catalogState === Backend.Unavailable && page.backend.catalogFailures > 1
+            text: qsTr("Tried again: it failed again (attempt %1).").arg(page.backend.catalogFailures)
+            wrapMode: Text.WordWrap
+            Layout.fillWidth: true
+        }
+        Label {
             text: qsTr("You can still write an image file you already have.")
             wrapMode: Text.WordWrap
             Layout.fillWidth: true
@@ -152,7 +169,10 @@ ColumnLayout {
                 objectName: "retryButton"
                 text: qsTr("Retry")
                 Accessible.name: text
-                onClicked: page.backend.reloadCatalog()
+                onClicked: {
+                    retryBusy.restart();
+                    page.backend.reloadCatalog();
+                }
             }
             Button {
                 objectName: "localFileOnlyButton"

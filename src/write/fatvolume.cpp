@@ -184,7 +184,21 @@ bool FatVolume::mount()
 {
     if (m_mounted)
         return true;
+    if (!readLayout())
+        return false;
 
+    // 11. The first FAT.
+    QByteArray table(m_fatBytes, Qt::Uninitialized);
+    if (!readBytes(m_fatOffset, table.data(), m_fatBytes))
+        return false;
+    m_fat = table;
+    m_dirtySectors.clear();
+    m_mounted = true;
+    return true;
+}
+
+bool FatVolume::readLayout()
+{
     // 1. The MBR.
     char mbr[Mbr::Size];
     if (!readBytes(0, mbr, Mbr::Size))
@@ -268,14 +282,6 @@ bool FatVolume::mount()
     // the cluster writes would otherwise write past its end.
     if (m_dataOffset + qint64(m_clusterCount) * m_clusterSize > m_device.size())
         return fail(Failure::FileSystemError, QStringLiteral("the file system extends past the end of the device"));
-
-    // 11. The first FAT.
-    QByteArray table(m_fatBytes, Qt::Uninitialized);
-    if (!readBytes(m_fatOffset, table.data(), m_fatBytes))
-        return false;
-    m_fat = table;
-    m_dirtySectors.clear();
-    m_mounted = true;
     return true;
 }
 

@@ -24,6 +24,9 @@ public:
 
     // Reads and checks the partition table, boot sector and first FAT, once.
     bool mount();
+    // Reads and checks the partition table and the boot sector only: what the
+    // first sectors of the card tell about whether it can be mounted at all.
+    bool readLayout();
     // Drops the in-memory FAT and its uncommitted changes; the next mount()
     // starts again from what is on the card.
     void forget();

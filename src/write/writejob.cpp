@@ -4,6 +4,7 @@
 #include "write/chunkhasher.h"
 #include "write/fatwriter.h"
 #include "write/imagefeed.h"
+#include "write/imageprobe.h"
 
 #include <new>
 
@@ -48,6 +49,11 @@ void WriteJob::setBootFiles(const QMap<QString, QByteArray> &files)
     m_bootFiles = files;
 }
 
+void WriteJob::setBootPartitionCheck(std::unique_ptr<ImageSource> source)
+{
+    m_bootPartitionCheck = std::move(source);
+}
+
 void WriteJob::cancel()
 {
     m_cancelled.exchange(true);
@@ -55,7 +61,7 @@ void WriteJob::cancel()
 
 void WriteJob::run()
 {
-    if (m_download && !download()) {
+    if ((m_download && !download()) || (m_bootPartitionCheck && !checkBootPartition())) {
         m_feed->leave(m_reader);
         return;
     }
@@ -85,6 +91,17 @@ bool WriteJob::download()
         return true;
 
     return fail(errorFor(m_download->failure()), m_download->errorString());
+}
+
+bool WriteJob::checkBootPartition()
+{
+    const ImageProbe probe = ImageProbe::run(*m_bootPartitionCheck);
+    m_bootPartitionCheck.reset();
+    // An image that cannot be read fails in the write step, with the
+    // source's own error.
+    if (probe.bootPartition == ImageProbe::BootPartition::Missing)
+        return fail(Error::NoBootPartition, probe.bootProblem);
+    return true;
 }
 
 WriteJob::Error WriteJob::errorFor(ImageDownload::Failure failure)

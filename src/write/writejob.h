@@ -49,6 +49,7 @@ public:
         VerifyMismatch = 15,
         BootFilesFailed = 16,
         Cancelled = 17,
+        NoBootPartition = 18,
     };
     Q_ENUM(Error)
 
@@ -69,6 +70,11 @@ public:
     void setExpectedSha256(const QByteArray &sha256);
     void setDownload(std::unique_ptr<ImageDownload> download);
     void setBootFiles(const QMap<QString, QByteArray> &files);
+    // A second, unopened source of the same image, read only for its first
+    // sectors once the download is done and before the card is opened: boot
+    // files that the image has no partition for then fail with the card
+    // untouched (NoBootPartition), not after the whole write.
+    void setBootPartitionCheck(std::unique_ptr<ImageSource> source);
 
     void run();
 
@@ -87,6 +93,7 @@ signals:
 
 private:
     bool download();
+    bool checkBootPartition();
     bool writeImage();
     bool verifyImage();
     bool finalize();
@@ -101,6 +108,7 @@ private:
     int m_reader = 0;
     std::unique_ptr<BlockDevice> m_device;
     std::unique_ptr<ImageDownload> m_download;
+    std::unique_ptr<ImageSource> m_bootPartitionCheck;
     bool m_verify = true;
     QMap<QString, QByteArray> m_bootFiles;
     QByteArray m_expectedSha256;

@@ -224,6 +224,70 @@ const Expected ItalianCatalog[] = {
      "circa %1 min rimanenti"},
     {"Backend", "less than a minute left",
      "meno di un minuto rimanente"},
+    {"Backend", "%1 download",
+     "%1 da scaricare"},
+    {"Backend", "%1 s",
+     "%1 s"},
+    {"Backend", "%1 min %2 s",
+     "%1 min %2 s"},
+    {"Backend", "The SD card was powered off: you can remove it.",
+     "La SD è stata spenta: puoi rimuoverla."},
+    {"Backend", "Cannot power off the SD card: %1",
+     "Impossibile spegnere la SD: %1"},
+    {"Backend", "The image has no partition for the product's boot files (%1); the SD card was not touched. Go back to the image to write it without setting up a product.",
+     "L'immagine non ha una partizione per i file di avvio del prodotto (%1); la SD non è stata toccata. Torna all'immagine per scriverla senza impostare un prodotto."},
+    {"Backend", "Unsupported image format: %1",
+     "Formato immagine non supportato: %1"},
+    {"Backend", "the file is a %1 archive; unpack it first and choose the image inside",
+     "il file è un archivio %1; estrailo prima e scegli l'immagine che contiene"},
+    {"Backend", "the file is compressed with %1; unpack it first and choose the image inside",
+     "il file è compresso con %1; decomprimilo prima e scegli l'immagine che contiene"},
+    {"Backend", "The image file is damaged: %1",
+     "Il file immagine è danneggiato: %1"},
+    {"Backend", "The image is empty: there is nothing to write.",
+     "L'immagine è vuota: non c'è niente da scrivere."},
+    {"Backend", "The SD card cannot be set up as %1 with this image: %2.",
+     "Con questa immagine la SD non può essere impostata come %1: %2."},
+    {"DiskPage", "The image is written as it is: the SD card will not be set up as %1.",
+     "L'immagine viene scritta così com'è: la SD non verrà impostata come %1."},
+    {"DiskPage", "The SD card will not be set up as %1.",
+     "La SD non verrà impostata come %1."},
+    {"DiskPage", "Image: %1 (%2)",
+     "Immagine: %1 (%2)"},
+    {"DiskPage", "Image: %1",
+     "Immagine: %1"},
+    {"ImagePage", "Checking the image…",
+     "Controllo dell'immagine…"},
+    {"ImagePage", "Write without setting up a product",
+     "Scrivi senza impostare un prodotto"},
+    {"Main", "A card is being written. Stop and close?",
+     "È in corso la scrittura di una scheda. Interrompere e chiudere?"},
+    {"Main", "Stop and close",
+     "Interrompi e chiudi"},
+    {"Main", "Keep writing",
+     "Continua a scrivere"},
+    {"ProductPage", "Trying again to load the image catalog…",
+     "Nuovo tentativo di caricare il catalogo immagini…"},
+    {"ProductPage", "Tried again: it failed again (attempt %1).",
+     "Nuovo tentativo: non è riuscito di nuovo (tentativo %1)."},
+    {"ResultPage", "Download failed",
+     "Download non riuscito"},
+    {"ResultPage", "Image",
+     "Immagine"},
+    {"ResultPage", "SD card",
+     "SD"},
+    {"ResultPage", "Time",
+     "Tempo"},
+    {"ResultPage", "Check",
+     "Controllo"},
+    {"ResultPage", "verified",
+     "verificata"},
+    {"ResultPage", "not verified",
+     "non verificata"},
+    {"ResultPage", "Eject",
+     "Espelli"},
+    {"ResultPage", "Retry",
+     "Riprova"},
 };
 
 QSet<Message> expectedMessages()
@@ -518,14 +582,15 @@ private slots:
         QTest::addColumn<QString>("context");
         QTest::addColumn<int>("count");
         QTest::newRow("AppHeader") << QStringLiteral("AppHeader") << 1;
-        QTest::newRow("ProductPage") << QStringLiteral("ProductPage") << 7;
+        QTest::newRow("ProductPage") << QStringLiteral("ProductPage") << 9;
         QTest::newRow("DevicePage") << QStringLiteral("DevicePage") << 2;
-        QTest::newRow("ImagePage") << QStringLiteral("ImagePage") << 14;
-        QTest::newRow("DiskPage") << QStringLiteral("DiskPage") << 10;
+        QTest::newRow("ImagePage") << QStringLiteral("ImagePage") << 16;
+        QTest::newRow("DiskPage") << QStringLiteral("DiskPage") << 14;
         QTest::newRow("WritingPage") << QStringLiteral("WritingPage") << 4;
-        QTest::newRow("ResultPage") << QStringLiteral("ResultPage") << 6;
-        QTest::newRow("Backend") << QStringLiteral("Backend") << 43;
-        QTest::newRow("all contexts") << QString() << 87;
+        QTest::newRow("ResultPage") << QStringLiteral("ResultPage") << 15;
+        QTest::newRow("Backend") << QStringLiteral("Backend") << 55;
+        QTest::newRow("Main") << QStringLiteral("Main") << 3;
+        QTest::newRow("all contexts") << QString() << 119;
     }
     void messagesPerContext()
     {

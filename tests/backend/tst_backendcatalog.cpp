@@ -405,11 +405,15 @@ private slots:
         QVERIFY(writeFile(path, "PK\x03\x04 not really an archive"));
         Backend backend(catalogPath(), QString());
         backend.setImageUrl(QUrl::fromLocalFile(path));
+        QVERIFY(waitChecked(backend));
         QCOMPARE(backend.diskChoice().imageSize(), qint64(0));
 
+        // The size comes with the check of the image, off the GUI thread.
         const QString plain = m_dir.filePath(QStringLiteral("plain.img"));
         QVERIFY(writeFile(plain, QByteArray(1536, 'x')));
         backend.setImageUrl(QUrl::fromLocalFile(plain));
+        QVERIFY(backend.imageChecking());
+        QVERIFY(waitChecked(backend));
         QCOMPARE(backend.diskChoice().imageSize(), qint64(1536));
     }
 

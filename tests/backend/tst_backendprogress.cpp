@@ -1,5 +1,6 @@
 #include "backend/backend.h"
 #include "backendwaits.h"
+#include "core/progressmeter.h"
 #include "core/writemessages.h"
 #include "image/imagedownload.h"
 
@@ -12,6 +13,7 @@
 
 using Phase = WriteJob::Phase;
 using Error = WriteJob::Error;
+Q_DECLARE_METATYPE(ImageFormat)
 
 namespace {
 
@@ -64,7 +66,7 @@ private slots:
     void detailIsInsertedAsIs()
     {
         // A detail that itself holds a place marker is not filled in again.
-        QCOMPARE(WriteMessages::forError(Error::SourceUnreadable, QStringLiteral("%1 and %2")),
+        QCOMPARE(WriteMessages::forError(Error::SourceUnreadable, QStringLiteral("%1 and %2"), ImageFormat::Raw),
                  QStringLiteral("Cannot read the image: %1 and %2"));
     }
 
@@ -112,13 +114,41 @@ private slots:
         QTest::newRow("Cancelled") << Error::Cancelled
                                    << "Writing was cancelled: the SD card is incomplete and will not boot. "
                                       "Write it again before using it.";
+        QTest::newRow("NoBootPartition")
+                << Error::NoBootPartition
+                << "The image has no partition for the product's boot files (DETAIL); the SD card was not touched. "
+                   "Go back to the image to write it without setting up a product.";
         QTest::newRow("value outside the enumeration") << Error(99) << QString();
     }
     void messageFor()
     {
         QFETCH(Error, error);
         QFETCH(QString, message);
-        QCOMPARE(WriteMessages::forError(error, QStringLiteral("DETAIL")), message);
+        QCOMPARE(WriteMessages::forError(error, QStringLiteral("DETAIL"), ImageFormat::Zip), message);
+    }
+
+    // Only a ZIP archive has a "zip format"; a file compressed in a format
+    // that is not read here gets the hint in the user's language instead of
+    // the source's English text.
+    void unsupportedImage_data()
+    {
+        QTest::addColumn<ImageFormat>("format");
+        QTest::addColumn<QString>("message");
+
+        QTest::newRow("ZIP archive") << ImageFormat::Zip << "Unsupported zip format: DETAIL";
+        QTest::newRow("xz file") << ImageFormat::Xz << "Unsupported image format: DETAIL";
+        QTest::newRow("gzip file") << ImageFormat::Gzip
+                                   << "Unsupported image format: the file is compressed with gzip; unpack it first "
+                                      "and choose the image inside";
+        QTest::newRow("7z archive") << ImageFormat::SevenZip
+                                    << "Unsupported image format: the file is a 7z archive; unpack it first and "
+                                       "choose the image inside";
+    }
+    void unsupportedImage()
+    {
+        QFETCH(ImageFormat, format);
+        QFETCH(QString, message);
+        QCOMPARE(WriteMessages::forError(Error::UnsupportedImage, QStringLiteral("DETAIL"), format), message);
     }
 
     void phaseLabels_data()
@@ -242,6 +272,21 @@ private slots:
         QVERIFY(backend.timeLeftText().isEmpty());
         sampleAfterOneSecond(backend, Phase::Writing, 9 * MB, 400 * MB);
         QCOMPARE(backend.speedText(), perSecond(5 * MB));
+    }
+
+    void resumedDownloadCountsOnlyTheFetchedBytes()
+    {
+        // A download that resumes reports the bytes already in the cache at
+        // once; the speed counts from there, not from zero.
+        ProgressMeter meter;
+        qint64 now = 0;
+        meter.setClock([&now] { return now; });
+        meter.start(Phase::Downloading);
+        meter.report(Phase::Downloading, 600 * MB, 1000 * MB);
+        now += 1000;
+        meter.report(Phase::Downloading, 610 * MB, 1000 * MB);
+        QCOMPARE(meter.speedText(), perSecond(10 * MB));
+        QCOMPARE(meter.timeLeftText(false), QStringLiteral("less than a minute left"));
     }
 
     void finalizingShowsNoSpeed()

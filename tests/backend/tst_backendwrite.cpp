@@ -1,6 +1,7 @@
 #include "backend/backend.h"
 #include "freespace.h"
 #include "image/imagecache.h"
+#include "programrun.h"
 #include "writefixture.h"
 
 #include <QDir>
@@ -13,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+
+#include <algorithm>
 
 #include <unistd.h>
 
@@ -39,6 +42,25 @@ quint16 closedPort()
 class TestBackendWrite : public WriteTestCase
 {
     Q_OBJECT
+
+private:
+    // Build "x" of the FAT16 archive, with changes; a null value removes its key.
+    QJsonObject changedBuild(const QJsonObject &changes) const
+    {
+        QJsonObject build = m_fixture.buildEntry(QStringLiteral("x"), QStringLiteral("X"), QStringLiteral("1"),
+                                                 QStringLiteral("builds/card16.zip"), m_fixture.archive16,
+                                                 m_fixture.image16);
+        for (auto change = changes.begin(); change != changes.end(); ++change) {
+            if (change->isNull())
+                build.remove(change.key());
+            else if (change->isString())
+                build.insert(change.key(), change->toString().replace(QStringLiteral("%CLOSED%"),
+                                                                      QString::number(closedPort())));
+            else
+                build.insert(change.key(), *change);
+        }
+        return build;
+    }
 
 private slots:
     void catalogBuildEndToEnd_data()
@@ -185,7 +207,8 @@ private slots:
     }
 
     // A file target is emptied before the image is read: one that is the image
-    // or lies in the download cache is refused before either is opened.
+    // is refused with the image, one in the download cache on the disk page,
+    // both before the erase question.
     void fileTargetRefusals_data()
     {
         QTest::addColumn<QString>("link");   // how the target names the file: "", "symbolic" or "hard"
@@ -232,20 +255,23 @@ private slots:
 
         Backend backend(m_fixture.catalogPath(), target);
         QVERIFY(waitLoaded(backend));
+        message.replace(QStringLiteral("%TARGET%"), target).replace(QStringLiteral("%CACHE%"), cacheDir);
         if (inCache) {
             chooseBuild(backend, QStringLiteral("stable"));
+            const QVariantMap disk = backend.disks().value(0).toMap();
+            QCOMPARE(disk.value(QStringLiteral("enabled")).toBool(), false);
+            QCOMPARE(disk.value(QStringLiteral("reason")).toString(), message);
         } else {
             backend.useLocalFileOnly();
             backend.setImageUrl(QUrl::fromLocalFile(file));
-            backend.chooseDisk();
+            QVERIFY(waitChecked(backend));
+            QCOMPARE(backend.imageRefusal(), message);
+            QVERIFY(!backend.imageReady());
         }
         backend.selectDisk(target);
-        QVERIFY(backend.canWrite());
+        QVERIFY(!backend.canWrite());
         backend.startWrite();
-
-        QCOMPARE(backend.state(), State::Failed);
-        message.replace(QStringLiteral("%TARGET%"), target).replace(QStringLiteral("%CACHE%"), cacheDir);
-        QCOMPARE(backend.errorMessage(), message);
+        QCOMPARE(backend.state(), State::Idle);
         QCOMPARE(fileSha256(file), digest);
         QVERIFY(!QFileInfo::exists(cacheDir + QStringLiteral("/new")));
     }
@@ -280,39 +306,12 @@ private slots:
                 << QJsonObject{{"url", "file:///nonexistent/tessaro/card16.zip"}} << false << qint64(-1)
                 << "Download failed: No such file or directory. Check the network connection and retry."
                 << QStringList{part} << false << true;
-        // Files only from a catalog that is a file itself, and never on another computer.
-        const QString notAllowed =
-                QStringLiteral("The catalog entry of this image is faulty: its address %1 is not allowed.");
-        QTest::newRow("file address from a catalog on a server")
-                << QJsonObject{{"url", "file:///nonexistent/tessaro/card16.zip"}} << false << qint64(-1)
-                << notAllowed.arg("file:///nonexistent/tessaro/card16.zip") << QStringList() << false << false;
-        QTest::newRow("file address on another computer")
-                << QJsonObject{{"url", "file://fileserver/share/card16.zip"}} << false << qint64(-1)
-                << notAllowed.arg("file://fileserver/share/card16.zip") << QStringList() << false << true;
-        QTest::newRow("address of another scheme")
-                << QJsonObject{{"url", "ftp://127.0.0.1/cat/builds/card16.zip"}} << false << qint64(-1)
-                << notAllowed.arg("ftp://127.0.0.1/cat/builds/card16.zip") << QStringList() << false << false;
         QTest::newRow("archive digest differs")
                 << QJsonObject{{"sha256", QStringLiteral("ab").repeated(32)}} << false << qint64(-1) << downloadDamaged
                 << QStringList() << false << false;
-        // A digest that cannot be one is refused before the download and the card.
-        const QString faulty =
-                QStringLiteral("The catalog entry of this image is faulty: its %1 is not a SHA-256 digest.");
-        QTest::newRow("archive digest not hexadecimal")
-                << QJsonObject{{"sha256", "n/a"}} << false << qint64(-1) << faulty.arg("sha256") << QStringList()
-                << false << false;
-        QTest::newRow("archive digest one digit short")
-                << QJsonObject{{"sha256", m_fixture.archive16.hex().chopped(1)}} << false << qint64(-1)
-                << faulty.arg("sha256") << QStringList() << false << false;
         QTest::newRow("image digest differs")
                 << QJsonObject{{"extractSha256", QStringLiteral("cd").repeated(32)}} << false << qint64(-1)
                 << imageMismatch << QStringList() << true << false;
-        QTest::newRow("image digest decoding to nothing")
-                << QJsonObject{{"extractSha256", "unknown"}} << false << qint64(-1) << faulty.arg("extractSha256")
-                << QStringList() << false << false;
-        QTest::newRow("image digest decoding to one byte")
-                << QJsonObject{{"extractSha256", "n/a"}} << false << qint64(-1) << faulty.arg("extractSha256")
-                << QStringList() << false << false;
         QTest::newRow("damaged archive")
                 << QJsonObject{{"url", "builds/damaged.zip"},
                                {"size", m_fixture.damaged.size},
@@ -345,18 +344,7 @@ private slots:
             && knownFreeSpace(ImageCache::defaultDir()) < 0)
             QSKIP("The free space of the cache volume cannot be determined here");
 
-        QJsonObject build = m_fixture.buildEntry(QStringLiteral("x"), QStringLiteral("X"), QStringLiteral("1"),
-                                       QStringLiteral("builds/card16.zip"), m_fixture.archive16, m_fixture.image16);
-        for (auto change = changes.begin(); change != changes.end(); ++change) {
-            if (change->isNull())
-                build.remove(change.key());
-            else if (change->isString())
-                build.insert(change.key(), change->toString().replace(QStringLiteral("%CLOSED%"),
-                                                                      QString::number(closedPort())));
-            else
-                build.insert(change.key(), *change);
-        }
-        QVERIFY(m_fixture.writeCatalog({build}));
+        QVERIFY(m_fixture.writeCatalog({changedBuild(changes)}));
         if (blockCache)
             QVERIFY(writeFile(ImageCache::defaultDir(), "a file where the folder should be"));
 
@@ -383,6 +371,188 @@ private slots:
         QCOMPARE(QFile::exists(script.path), cardTouched);
     }
 
+    // A catalog entry that cannot be right is listed disabled, with the
+    // reason, and cannot be chosen: nothing is downloaded or written.
+    void refusedBuilds_data()
+    {
+        QTest::addColumn<QJsonObject>("changes");
+        QTest::addColumn<bool>("catalogFile"); // else served by nginx
+        QTest::addColumn<QString>("reason");
+
+        // Files only from a catalog that is a file itself, and never on another computer.
+        const QString notAllowed =
+                QStringLiteral("The catalog entry of this image is faulty: its address %1 is not allowed.");
+        QTest::newRow("file address from a catalog on a server")
+                << QJsonObject{{"url", "file:///nonexistent/tessaro/card16.zip"}} << false
+                << notAllowed.arg("file:///nonexistent/tessaro/card16.zip");
+        QTest::newRow("file address on another computer")
+                << QJsonObject{{"url", "file://fileserver/share/card16.zip"}} << true
+                << notAllowed.arg("file://fileserver/share/card16.zip");
+        QTest::newRow("address of another scheme")
+                << QJsonObject{{"url", "ftp://127.0.0.1/cat/builds/card16.zip"}} << false
+                << notAllowed.arg("ftp://127.0.0.1/cat/builds/card16.zip");
+        const QString faulty =
+                QStringLiteral("The catalog entry of this image is faulty: its %1 is not a SHA-256 digest.");
+        QTest::newRow("archive digest not hexadecimal") << QJsonObject{{"sha256", "n/a"}} << false
+                                                        << faulty.arg("sha256");
+        QTest::newRow("archive digest one digit short")
+                << QJsonObject{{"sha256", m_fixture.archive16.hex().chopped(1)}} << false << faulty.arg("sha256");
+        QTest::newRow("image digest decoding to nothing") << QJsonObject{{"extractSha256", "unknown"}} << false
+                                                          << faulty.arg("extractSha256");
+        QTest::newRow("image digest decoding to one byte") << QJsonObject{{"extractSha256", "n/a"}} << false
+                                                           << faulty.arg("extractSha256");
+    }
+    void refusedBuilds()
+    {
+        QFETCH(QJsonObject, changes);
+        QFETCH(bool, catalogFile);
+        QFETCH(QString, reason);
+        QVERIFY(m_fixture.writeCatalog({changedBuild(changes)}));
+        Backend backend(catalogFile ? m_fixture.catalogPath() : m_fixture.catalogUrl(), QString());
+        QVERIFY(waitLoaded(backend));
+        const int served = m_fixture.nginx().accessLog().size();
+        chooseBuild(backend, QStringLiteral("x"));
+
+        const QVariantList images = backend.images();
+        const auto build = std::find_if(images.cbegin(), images.cend(), [](const QVariant &e) {
+            return e.toMap().value(QStringLiteral("id")) == QLatin1String("x");
+        });
+        QVERIFY(build != images.cend());
+        QCOMPARE(build->toMap().value(QStringLiteral("enabled")).toBool(), false);
+        QCOMPARE(build->toMap().value(QStringLiteral("reason")).toString(), reason);
+        QCOMPARE(backend.imageId(), QString());
+        QCOMPARE(backend.step(), Backend::Step::ImageStep);
+        QCOMPARE(testcache::files(), QStringList());
+        QCOMPARE(m_fixture.nginx().accessLog().size(), served);
+    }
+
+    // What a local image tells when it is chosen keeps it from the disk
+    // page, with the reason on the image page.
+    void refusedLocalImages_data()
+    {
+        QTest::addColumn<QString>("image");
+        QTest::addColumn<bool>("asProduct");
+        QTest::addColumn<QString>("imageRefusal");
+        QTest::addColumn<QString>("setupRefusal");
+
+        QTest::newRow("image file missing") << "missing.img" << false
+                                            << "Cannot read the image: No such file or directory" << QString();
+        QTest::newRow("encrypted archive") << "encrypted.zip" << false
+                                           << "Unsupported zip format: encrypted zip entries are not supported"
+                                           << QString();
+        QTest::newRow("compressed file not read here")
+                << "card16.img.gz" << false
+                << "Unsupported image format: the file is compressed with gzip; unpack it first and choose the "
+                   "image inside"
+                << QString();
+        QTest::newRow("empty file") << "empty.img" << false << "The image is empty: there is nothing to write."
+                                    << QString();
+        QTest::newRow("no partition for the product's boot files")
+                << "zeros.img" << true << QString()
+                << "The SD card cannot be set up as Alpha with this image: no MBR partition table.";
+        QTest::newRow("no partition, and no product to set up") << "zeros.img" << false << QString() << QString();
+    }
+    void refusedLocalImages()
+    {
+        QFETCH(QString, image);
+        QFETCH(bool, asProduct);
+        QFETCH(QString, imageRefusal);
+        QFETCH(QString, setupRefusal);
+        QVERIFY(m_fixture.writeCatalog());
+        QTemporaryDir dir;
+        const QString path = dir.filePath(image);
+        if (image == QLatin1String("card16.img.gz")) {
+            QVERIFY(QFile::copy(m_fixture.image16.path, dir.filePath(QStringLiteral("card16.img"))));
+            QCOMPARE(runTool(QStringLiteral("gzip"), {QStringLiteral("card16.img")}, dir.path()), QString());
+        } else if (image == QLatin1String("empty.img")) {
+            QVERIFY(writeFile(path, QByteArray()));
+        } else if (image != QLatin1String("missing.img")) {
+            QVERIFY(QFile::copy(m_fixture.file(image), path));
+        }
+
+        Backend backend(m_fixture.catalogPath(), QString());
+        if (asProduct) {
+            backend.selectProduct(QStringLiteral("alpha"));
+            backend.selectDevice(QStringLiteral("s"));
+        } else {
+            backend.useLocalFileOnly();
+        }
+        backend.setImageUrl(QUrl::fromLocalFile(path));
+        QVERIFY(waitChecked(backend));
+        QCOMPARE(backend.imageRefusal(), imageRefusal);
+        QCOMPARE(backend.setupRefusal(), setupRefusal);
+        const bool refused = !imageRefusal.isEmpty() || !setupRefusal.isEmpty();
+        QCOMPARE(backend.imageReady(), !refused);
+        backend.chooseDisk();
+        QCOMPARE(backend.step(), refused ? Backend::Step::ImageStep : Backend::Step::DiskStep);
+    }
+
+    // Written as it is by the user's explicit choice: the card holds the
+    // image, no boot file is written; another image asks again.
+    void writeWithoutSettingUpAProduct()
+    {
+        QVERIFY(m_fixture.writeCatalog());
+        QTemporaryDir cards;
+        const QString target = cards.filePath(QStringLiteral("card.img"));
+        Backend backend(m_fixture.catalogPath(), target);
+        backend.selectProduct(QStringLiteral("alpha"));
+        backend.setImageUrl(QUrl::fromLocalFile(m_fixture.zeros.path));
+        QVERIFY(waitChecked(backend));
+        QVERIFY(!backend.setupRefusal().isEmpty());
+        QCOMPARE(backend.setupProductName(), QStringLiteral("Alpha"));
+
+        backend.setWriteWithoutSetup(true);
+        QVERIFY(backend.imageReady());
+        QCOMPARE(backend.setupProductName(), QString());
+        backend.chooseDisk();
+        QStringList phases;
+        connect(&backend, &Backend::progressChanged, &backend, [&] {
+            if (phases.isEmpty() || phases.last() != backend.phaseLabel())
+                phases << backend.phaseLabel();
+        });
+        QVERIFY(writeOnto(backend, target));
+        QCOMPARE(backend.state(), State::Done);
+        QCOMPARE(phases, (QStringList{QStringLiteral("Writing"), QStringLiteral("Verifying")}));
+        QCOMPARE(fileSha256(target), m_fixture.zeros.sha256);
+
+        // The choice holds for this image only.
+        backend.setImageUrl(QUrl::fromLocalFile(m_fixture.image16.path));
+        QVERIFY(!backend.writeWithoutSetup());
+        backend.setImageUrl(QUrl::fromLocalFile(m_fixture.zeros.path));
+        QVERIFY(waitChecked(backend));
+        QVERIFY(!backend.imageReady());
+    }
+
+    // A build whose archive is not in the cache yet is read after the
+    // download and before the card is opened; then, with the archive
+    // cached, the refusal shows when it is chosen.
+    void buildWithoutBootPartition()
+    {
+        QVERIFY(m_fixture.writeCatalog({m_fixture.buildEntry(QStringLiteral("zeros"), QStringLiteral("Zeros"),
+                                                             QStringLiteral("1"), QStringLiteral("builds/zeros.zip"),
+                                                             m_fixture.zerosArchive, m_fixture.zeros)}));
+        QTemporaryDir cards;
+        const QString target = cards.filePath(QStringLiteral("card.img"));
+        Backend backend(m_fixture.catalogUrl(), target);
+        QVERIFY(waitLoaded(backend));
+        chooseBuild(backend, QStringLiteral("zeros"));
+        QVERIFY(!backend.imageChecking());
+        QCOMPARE(backend.setupRefusal(), QString());
+        QVERIFY(writeOnto(backend, target));
+
+        QCOMPARE(backend.state(), State::Failed);
+        QCOMPARE(backend.errorMessage(),
+                 QStringLiteral("The image has no partition for the product's boot files (no MBR partition table); "
+                                "the SD card was not touched. Go back to the image to write it without setting up a "
+                                "product."));
+        QVERIFY(!QFile::exists(target));
+        QVERIFY(!backend.canRetry());
+        QVERIFY(waitChecked(backend));
+        QCOMPARE(backend.setupRefusal(),
+                 QStringLiteral("The SD card cannot be set up as Alpha with this image: no MBR partition table."));
+        QVERIFY(!backend.canWrite());
+    }
+
     void localImageFailures_data()
     {
         const QString removed =
@@ -394,12 +564,8 @@ private slots:
         QTest::addColumn<Script>("card");
         QTest::addColumn<QString>("message");
 
-        QTest::newRow("image file missing") << "missing.img" << false << true << Script()
-                                            << "Cannot read the image: No such file or directory";
         QTest::newRow("damaged archive") << "www/cat/builds/damaged.zip" << false << true << Script()
                                          << "The image file is damaged and the SD card is not usable: CRC32 mismatch";
-        QTest::newRow("encrypted archive") << "encrypted.zip" << false << true << Script()
-                                           << "Unsupported zip format: encrypted zip entries are not supported";
         Script noFolder;
         noFolder.path = QStringLiteral("/nonexistent/tessaro/card.img");
         QTest::newRow("card in a missing folder") << "card16.img" << false << true << noFolder
@@ -443,10 +609,6 @@ private slots:
                 << "card16.img" << true << false
                 << Script::failing(Call::Read, 1, Failure::Removed, QStringLiteral("The device is not ready."))
                 << removed;
-        QTest::newRow("image without a partition table")
-                << "zeros.img" << true << true << Script()
-                << "The image was written but the product could not be set on the SD card: no MBR partition table. "
-                   "The device would not start with the right product: write the SD card again.";
     }
     void localImageFailures()
     {

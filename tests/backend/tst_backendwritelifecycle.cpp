@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QSignalBlocker>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -297,6 +298,122 @@ private slots:
         QVERIFY(backend.errorMessage().isEmpty());
         QVERIFY(waitForEnd(backend));
         QCOMPARE(backend.state(), State::Done);
+    }
+
+    // Retry, where another attempt may mend the failure, goes back to the
+    // erase question for the same image and disk; a card pulled out and put
+    // back is chosen again only when it is the very same card.
+    void retryAfterAFailure_data()
+    {
+        using Failure = BlockDevice::Failure;
+        QTest::addColumn<Script>("card");
+        QTest::addColumn<QString>("putBack"); // "same", "other" or empty: the card stays in
+        QTest::addColumn<bool>("canRetry");
+        QTest::addColumn<bool>("asked");
+
+        const Script removed = Script::failing(Call::Write, 1, Failure::Removed, QStringLiteral("gone"));
+        QTest::newRow("card removed, put back") << removed << "same" << true << true;
+        QTest::newRow("card removed, another in its place") << removed << "other" << true << false;
+        QTest::newRow("card locked") << Script::failing(Call::Open, 1, Failure::WriteProtected) << "" << true << true;
+        QTest::newRow("card faulty") << Script::failing(Call::Write, 1, Failure::IoError) << "" << false << false;
+    }
+    void retryAfterAFailure()
+    {
+        QFETCH(Script, card);
+        QFETCH(QString, putBack);
+        QFETCH(bool, canRetry);
+        QFETCH(bool, asked);
+        QTemporaryDir cards;
+        card.path = cards.filePath(QStringLiteral("card.img"));
+        Backend backend(m_fixture.catalogPath(), QString());
+        ScriptedDiskMonitor *monitor = attachCard(backend, card);
+        const QList<Disk> listed = monitor->disks();
+        backend.useLocalFileOnly();
+        backend.setImageUrl(QUrl::fromLocalFile(m_fixture.card16.path()));
+        QVERIFY(waitChecked(backend));
+        backend.chooseDisk();
+        QVERIFY(writeOnto(backend, CardId));
+        QCOMPARE(backend.state(), State::Failed);
+        QCOMPARE(backend.canRetry(), canRetry);
+        QVERIFY(!backend.downloadFailed());
+
+        if (!putBack.isEmpty()) {
+            monitor->setDisks({});
+            QVERIFY(backend.diskId().isEmpty());
+            Disk disk = listed.constFirst();
+            if (putBack == QLatin1String("other"))
+                disk.model = QStringLiteral("Another card");
+            monitor->setDisks({disk});
+        }
+        QSignalSpy questions(&backend, &Backend::confirmationRequested);
+        backend.retry();
+        QCOMPARE(questions.count(), asked ? 1 : 0);
+        QCOMPARE(backend.state(), canRetry ? State::Idle : State::Failed);
+        QCOMPARE(backend.diskId(), asked ? CardId : putBack.isEmpty() ? CardId : QString());
+        QCOMPARE(backend.step(), Backend::Step::DiskStep);
+    }
+
+    // The account of a write that succeeded: the image's digest as written,
+    // whether it was read back, and the card it went to.
+    void doneAccount_data()
+    {
+        QTest::addColumn<bool>("verify");
+        QTest::newRow("verified") << true;
+        QTest::newRow("not verified") << false;
+    }
+    void doneAccount()
+    {
+        QFETCH(bool, verify);
+        QTemporaryDir cards;
+        const QString target = cards.filePath(QStringLiteral("card.img"));
+        Backend backend(m_fixture.catalogPath(), target);
+        backend.useLocalFileOnly();
+        backend.setImageUrl(QUrl::fromLocalFile(m_fixture.image16.path));
+        backend.setVerify(verify);
+        QVERIFY(waitChecked(backend));
+        backend.chooseDisk();
+        backend.selectDisk(target);
+        const QString disk = QStringLiteral("%1, %2").arg(backend.diskName(), backend.diskSize());
+        QVERIFY(writeOnto(backend, target));
+        QCOMPARE(backend.state(), State::Done);
+        QCOMPARE(backend.imageSha256(), m_fixture.image16.hex());
+        QCOMPARE(backend.verified(), verify);
+        QVERIFY(QRegularExpression(QStringLiteral("^\\d+ s$")).match(backend.writeDuration()).hasMatch());
+        // A file is no drive to power off.
+        QVERIFY(!backend.canEject());
+        // Named as the erase question named it, also once the choice is cleared.
+        backend.reset();
+        QCOMPARE(backend.writtenDisk(), disk);
+    }
+
+    // A card whose drive can be powered off is, from the Done page.
+    void ejectAfterTheWrite()
+    {
+        QTemporaryDir cards;
+        Script card;
+        card.path = cards.filePath(QStringLiteral("card.img"));
+        Backend backend(m_fixture.catalogPath(), QString());
+        ScriptedDiskMonitor *monitor = attachCard(backend, card);
+        monitor->setPowerOff(true);
+        backend.useLocalFileOnly();
+        backend.setImageUrl(QUrl::fromLocalFile(m_fixture.image16.path));
+        QVERIFY(waitChecked(backend));
+        backend.chooseDisk();
+        QVERIFY(!backend.canEject());
+        QVERIFY(writeOnto(backend, CardId));
+        QCOMPARE(backend.state(), State::Done);
+        QVERIFY(backend.canEject());
+
+        QSignalSpy changes(&backend, &Backend::ejectChanged);
+        backend.eject();
+        QVERIFY(backend.ejecting());
+        QVERIFY(!backend.canEject());
+        QTRY_VERIFY(!backend.ejecting());
+        QCOMPARE(backend.ejectMessage(), QStringLiteral("The SD card was powered off: you can remove it."));
+        QVERIFY(monitor->disks().isEmpty());
+        QVERIFY(!backend.canEject());
+        backend.reset();
+        QCOMPARE(backend.ejectMessage(), QString());
     }
 
     void closingDuringAWrite_data()

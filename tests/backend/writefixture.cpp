@@ -110,6 +110,9 @@ bool WriteFixture::create(QString *error)
         return false;
     }
     zeros = FixtureFile::of(file(QStringLiteral("zeros.img")));
+    if (!zip({}, www(QStringLiteral("cat/builds/zeros.zip")), zeros.path, error))
+        return false;
+    zerosArchive = FixtureFile::of(www(QStringLiteral("cat/builds/zeros.zip")));
     big = FixtureFile::of(www(QStringLiteral("big.bin")));
 
     m_nginx = std::make_unique<NginxServer>(m_dir.filePath(QStringLiteral("www")));

@@ -86,6 +86,7 @@ public:
     FixtureFile damaged;   // stored, one bit changed in the image data
     FixtureFile encrypted;
     FixtureFile zeros; // an image without a partition table
+    FixtureFile zerosArchive; // and zipped, at builds/zeros.zip beside the catalog
     FixtureFile big;   // random bytes
 
 private:

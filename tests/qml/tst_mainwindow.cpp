@@ -1,5 +1,6 @@
 #include "appwindow.h"
 #include "backendtestaccess.h"
+#include "backendwaits.h"
 #include "catalogdocument.h"
 #include "scriptedcard.h"
 #include "scripteddiskmonitor.h"
@@ -244,8 +245,11 @@ void tst_MainWindow::apply(Window &w, const QString &call)
     };
     if (states.contains(call))
         BackendTestAccess::setState(w.backend, states.value(call));
-    else if (call == QLatin1String("localFile"))
+    else if (call == QLatin1String("localFile")) {
+        // As the user would: the file's check has ended before anything else.
         w.backend.setImageUrl(QUrl::fromLocalFile(m_imagePath));
+        QVERIFY(waitChecked(w.backend));
+    }
     else if (call.startsWith(QLatin1String("select")))
         QVERIFY(QMetaObject::invokeMethod(&w.backend, call.section(QLatin1Char(':'), 0, 0).toLatin1().constData(),
                                           Q_ARG(QString, call.contains(QLatin1Char(':'))
@@ -555,6 +559,8 @@ void tst_MainWindow::localFileAndVerifyFollowTheBackend()
     QCOMPARE(w->backend.imageUrl(), QUrl::fromLocalFile(m_imagePath));
     QCOMPARE(AppWindow::text(label), QStringLiteral("card image.img"));
     QVERIFY(fileButton->property("highlighted").toBool());
+    // Next waits for the check of the file.
+    QTRY_VERIFY(next->isEnabled());
     QVERIFY(w->click(next));
     QCOMPARE(w->backend.step(), Backend::Step::DiskStep);
     QCOMPARE(AppWindow::text(w->find(QStringLiteral("imageLabel"))), QStringLiteral("card image.img"));
@@ -651,6 +657,16 @@ void tst_MainWindow::unusableCatalogOffersRetryAndALocalFile()
     for (const char *name : {"unusableCatalog", "productGrid", "retryButton", "localFileOnlyButton"})
         QVERIFY2(w.find(QLatin1String(name)), name);
     QVERIFY(w.find(QStringLiteral("unusableCatalog"))->isVisible());
+    QVERIFY(!w.find(QStringLiteral("failedAgainLabel"))->isVisible());
+
+    // Retry shows that it is trying, even when it fails at once, then says
+    // that it failed again.
+    QVERIFY(w.click(w.find(QStringLiteral("retryButton"))));
+    QVERIFY(w.find(QStringLiteral("loadingRow"))->isVisible());
+    QVERIFY(!w.find(QStringLiteral("unusableCatalog"))->isVisible());
+    QTRY_VERIFY(w.find(QStringLiteral("unusableCatalog"))->isVisible());
+    QCOMPARE(w.ui.text(QStringLiteral("failedAgainLabel")), QStringLiteral("Tried again: it failed again (attempt 2)."));
+    QVERIFY(w.find(QStringLiteral("failedAgainLabel"))->isVisible());
 
     // The catalog is published meanwhile; Retry loads it.
     QVERIFY(writeFile(path, threeProductCatalog(1, QString())));
@@ -663,7 +679,7 @@ void tst_MainWindow::unusableCatalogOffersRetryAndALocalFile()
     // Gone again: the message is back, and a local file is still an option.
     QVERIFY(QFile::remove(path));
     w.backend.reloadCatalog();
-    QVERIFY(w.find(QStringLiteral("unusableCatalog"))->isVisible());
+    QTRY_VERIFY(w.find(QStringLiteral("unusableCatalog"))->isVisible());
     QVERIFY(w.delegates(QStringLiteral("productGrid"), QStringLiteral("productButton")).isEmpty());
     QVERIFY(w.click(w.find(QStringLiteral("localFileOnlyButton"))));
     QCOMPARE(w.backend.step(), Backend::Step::ImageStep);

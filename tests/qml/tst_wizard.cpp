@@ -91,7 +91,7 @@ private slots:
     void writesACatalogBuildWithTheKeyboardOnly();
     void failedWriteInTheUserLanguage_data();
     void failedWriteInTheUserLanguage();
-    void closingTheWindowDuringAWriteCancelsIt();
+    void closingTheWindowDuringAWriteAsksFirst();
 
 private:
     // Installs the translations main() installs on a system in locale.
@@ -347,10 +347,14 @@ void tst_Wizard::failedWriteInTheUserLanguage()
     QVERIFY(ui.click(QStringLiteral("localFileOnlyButton")));
     QCOMPARE(fileDialogButtons(ui), italian ? QStringList({"Annulla", "Apri"}) : QStringList({"Cancel", "Open"}));
 
-    // The file chosen in the file dialog has gone before the write.
-    backend.setImageUrl(QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("gone.img"))));
+    // The file chosen in the file dialog is gone by the time of the write.
+    const QString gone = m_dir.filePath(QStringLiteral("gone.img"));
+    QVERIFY(writeFile(gone, QByteArray(1024 * 1024, '\0')));
+    backend.setImageUrl(QUrl::fromLocalFile(gone));
     QCOMPARE(ui.text(QStringLiteral("nextButton")), expect("Next", "Avanti"));
+    QTRY_VERIFY(ui.find(QStringLiteral("nextButton"))->isEnabled());
     QVERIFY(ui.click(QStringLiteral("nextButton")));
+    QVERIFY(QFile::remove(gone));
     QVERIFY(ui.click(ui.delegates(QStringLiteral("diskList"), QStringLiteral("diskDelegate")).value(0)));
     QCOMPARE(ui.text(QStringLiteral("writeButton")), expect("Write", "Scrivi"));
     QVERIFY(ui.click(QStringLiteral("writeButton")));
@@ -376,12 +380,12 @@ void tst_Wizard::failedWriteInTheUserLanguage()
     QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("card.img"))));
 }
 
-// As in main(): the window closes, the engine goes, then the Backend, which
-// cancels the running write and waits for it.
-void tst_Wizard::closingTheWindowDuringAWriteCancelsIt()
+// Closing the window during a write asks first; stopping cancels the write
+// through the job, and the window closes once the job has ended.
+void tst_Wizard::closingTheWindowDuringAWriteAsksFirst()
 {
     const QString target = m_dir.filePath(QStringLiteral("card.img"));
-    // The slow prefix keeps the download going while the window closes.
+    // The slow prefix keeps the download going while the window is closed.
     auto backend = std::make_unique<Backend>(m_nginx->url(QStringLiteral("/slow/images.json")).toString(), target);
     auto ui = std::make_unique<AppWindow>(*backend);
     QVERIFY(ui->window());
@@ -393,10 +397,25 @@ void tst_Wizard::closingTheWindowDuringAWriteCancelsIt()
     backend->selectDisk(target);
     backend->startWrite();
     QCOMPARE(backend->state(), Backend::State::Writing);
-    QVERIFY(ui->find(QStringLiteral("writingPage"))->isVisible());
     QTRY_VERIFY(backend->progress() > 0);
 
-    QVERIFY(ui->window()->close());
+    QObject *question = ui->find<QObject>(QStringLiteral("closeQuestion"));
+    QVERIFY(question);
+    QVERIFY(!ui->window()->close());
+    QTRY_VERIFY(question->property("opened").toBool());
+    QCOMPARE(ui->text(QStringLiteral("closeQuestionText")), QStringLiteral("A card is being written. Stop and close?"));
+    QVERIFY(ui->click(QStringLiteral("keepWritingButton")));
+    QTRY_VERIFY(!question->property("visible").toBool());
+    QCOMPARE(backend->state(), Backend::State::Writing);
+    QVERIFY(ui->window()->isVisible());
+
+    QVERIFY(!ui->window()->close());
+    QTRY_VERIFY(question->property("opened").toBool());
+    Backend::State stateWhenClosed = Backend::State::Idle;
+    connect(ui->window(), &QWindow::visibleChanged, this, [&] { stateWhenClosed = backend->state(); });
+    QVERIFY(ui->click(QStringLiteral("stopAndCloseButton")));
+    QTRY_VERIFY(!ui->window()->isVisible());
+    QCOMPARE(stateWhenClosed, Backend::State::Cancelled);
     ui.reset();
     backend.reset();
 

@@ -8,3 +8,8 @@ bool waitLoaded(Backend &backend)
 {
     return QTest::qWaitFor([&] { return backend.catalogState() != Backend::CatalogState::Loading; }, 30000);
 }
+
+bool waitChecked(Backend &backend)
+{
+    return QTest::qWaitFor([&] { return !backend.imageChecking(); }, 30000);
+}

@@ -9,3 +9,6 @@ inline const QString NoCatalog = QStringLiteral("/nonexistent/tessaro/images.jso
 
 // Waits until the Backend has left the loading state of its catalog.
 bool waitLoaded(Backend &backend);
+
+// Waits until the chosen image has been read for what it tells before writing.
+bool waitChecked(Backend &backend);

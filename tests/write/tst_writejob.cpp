@@ -708,6 +708,27 @@ private slots:
         QCOMPARE(recorder.reports.last(), report(Phase::Finalizing, 0, 1));
     }
 
+    // Boot files that an image has no partition for fail before the card is
+    // opened, not after it has been written and verified.
+    void bootPartitionCheckedBeforeTheCardIsOpened()
+    {
+        const QString imagePath = path(QStringLiteral("random.img"));
+        QVERIFY(writeFile(imagePath, randomBytes(MiB, 8)));
+        std::unique_ptr<ScriptedCard> target = targetDevice();
+        QVERIFY(target);
+        WriteJob job(std::make_unique<LocalImageSource>(imagePath), std::move(target));
+        job.setBootFiles(BootFiles);
+        job.setBootPartitionCheck(std::make_unique<LocalImageSource>(imagePath));
+        Recorder recorder(job);
+        job.run();
+
+        QCOMPARE(job.error(), Error::NoBootPartition);
+        QCOMPARE(job.errorDetail(), QStringLiteral("no MBR partition table"));
+        QCOMPARE(m_target->calls(Call::Open), 0);
+        QVERIFY(recorder.reports.isEmpty());
+        QCOMPARE(readFile(path(QStringLiteral("target.img"))), QByteArray(8 * MiB, Filler));
+    }
+
     void cancel_data()
     {
         QTest::addColumn<int>("phase"); // -1: before run()
