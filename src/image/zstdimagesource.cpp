@@ -96,7 +96,9 @@ bool ZstdImageSource::readFrameHeaders()
         if ((magic & SkippableFrame::MagicMask) == SkippableFrame::Magic) {
             if (available < SkippableFrame::HeaderSize)
                 return fail(Failure::Corrupt, QStringLiteral("truncated zstd file"));
-            position += SkippableFrame::HeaderSize + qFromLittleEndian<quint32>(header + SkippableFrame::Size);
+            // In 64 bits: a frame size near 4 GiB plus the header wrapped
+            // around to a step of 0, and the walk never ended.
+            position += SkippableFrame::HeaderSize + qint64(qFromLittleEndian<quint32>(header + SkippableFrame::Size));
             if (position > fileSize)
                 return fail(Failure::Corrupt, QStringLiteral("truncated zstd file"));
             continue;

@@ -144,6 +144,8 @@ private slots:
         QTest::newRow("zstd: data after the last frame")
             << "zstd" << "zstd -q -c disk.img" << "append" << true << corrupt
             << "invalid zstd file: no zstd frame at byte %1";
+        QTest::newRow("zstd: a skippable frame of nearly 4 GiB first")
+            << "zstd" << "zstd -q -c disk.img" << "skippable" << true << corrupt << "truncated zstd file";
     }
     void failures()
     {
@@ -162,6 +164,8 @@ private slots:
                 bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 0x10);
             else if (damage == QLatin1String("append"))
                 bytes.append("garbage\n");
+            else if (damage == QLatin1String("skippable"))
+                bytes.prepend(QByteArray::fromHex("5f2a4d18f8ffffff")); // magic, size 0xfffffff8
         });
         if (QTest::currentTestFailed())
             return;
