@@ -223,6 +223,7 @@ struct ImageDownload::Transfer {
     const std::atomic<bool> &cancelled;
     QNetworkReply *reply = nullptr;
     qint64 total = 0;
+    qint64 end = -1;                  // where the response's announced body ends
     bool examined = false;            // the first response was looked at
     bool aborted = false;
     bool inMetaData = false;          // within the reply's metadata announcement
@@ -322,6 +323,8 @@ bool ImageDownload::examine(Transfer &transfer)
         }
     }
     const QVariant contentLength = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (contentLength.isValid())
+        transfer.end = transfer.offset + contentLength.toLongLong();
     if (transfer.total <= 0 && contentLength.isValid()) {
         const qint64 length = contentLength.toLongLong();
         transfer.total = transfer.offset + length;
@@ -391,6 +394,10 @@ bool ImageDownload::finish(Transfer &transfer)
                                               .arg(QString::number(m_transferTimeout / 1000.0)));
     if (error != QNetworkReply::NoError && !transfer.rangeNotSatisfiable)
         return fail(Failure::Network, errorText);
+    // Qt's client may end a reply whose server went away mid-body without an
+    // error; the bytes that came are kept for a resume, not verified and lost.
+    if (transfer.end >= 0 && transfer.offset < transfer.end)
+        return fail(Failure::Network, QStringLiteral("Connection closed"));
     return true;
 }
 

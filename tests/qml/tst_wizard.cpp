@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -92,6 +93,7 @@ private slots:
     void failedWriteInTheUserLanguage_data();
     void failedWriteInTheUserLanguage();
     void closingTheWindowDuringAWriteAsksFirst();
+    void retryAfterTheServerWasDown();
 
 private:
     // Installs the translations main() installs on a system in locale.
@@ -426,6 +428,67 @@ void tst_Wizard::closingTheWindowDuringAWriteAsksFirst()
     QVERIFY(QFile::exists(cache.partialPathFor(digest)));
     QVERIFY(!QFile::exists(cache.pathFor(digest)));
     QVERIFY(!QFile::exists(target));
+}
+
+// The server goes down during the download: the card is untouched and the
+// failure says so. Once the server is back, Retry (from the keyboard) asks
+// the erase question again, and the download resumes where it stopped.
+void tst_Wizard::retryAfterTheServerWasDown()
+{
+    NginxServer server(m_root);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    const QString target = m_dir.filePath(QStringLiteral("card.img"));
+    // The slow prefix keeps the download going until the server stops.
+    Backend backend(server.url(QStringLiteral("/slow/images.json")).toString(), target);
+    AppWindow ui(backend);
+    QQuickWindow *window = ui.window();
+    QVERIFY(window);
+    const auto focused = [window] {
+        QQuickItem *item = window->activeFocusItem();
+        return item ? item->objectName() + QLatin1Char(' ') + AppWindow::text(item) : QStringLiteral("nothing");
+    };
+    QTRY_COMPARE(backend.catalogState(), Backend::CatalogState::Ready);
+    backend.selectProduct(QStringLiteral("alpha"));
+    backend.selectDevice(QStringLiteral("s"));
+    backend.selectImage(QStringLiteral("stable"));
+    backend.chooseDisk();
+    backend.selectDisk(target);
+    QVERIFY(ui.click(QStringLiteral("writeButton")));
+    QObject *dialog = ui.find<QObject>(QStringLiteral("confirmDialog"));
+    QVERIFY(dialog);
+    QTRY_VERIFY(dialog->property("opened").toBool());
+    QVERIFY(ui.click(QStringLiteral("confirmEraseButton")));
+    QTRY_VERIFY(backend.progress() > 0);
+
+    server.stop();
+    QTRY_VERIFY_WITH_TIMEOUT(backend.state() != Backend::State::Writing, WriteTimeout);
+    QCOMPARE(backend.state(), Backend::State::Failed);
+    QCOMPARE(ui.text(QStringLiteral("resultTitle")), QStringLiteral("Download failed"));
+    QVERIFY2(backend.errorMessage().startsWith(QStringLiteral("Download failed: ")), qPrintable(backend.errorMessage()));
+    QVERIFY(!QFile::exists(target));
+    const QByteArray digest = QByteArray::fromHex(m_build.catalogFields().value(QStringLiteral("sha256")).toString().toLatin1());
+    const ImageCache cache(ImageCache::defaultDir());
+    const qint64 fetched = QFileInfo(cache.partialPathFor(digest)).size();
+    QVERIFY(fetched > 0);
+
+    QVERIFY2(server.restart(), qPrintable(server.errorString()));
+    QTRY_COMPARE(focused(), QStringLiteral("retryButton Retry"));
+    QTest::keyClick(window, Qt::Key_Return);
+    QTRY_VERIFY(dialog->property("opened").toBool());
+    QCOMPARE(ui.text(QStringLiteral("confirmText")),
+             QStringLiteral("All data on %1 (%2) will be erased.").arg(backend.diskName(), backend.diskSize()));
+    QTRY_COMPARE(focused(), QStringLiteral("confirmCancelButton Cancel"));
+    QTest::keyClick(window, Qt::Key_Tab);
+    QTest::keyClick(window, Qt::Key_Return);
+    QCOMPARE(backend.state(), Backend::State::Writing);
+
+    QTRY_VERIFY_WITH_TIMEOUT(backend.state() != Backend::State::Writing, WriteTimeout);
+    QVERIFY2(backend.state() == Backend::State::Done, qPrintable(backend.errorMessage()));
+    QVERIFY2(server.accessLog().contains(QStringLiteral("GET /slow/builds/alpha-2.1.zip 206 bytes=%1-").arg(fetched)),
+             qPrintable(server.accessLog().join(QLatin1Char('\n'))));
+    CardImage card(target, m_build.image().partitionOffset(), m_build.image().partitionBytes());
+    QVERIFY2(card.fsck(), qPrintable(card.errorString()));
+    QCOMPARE(card.mtype(QStringLiteral("PRODUCT.TXT")), std::optional<QByteArray>("alpha\n"));
 }
 
 QTEST_MAIN(tst_Wizard)

@@ -48,44 +48,60 @@ bool NginxServer::start()
     }
     for (int attempt = 0; attempt < 5; ++attempt) {
         m_port = freePort();
-        if (m_port == 0 || !writeConfig()) {
-            m_errorString = QStringLiteral("cannot prepare the nginx configuration");
-            return false;
-        }
-        QFile::remove(m_prefix.filePath(QStringLiteral("error.log")));
-        m_process.start(NginxBinary,
-                        { QStringLiteral("-p"), m_prefix.path() + QLatin1Char('/'),
-                          QStringLiteral("-c"), m_prefix.filePath(QStringLiteral("nginx.conf")),
-                          QStringLiteral("-e"), m_prefix.filePath(QStringLiteral("error.log")),
-                          QStringLiteral("-g"), QStringLiteral("daemon off;") });
-        if (!m_process.waitForStarted(5000)) {
-            m_errorString = QStringLiteral("cannot start %1: %2").arg(NginxBinary, m_process.errorString());
-            return false;
-        }
-
-        // nginx logs a port taken meanwhile at once, and retries binding
-        // before it gives up; whatever answers on the port then is not nginx.
-        const QString errorLog = m_prefix.filePath(QStringLiteral("error.log"));
-        const QString portTaken = QStringLiteral("Address already in use");
-        const QDeadlineTimer deadline(10000);
-        while (!deadline.hasExpired() && !readText(errorLog).contains(portTaken)) {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, m_port);
-            if (socket.waitForConnected(200) && !readText(errorLog).contains(portTaken))
-                return true;
-            if (m_process.waitForFinished(20))
-                break;
-        }
-
-        const QString log = readText(errorLog) + QString::fromLocal8Bit(m_process.readAll());
-        stop();
-        if (!log.contains(portTaken)) {
-            m_errorString = QStringLiteral("nginx did not start: %1").arg(log.trimmed());
-            return false;
-        }
+        const Launch launched = launch();
+        if (launched != Launch::PortTaken)
+            return launched == Launch::Started;
     }
     m_errorString = QStringLiteral("nginx found no free port");
     return false;
+}
+
+bool NginxServer::restart()
+{
+    stop();
+    const Launch launched = launch();
+    if (launched == Launch::PortTaken)
+        m_errorString = QStringLiteral("port %1 was taken while nginx was stopped").arg(m_port);
+    return launched == Launch::Started;
+}
+
+NginxServer::Launch NginxServer::launch()
+{
+    if (m_port == 0 || !writeConfig()) {
+        m_errorString = QStringLiteral("cannot prepare the nginx configuration");
+        return Launch::Failed;
+    }
+    QFile::remove(m_prefix.filePath(QStringLiteral("error.log")));
+    m_process.start(NginxBinary,
+                    { QStringLiteral("-p"), m_prefix.path() + QLatin1Char('/'),
+                      QStringLiteral("-c"), m_prefix.filePath(QStringLiteral("nginx.conf")),
+                      QStringLiteral("-e"), m_prefix.filePath(QStringLiteral("error.log")),
+                      QStringLiteral("-g"), QStringLiteral("daemon off;") });
+    if (!m_process.waitForStarted(5000)) {
+        m_errorString = QStringLiteral("cannot start %1: %2").arg(NginxBinary, m_process.errorString());
+        return Launch::Failed;
+    }
+
+    // nginx logs a port taken meanwhile at once, and retries binding
+    // before it gives up; whatever answers on the port then is not nginx.
+    const QString errorLog = m_prefix.filePath(QStringLiteral("error.log"));
+    const QString portTaken = QStringLiteral("Address already in use");
+    const QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired() && !readText(errorLog).contains(portTaken)) {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, m_port);
+        if (socket.waitForConnected(200) && !readText(errorLog).contains(portTaken))
+            return Launch::Started;
+        if (m_process.waitForFinished(20))
+            break;
+    }
+
+    const QString log = readText(errorLog) + QString::fromLocal8Bit(m_process.readAll());
+    stop();
+    if (log.contains(portTaken))
+        return Launch::PortTaken;
+    m_errorString = QStringLiteral("nginx did not start: %1").arg(log.trimmed());
+    return Launch::Failed;
 }
 
 QString NginxServer::errorString() const

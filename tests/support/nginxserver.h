@@ -22,6 +22,10 @@ public:
 
     // Starts nginx and waits until it accepts connections.
     bool start();
+    // Stops nginx: the server is down, connections are refused.
+    void stop();
+    // Starts nginx again on the port it had: the server is back.
+    bool restart();
     QString errorString() const;
 
     quint16 port() const;
@@ -33,8 +37,11 @@ public:
     QStringList accessLog() const;
 
 private:
+    enum class Launch { Started, PortTaken, Failed };
+
+    // Starts nginx on m_port.
+    Launch launch();
     bool writeConfig() const;
-    void stop();
 
     QString m_root;
     QTemporaryDir m_prefix;
