@@ -39,6 +39,7 @@ ColumnLayout {
         rows: deviceRepeater
         Accessible.role: Accessible.List
         Accessible.name: title.text
+        onRowsGone: (reason) => backButton.forceActiveFocus(reason)
 
         Flow {
             id: deviceGrid

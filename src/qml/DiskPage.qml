@@ -9,8 +9,11 @@ Item {
 
     required property Backend backend
 
-    // Called when the page appears.
+    // Called when the page appears. The erase question a retry asks keeps
+    // the focus it took.
     function focusFirstChoice(reason: int) {
+        if (confirmDialog.visible)
+            return;
         if (!diskScroll.focusFirst(reason))
             verifyCheckBox.forceActiveFocus(reason);
     }
@@ -60,6 +63,7 @@ Item {
             Accessible.role: Accessible.List
             Accessible.name: title.text
             onAccepted: page.pressWrite()
+            onRowsGone: (reason) => verifyCheckBox.forceActiveFocus(reason)
 
             // A positioner rather than a nested layout: Qt 6.4 leaves the rows of a
             // layout nested in this page's column unarranged once the page has

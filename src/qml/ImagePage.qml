@@ -43,6 +43,7 @@ ColumnLayout {
         Accessible.name: title.text
         // Enter on a build goes on with it.
         onAccepted: if (nextButton.enabled) nextButton.clicked()
+        onRowsGone: (reason) => localFileButton.forceActiveFocus(reason)
 
         Column {
             id: imageList
@@ -183,6 +184,7 @@ ColumnLayout {
         CheckBox {
             objectName: "withoutSetupCheckBox"
             text: qsTr("Write without setting up a product")
+            Accessible.name: text
             checked: page.backend.writeWithoutSetup
             onToggled: page.backend.writeWithoutSetup = checked
         }

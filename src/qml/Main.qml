@@ -47,6 +47,9 @@ ApplicationWindow {
 
         interval: 0
         onTriggered: {
+            // The close question keeps the focus while it is asked.
+            if (closeQuestion.visible)
+                return;
             const page = pageStack.children[pageStack.currentIndex];
             page.focusFirstChoice(window.keyboardUser ? Qt.TabFocusReason : Qt.OtherFocusReason);
         }
@@ -106,6 +109,18 @@ ApplicationWindow {
         }
     }
 
+    // A write that ends while the question is asked leaves nothing to stop:
+    // the question goes, and the result shows.
+    Connections {
+        target: window.backend
+        enabled: closeQuestion.visible && !window.closeWhenStopped
+
+        function onStateChanged() {
+            if (window.backend.state !== Backend.Writing)
+                closeQuestion.reject();
+        }
+    }
+
     Dialog {
         id: closeQuestion
 
@@ -114,7 +129,16 @@ ApplicationWindow {
         anchors.centerIn: parent
         width: Math.min(window.width - 48, 420)
         modal: true
+        focus: true
         title: "Tessaro"
+
+        // The frame shows on the question's buttons for a keyboard user.
+        property int focusReason: window.keyboardUser ? Qt.TabFocusReason : Qt.OtherFocusReason
+
+        // Keep writing takes the focus: Enter stops nothing by mistake.
+        // Escape keeps writing too, and the page gets its focus back.
+        onOpened: keepWritingButton.forceActiveFocus(closeQuestion.focusReason)
+        onRejected: pageFocus.restart()
 
         onAccepted: {
             window.closeWhenStopped = true;
@@ -131,16 +155,25 @@ ApplicationWindow {
         }
 
         footer: DialogButtonBox {
+            // Enter presses the focused button, as Space does.
             Button {
                 objectName: "stopAndCloseButton"
                 text: qsTr("Stop and close")
+                Accessible.name: text
                 DialogButtonBox.buttonRole: Dialog.AcceptRole
+                Keys.onReturnPressed: clicked()
+                Keys.onEnterPressed: clicked()
             }
             Button {
+                id: keepWritingButton
+
                 objectName: "keepWritingButton"
                 text: qsTr("Keep writing")
+                Accessible.name: text
                 highlighted: true
                 DialogButtonBox.buttonRole: Dialog.RejectRole
+                Keys.onReturnPressed: clicked()
+                Keys.onEnterPressed: clicked()
             }
         }
     }

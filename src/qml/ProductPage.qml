@@ -64,6 +64,7 @@ ColumnLayout {
         rows: productRepeater
         Accessible.role: Accessible.List
         Accessible.name: title.text
+        onRowsGone: (reason) => page.focusFirstChoice(reason)
 
         Flow {
             id: productGrid

@@ -8,7 +8,9 @@ import QtQuick.Layouts
 // move between the rows (up and down to the nearest row of the line above or
 // below, left and right within a line), Home and End to the first and last;
 // Enter chooses the focused row as a click does and then tells accepted().
-// The focused row is kept in view.
+// The focused row is kept in view; when it goes (a card pulled out, a list
+// made anew), the focus moves to the same entry in the new rows, else to the
+// row Tab reaches, else rowsGone() tells the page.
 Flickable {
     id: list
 
@@ -20,6 +22,9 @@ Flickable {
 
     // Enter on a row, after the row was chosen.
     signal accepted()
+    // The focused row went and no row can take the focus: the page gives it
+    // to another of its controls, for reason.
+    signal rowsGone(int reason)
 
     clip: true
     boundsBehavior: Flickable.StopAtBounds
@@ -36,6 +41,9 @@ Flickable {
             list.updateTabStop();
         }
         function onItemRemoved(index: int, item: Item) {
+            if (item.activeFocus)
+                Qt.callLater(list.refocus, item.modelData ? item.modelData.id : undefined,
+                             item.visualFocus ? Qt.TabFocusReason : Qt.OtherFocusReason);
             list.updateTabStop();
         }
     }
@@ -91,6 +99,22 @@ Flickable {
             return false;
         list.rows.itemAt(index).forceActiveFocus(reason);
         return true;
+    }
+
+    // After the focused row went: the row of the entry id, else the one Tab
+    // reaches, else the page's choice.
+    function refocus(id: var, reason: int) {
+        if (!list.visible || list.focusedRow() >= 0)
+            return;
+        for (let i = 0; id !== undefined && i < list.rows.count; ++i) {
+            const row = list.rows.itemAt(i);
+            if (list.usable(i) && row.modelData && row.modelData.id === id) {
+                row.forceActiveFocus(reason);
+                return;
+            }
+        }
+        if (!list.focusFirst(reason))
+            list.rowsGone(reason);
     }
 
     // The row that Tab reaches: the one last focused while it can take the

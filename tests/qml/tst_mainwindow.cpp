@@ -176,6 +176,8 @@ private slots:
     void arrowKeysMoveWithinAListOrGrid();
     void enterAndSpaceChoose_data();
     void enterAndSpaceChoose();
+    void focusOutlivesTheFocusedCard_data();
+    void focusOutlivesTheFocusedCard();
 
 private:
     std::unique_ptr<Window> openWindow();
@@ -245,6 +247,14 @@ void tst_MainWindow::apply(Window &w, const QString &call)
     };
     if (states.contains(call))
         BackendTestAccess::setState(w.backend, states.value(call));
+    else if (call == QLatin1String("=Removed"))
+        BackendTestAccess::endWrite(w.backend, CardA, WriteJob::Error::TargetRemoved);
+    else if (call == QLatin1String("=Ejectable")) {
+        w.monitor->setPowerOff(true);
+        BackendTestAccess::endWrite(w.backend, CardA, WriteJob::Error::None);
+    }
+    else if (call == QLatin1String("close"))
+        QVERIFY(!w.window->close());
     else if (call == QLatin1String("localFile")) {
         // As the user would: the file's check has ended before anything else.
         w.backend.setImageUrl(QUrl::fromLocalFile(m_imagePath));
@@ -891,6 +901,15 @@ void tst_MainWindow::tabReachesEachChoiceOnce_data()
     QTest::newRow("writing") << "missing.json" << toDisk + QStringList{"=Writing"}
                              << QStringList{"cancelWriteButton Cancel"};
     QTest::newRow("result") << "missing.json" << toDisk + QStringList{"=Failed"} << QStringList{"resultButton Back"};
+    QTest::newRow("result: Retry first where it can help")
+            << "missing.json" << toDisk + QStringList{"=Removed"}
+            << QStringList{"retryButton Retry", "resultButton Back"};
+    QTest::newRow("done: the card can be ejected")
+            << "missing.json" << toDisk + QStringList{"=Ejectable"}
+            << QStringList{"resultButton Write another SD card", "ejectButton Eject"};
+    QTest::newRow("closing during a write: Keep writing first")
+            << "missing.json" << toDisk + QStringList{"=Writing", "close"}
+            << QStringList{"keepWritingButton Keep writing", "stopAndCloseButton Stop and close"};
 }
 
 // Each page puts the focus on its first choice, with no frame until the
@@ -1040,6 +1059,41 @@ void tst_MainWindow::enterAndSpaceChoose()
     if (!accepted.isEmpty())
         shown.append(QStringLiteral("erasing"));
     QCOMPARE(shown.join(QLatin1Char(' ')), outcome);
+}
+
+void tst_MainWindow::focusOutlivesTheFocusedCard_data()
+{
+    QTest::addColumn<QString>("cards"); // listed after the change, by id
+    QTest::addColumn<QString>("focus");
+
+    QTest::newRow("a card inserted: the focused card keeps it") << "abc" << "diskDelegate 4.0 GB, /dev/sdc";
+    QTest::newRow("the focused card removed: the first card takes it")
+            << "a" << "diskDelegate Card Reader, 16.0 GB, /dev/sdb";
+    QTest::newRow("every card removed: the check box takes it") << "" << "verifyCheckBox Verify after writing";
+}
+
+// The list of cards is made anew at every change; a keyboard user whose card
+// row goes keeps a focus, with its frame, on the page.
+void tst_MainWindow::focusOutlivesTheFocusedCard()
+{
+    QFETCH(QString, cards);
+    QFETCH(QString, focus);
+
+    auto w = openWindow();
+    QVERIFY(w->window);
+    QAccessible::setActive(true);
+    toDiskPage(*w);
+    QTest::qWait(50);
+    QQuickItem *row = w->delegates(QStringLiteral("diskList"), QStringLiteral("diskDelegate")).value(1);
+    QVERIFY(row);
+    row->forceActiveFocus(Qt::TabFocusReason);
+
+    QList<Disk> listed;
+    for (const QChar id : cards)
+        listed.append(id == QLatin1Char('a') ? CardA : id == QLatin1Char('b') ? CardB : CardC);
+    w->monitor->setDisks(listed);
+    QTRY_COMPARE(spoken(w->window->activeFocusItem()), focus);
+    QVERIFY(w->window->activeFocusItem()->property("visualFocus").toBool());
 }
 
 void tst_MainWindow::droppedImageFileIsUsed_data()
