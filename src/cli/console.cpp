@@ -1,5 +1,6 @@
 #include "cli/console.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtGlobal>
@@ -11,7 +12,9 @@
 
 #ifdef Q_OS_WIN
 #include <io.h>
+#include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -26,14 +29,23 @@ bool isTerminal(FILE *stream)
 #endif
 }
 
-std::atomic<bool> interruptFlag{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
+std::atomic<int> interruptSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
 extern "C" void onInterrupt(int signal)
 {
-    interruptFlag = true;
+    interruptSignal = signal;
     std::signal(signal, SIG_DFL);
 }
+
+#ifndef Q_OS_WIN
+std::atomic<bool> resizeFlag{false};
+
+extern "C" void onResize(int)
+{
+    resizeFlag = true;
+}
+#endif
 
 void write(FILE *stream, const QString &text)
 {
@@ -58,7 +70,9 @@ void err(const QString &text)
 
 void outJson(const QJsonObject &object)
 {
-    out(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
+    QJsonObject record = object;
+    record.insert(QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+    out(QString::fromUtf8(QJsonDocument(record).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
 }
 
 bool inputIsTerminal()
@@ -69,6 +83,43 @@ bool inputIsTerminal()
 bool errorIsTerminal()
 {
     return isTerminal(stderr);
+}
+
+int errorWidth()
+{
+    if (!errorIsTerminal())
+        return 0;
+#ifdef Q_OS_WIN
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+        return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+#else
+    // Asked on every call: the first also starts listening for resizes.
+    static const bool listening = [] {
+        std::signal(SIGWINCH, onResize);
+        return true;
+    }();
+    Q_UNUSED(listening);
+    winsize size{};
+    if (::ioctl(fileno(stderr), TIOCGWINSZ, &size) != 0)
+        return 0;
+    return size.ws_col;
+#endif
+}
+
+bool resized()
+{
+#ifdef Q_OS_WIN
+    // The console sends no signal: its width is compared with the last seen.
+    static int lastWidth = errorWidth();
+    const int width = errorWidth();
+    const bool changed = width != lastWidth;
+    lastWidth = width;
+    return changed;
+#else
+    return resizeFlag.exchange(false);
+#endif
 }
 
 QString readLine()
@@ -83,11 +134,15 @@ void catchInterrupts()
 {
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
+#ifdef SIGHUP
+    // The terminal went away: the cards stop as cleanly as on Ctrl-C.
+    std::signal(SIGHUP, onInterrupt);
+#endif
 }
 
-bool interrupted()
+int interruption()
 {
-    return interruptFlag;
+    return interruptSignal;
 }
 
 } // namespace console

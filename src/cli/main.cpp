@@ -4,6 +4,7 @@
 #include "core/appinfo.h"
 
 #include <QCoreApplication>
+#include <QJsonObject>
 
 // tessaro-cli: the window's work without a window, for several cards at once.
 int main(int argc, char *argv[])
@@ -18,9 +19,11 @@ int main(int argc, char *argv[])
     case CommandLine::Command::None:
         console::err(QStringLiteral("tessaro-cli: %1\nRun 'tessaro-cli --help' for the commands and options.\n")
                              .arg(error));
+        if (line.json)
+            console::outJson({{"event", "error"}, {"message", error}, {"exitStatus", commands::UsageError}});
         return commands::UsageError;
     case CommandLine::Command::Help:
-        console::out(CommandLine::helpText());
+        console::out(CommandLine::helpText(line.helpTopic));
         return commands::Success;
     case CommandLine::Command::Version:
         console::out(QStringLiteral("tessaro-cli %1\n").arg(AppInfo::Version));
@@ -31,6 +34,12 @@ int main(int argc, char *argv[])
         return commands::catalog(line);
     case CommandLine::Command::Write:
         return commands::write(line);
+    case CommandLine::Command::Verify:
+        return commands::verify(line);
+    case CommandLine::Command::CacheList:
+        return commands::cacheList(line);
+    case CommandLine::Command::CacheClean:
+        return commands::cacheClean(line);
     }
     return commands::UsageError;
 }

@@ -144,14 +144,12 @@ QString WritePlan::cacheTargetRefusal(const QString &targetFile)
 
 qint64 WritePlan::imageSize() const
 {
-    std::unique_ptr<ImageSource> source;
-    if (!downloads())
-        source = createLocalImageSource(m_localFile);
-    else if (m_extractSize > 0)
+    if (downloads() && m_extractSize > 0)
         return m_extractSize;
-    else if (const QString archive = ImageCache(m_cacheDir).pathFor(m_remote.sha256); QFileInfo(archive).isFile())
-        source = std::make_unique<ZipImageSource>(archive);
-    return source && source->open() ? source->size() : 0;
+    if (downloads() && !QFileInfo(ImageCache(m_cacheDir).pathFor(m_remote.sha256)).isFile())
+        return 0;
+    const std::unique_ptr<ImageSource> source = createSource();
+    return source->open() ? source->size() : 0;
 }
 
 QString WritePlan::targetFileRefusal(const QString &targetFile, qint64 imageSize)

@@ -24,6 +24,10 @@ public:
     // Why the list cannot be had (no system service to ask, say); empty while
     // it can. An empty list with an empty error means no disk is there.
     virtual QString errorString() const { return QString(); }
+    // Whether the list is in: false until a monitor that looks for the disks
+    // in the background has looked once (and announced it), so that an empty
+    // list is not taken for no disks too early.
+    virtual bool hasListed() const { return true; }
 
     // Whether the drive that holds disk can be powered off, so that the user
     // can pull it out safely. None by default.

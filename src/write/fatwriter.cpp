@@ -116,6 +116,18 @@ bool isFatShortName(const QString &name)
     return isShortNamePart(base, 8) && isShortNamePart(ext, 3);
 }
 
+QByteArray FatWriter::entryName(const QString &name)
+{
+    return rawName(name);
+}
+
+bool FatWriter::isStampByte(int offset)
+{
+    const auto within = [offset](int field) { return offset >= field && offset < field + 2; };
+    return within(Dir::CreationTime) || within(Dir::CreationDate) || within(Dir::AccessDate)
+            || within(Dir::WriteTime) || within(Dir::WriteDate);
+}
+
 FatWriter::FatWriter(BlockDevice &device)
     : m_volume(device)
 {

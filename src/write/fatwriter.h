@@ -37,6 +37,13 @@ public:
     Failure failure() const { return m_volume.failure(); }
     QString errorString() const { return m_volume.errorString(); }
 
+    // The 11 name bytes of the root-directory entry of a file named name.
+    static QByteArray entryName(const QString &name);
+    // Whether the byte at offset (0 to 31) of an entry this writer wrote is
+    // one of the dates and times it stamped: an entry written for the same
+    // file at another moment differs in those bytes alone.
+    static bool isStampByte(int offset);
+
 private:
     struct DirSlot {
         qint64 offset = 0; // absolute device offset of the 32-byte slot

@@ -1,7 +1,9 @@
 #include "writefixture.h"
 
 #include "programrun.h"
+#include "udisksstandin.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -9,28 +11,43 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <pty.h>
+#include <unistd.h>
 
 // The real tessaro-cli: catalog builds served by nginx written to several
-// target files at once, checked with fsck.fat and mtools; failures,
-// cancellation, JSON output and the refusals of its command line.
+// target files at once, checked with fsck.fat and mtools, and read back by
+// verify; failures, signals, JSON records, the cache, the refusals of its
+// command line, and a production line of disks arriving on a scripted UDisks2
+// service.
 class TestCli : public QObject
 {
     Q_OBJECT
 
 private:
+    const QString Usage = QStringLiteral("\nRun 'tessaro-cli --help' for the commands and options.");
     WriteFixture m_fixture;
     std::unique_ptr<QTemporaryDir> m_home; // the program's cache lives below it
 
-    QProcess *start(const QStringList &arguments)
+    QString home(const QString &name) const { return m_home->filePath(name); }
+    QString cacheDir() const { return home(QStringLiteral("Tessaro/images")); }
+
+    QProcessEnvironment environment() const
     {
-        auto *process = new QProcess(this);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_home->path());
-        process->setProcessEnvironment(environment);
+        return environment;
+    }
+
+    QProcess *start(const QStringList &arguments, const QProcessEnvironment &environment = {})
+    {
+        auto *process = new QProcess(this);
+        process->setProcessEnvironment(environment.isEmpty() ? this->environment() : environment);
         process->setWorkingDirectory(m_home->path());
         // Standard input is not a terminal here.
         process->setStandardInputFile(QProcess::nullDevice());
@@ -38,10 +55,10 @@ private:
         return process;
     }
 
-    ProgramRun run(const QStringList &arguments)
+    ProgramRun run(const QStringList &arguments, const QProcessEnvironment &environment = {})
     {
         ProgramOptions options;
-        options.environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_home->path());
+        options.environment = environment.isEmpty() ? this->environment() : environment;
         options.folder = m_home->path();
         options.timeoutMs = 120000;
         return runProgram(QStringLiteral(TESSARO_CLI), arguments, options);
@@ -49,22 +66,19 @@ private:
 
     QStringList cacheFiles() const
     {
-        QStringList names;
-        QDirIterator files(m_home->path(), QDir::Files, QDirIterator::Subdirectories);
-        while (files.hasNext()) {
-            const QFileInfo file(files.next());
-            if (file.path().endsWith(QLatin1String("/images")))
-                names << file.fileName();
-        }
+        QStringList names = QDir(cacheDir()).entryList(QDir::Files);
         names.sort();
         return names;
     }
 
-    QStringList buildArguments(const QString &image, const QStringList &targets, bool json) const
+    QStringList buildArguments(const QString &image, const QStringList &targets, bool json,
+                               const QString &command = QStringLiteral("write")) const
     {
-        QStringList arguments{QStringLiteral("write"), QStringLiteral("--manifest"), m_fixture.catalogUrl(),
+        QStringList arguments{command,  QStringLiteral("--manifest"), m_fixture.catalogUrl(),
                               QStringLiteral("--product"), QStringLiteral("alpha"), QStringLiteral("--device"),
-                              QStringLiteral("s"), QStringLiteral("--image"), image, QStringLiteral("--yes")};
+                              QStringLiteral("s"), QStringLiteral("--image"), image};
+        if (command == QLatin1String("write"))
+            arguments << QStringLiteral("--yes");
         for (const QString &target : targets)
             arguments << QStringLiteral("--target-file") << target;
         if (json)
@@ -72,18 +86,19 @@ private:
         return arguments;
     }
 
+    // Every line of out as a JSON object, each with the time it was printed.
     static QList<QJsonObject> jsonLines(const QByteArray &out)
     {
         QList<QJsonObject> events;
         for (const QByteArray &line : out.split('\n')) {
             if (line.isEmpty())
                 continue;
-            const QJsonDocument document = QJsonDocument::fromJson(line);
-            if (!document.isObject()) {
-                qWarning("not a JSON object: %s", line.constData());
+            const QJsonObject event = QJsonDocument::fromJson(line).object();
+            if (!QDateTime::fromString(event.value(QStringLiteral("time")).toString(), Qt::ISODateWithMs).isValid()) {
+                qWarning("not a JSON record with its time: %s", line.constData());
                 return {};
             }
-            events << document.object();
+            events << event;
         }
         return events;
     }
@@ -96,6 +111,14 @@ private:
                 found << event;
         }
         return found;
+    }
+
+    // The first JSON record the process prints, within the time given.
+    static QJsonObject firstRecord(QProcess *process, int timeoutMs = 30000)
+    {
+        if (!QTest::qWaitFor([&] { return process->canReadLine(); }, timeoutMs))
+            return {};
+        return QJsonDocument::fromJson(process->readLine()).object();
     }
 
 private slots:
@@ -113,8 +136,8 @@ private slots:
 
     void threeCardsAtOnce()
     {
-        const QStringList targets{m_home->filePath(QStringLiteral("a.img")), m_home->filePath(QStringLiteral("b.img")),
-                                  m_home->filePath(QStringLiteral("c.img"))};
+        const QStringList targets{home(QStringLiteral("a.img")), home(QStringLiteral("b.img")),
+                                  home(QStringLiteral("c.img"))};
         const int requestsBefore = m_fixture.nginx().accessLog().size();
         const ProgramRun result = run(buildArguments(QStringLiteral("custom"), targets, true));
         QVERIFY2(result.exitCode == 0, result.errors.constData());
@@ -129,11 +152,25 @@ private slots:
                                         QStringLiteral("GET /cat/builds/card32.zip 200 -")}));
         QCOMPARE(cacheFiles(), QStringList{m_fixture.archive32.hex() + QStringLiteral(".zip")});
 
-        // Every line is an object; every card went through its phases to the end.
+        // Every line is a record with its time; it starts by naming the image
+        // and the cards, every card goes through its phases to the end with
+        // the digest of what was written.
         const QList<QJsonObject> events = jsonLines(result.output);
         QVERIFY(!events.isEmpty());
+        const QJsonObject start = events.first();
+        QCOMPARE(start.value(QStringLiteral("event")).toString(), QStringLiteral("start"));
+        QCOMPARE(start.value(QStringLiteral("image")).toObject(),
+                 (QJsonObject{{"product", "alpha"}, {"device", "s"}, {"build", "custom"}, {"name", "Alpha Custom (3.0)"},
+                              {"version", "3.0"}, {"archiveSha256", m_fixture.archive32.hex()}}));
+        QCOMPARE(start.value(QStringLiteral("size")).toInteger(), m_fixture.image32.size);
+        QCOMPARE(start.value(QStringLiteral("sha256")).toString(), m_fixture.image32.hex());
+        QCOMPARE(start.value(QStringLiteral("targets")).toArray(), QJsonArray::fromStringList(targets));
+        QCOMPARE(start.value(QStringLiteral("download")).toString(), QStringLiteral("fresh"));
         QVERIFY(!eventsOf(events, QStringLiteral("download")).isEmpty());
-        QCOMPARE(eventsOf(events, QStringLiteral("done")).size(), 3);
+        const QList<QJsonObject> done = eventsOf(events, QStringLiteral("done"));
+        QCOMPARE(done.size(), 3);
+        for (const QJsonObject &event : done)
+            QCOMPARE(event.value(QStringLiteral("sha256")).toString(), m_fixture.image32.hex());
         for (const QString &target : targets) {
             QStringList phases;
             for (const QJsonObject &event : eventsOf(events, QStringLiteral("phase"))) {
@@ -146,46 +183,93 @@ private slots:
         const QJsonObject summary = events.last();
         QCOMPARE(summary.value(QStringLiteral("event")).toString(), QStringLiteral("summary"));
         QCOMPARE(summary.value(QStringLiteral("written")).toArray().size(), 3);
+        QCOMPARE(summary.value(QStringLiteral("sha256")).toString(), m_fixture.image32.hex());
         QCOMPARE(summary.value(QStringLiteral("exitStatus")).toInt(), 0);
+
+        // The next card finds the build in the cache.
+        const ProgramRun again = run(buildArguments(QStringLiteral("custom"), {targets[0]}, true));
+        QCOMPARE(again.exitCode, 0);
+        QCOMPARE(jsonLines(again.output).value(0).value(QStringLiteral("download")).toString(), QStringLiteral("cache"));
     }
 
     void oneOfThreeCardsFails()
     {
-        const QStringList targets{m_home->filePath(QStringLiteral("a.img")), QStringLiteral("/dev/full"),
-                                  m_home->filePath(QStringLiteral("c.img"))};
+        const QStringList targets{home(QStringLiteral("a.img")), QStringLiteral("/dev/full"),
+                                  home(QStringLiteral("c.img"))};
         const ProgramRun result = run(buildArguments(QStringLiteral("stable"), targets, false));
         QCOMPARE(result.exitCode, 1);
         checkCard(targets[0], m_fixture.card32, ProductFiles);
         checkCard(targets[2], m_fixture.card32, ProductFiles);
-        // Without a terminal: one line per phase change, then the failed card with the window's message.
+        // Without a terminal: one line per phase change, then the failed card
+        // with the window's message, and the digest of what was written.
         const QString errors = QString::fromUtf8(result.errors);
         QVERIFY2(errors.contains(targets[0] + QStringLiteral(": Finalizing: setting up Alpha\n")), qPrintable(errors));
-        QVERIFY2(errors.endsWith(QStringLiteral("2 of 3 cards written.\nNot written:\n"
+        QVERIFY2(errors.endsWith(QStringLiteral("2 of 3 cards written.\nSHA-256 of the image written: %1\n"
+                                                "Not written:\n"
                                                 "  /dev/full: Error reading or writing the SD card, it may be "
-                                                "faulty: No space left on device\n")),
+                                                "faulty: No space left on device\n")
+                                         .arg(m_fixture.image32.hex())),
                  qPrintable(errors));
     }
 
-    void interruptedDownload()
+    // A local archive whose structure is damaged fails before the card is opened.
+    void damagedLocalArchive()
     {
-        const QString target = m_home->filePath(QStringLiteral("a.img"));
+        QByteArray archive = readFile(m_fixture.archive16.path);
+        archive.chop(30);
+        QVERIFY(writeFile(home(QStringLiteral("cut.zip")), archive));
+        const QString target = home(QStringLiteral("t.img"));
+        const ProgramRun result = run({QStringLiteral("write"), QStringLiteral("cut.zip"), QStringLiteral("--target-file"),
+                                       target, QStringLiteral("--yes")});
+        QCOMPARE(result.exitCode, 1);
+        QVERIFY2(result.errors.contains("  " + target.toUtf8()
+                                        + ": The image file is damaged: invalid zip file: end of central directory not "
+                                          "found. The SD card was not touched.\n"),
+                 result.errors.constData());
+        QVERIFY(!QFileInfo::exists(target));
+    }
+
+    void interrupted_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<int>("status");
+        QTest::newRow("Ctrl-C") << SIGINT << 130;
+        QTest::newRow("SIGTERM") << SIGTERM << 143;
+        QTest::newRow("SIGHUP, the terminal closed") << SIGHUP << 129;
+    }
+    void interrupted()
+    {
+        QFETCH(int, signal);
+        QFETCH(int, status);
+        const QString target = home(QStringLiteral("a.img"));
         QProcess *process = start(buildArguments(QStringLiteral("slow"), {target}, true));
-        QVERIFY(process->waitForStarted());
-        QVERIFY(QTest::qWaitFor([&] { return process->canReadLine(); }, 30000));
-        QVERIFY(process->readLine().contains("\"download\""));
-        ::kill(pid_t(process->processId()), SIGINT);
+        QVERIFY(firstRecord(process).value(QStringLiteral("event")) == QStringLiteral("start"));
+        QVERIFY(firstRecord(process).value(QStringLiteral("event")) == QStringLiteral("download"));
+        ::kill(pid_t(process->processId()), signal);
         QVERIFY(process->waitForFinished(30000));
         QCOMPARE(process->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(process->exitCode(), 130);
+        QCOMPARE(process->exitCode(), status);
 
         const QList<QJsonObject> events = jsonLines(process->readAllStandardOutput());
         const QList<QJsonObject> failed = eventsOf(events, QStringLiteral("failed"));
         QCOMPARE(failed.size(), 1);
         QCOMPARE(failed[0].value(QStringLiteral("error")).toString(), QStringLiteral("Cancelled"));
         QCOMPARE(failed[0].value(QStringLiteral("message")).toString(), DownloadCancelled);
+        QCOMPARE(events.last().value(QStringLiteral("exitStatus")).toInt(), status);
         // The card was not touched, and the next run resumes the download.
         QVERIFY(!QFileInfo::exists(target));
-        QCOMPARE(cacheFiles(), QStringList{m_fixture.big.hex() + QStringLiteral(".part")});
+        const QString partial = m_fixture.big.hex() + QStringLiteral(".part");
+        QCOMPARE(cacheFiles(), QStringList{partial});
+        const qint64 kept = QFileInfo(cacheDir() + QLatin1Char('/') + partial).size();
+        QVERIFY(kept > 0);
+        delete process;
+
+        process = start(buildArguments(QStringLiteral("slow"), {target}, true));
+        const QJsonObject start = firstRecord(process);
+        ::kill(pid_t(process->processId()), SIGINT);
+        QVERIFY(process->waitForFinished(30000));
+        QCOMPARE(start.value(QStringLiteral("download")).toString(), QStringLiteral("resumed"));
+        QCOMPARE(start.value(QStringLiteral("resumeFrom")).toInteger(), kept);
         delete process;
     }
 
@@ -252,19 +336,50 @@ private slots:
         QCOMPARE(cacheFiles(), QStringList{archive.hex() + QStringLiteral(".zip")});
     }
 
+    // Declining the typed confirmation on a terminal writes nothing.
+    void declinedConfirmation()
+    {
+        int master = -1;
+        int slave = -1;
+        QVERIFY(::openpty(&master, &slave, nullptr, nullptr, nullptr) == 0);
+        const QString target = home(QStringLiteral("t.img"));
+        QProcess process;
+        process.setProcessEnvironment(environment());
+        process.setChildProcessModifier([slave] { ::dup2(slave, STDIN_FILENO); });
+        process.start(QStringLiteral(TESSARO_CLI),
+                      {QStringLiteral("write"), m_fixture.image16.path, QStringLiteral("--target-file"), target});
+        QVERIFY(process.waitForStarted());
+        QVERIFY(QTest::qWaitFor([&] { return process.readAllStandardError().contains("to go on: "); }, 30000));
+        QVERIFY(::write(master, "no\n", 3) == 3);
+        QVERIFY(process.waitForFinished(30000));
+        ::close(master);
+        ::close(slave);
+        QCOMPARE(process.exitCode(), 1);
+        QCOMPARE(process.readAllStandardError(), QByteArray("The names do not match: nothing was written.\n"));
+        QVERIFY(!QFileInfo::exists(target));
+    }
+
+    // Each refusal ends at once, told on standard error and as the last
+    // JSON record; nothing is downloaded and no target is made.
     void refusals_data()
     {
         QTest::addColumn<QStringList>("arguments"); // %TARGET% is a file beside the cache
         QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("message"); // the end of standard error
+        QTest::addColumn<QString>("message"); // the end of standard error, and the record's
 
-        const QString usage = QStringLiteral("\nRun 'tessaro-cli --help' for the commands and options.\n");
+        const QString usage = Usage;
         const QString image = QStringLiteral("card16.img");
+        const QStringList build{"write", "--manifest", "%CATALOG%", "--product", "alpha", "--device", "s",
+                                "--image", "slow", "--yes", "--target-file"};
         QTest::newRow("no --yes without a terminal")
                 << QStringList{"write", image, "--target-file", "%TARGET%"} << 2
-                << "Writing erases the cards: give --yes when standard input is not a terminal.\n";
-        QTest::newRow("unknown option") << QStringList{"write", "--fast"} << 2
-                                        << "tessaro-cli: Unknown option 'fast'." + usage;
+                << "Writing erases the cards: give --yes when standard input is not a terminal.";
+        QTest::newRow("unknown option, as typed") << QStringList{"write", "--fast"} << 2
+                                                  << "tessaro-cli: Unknown option '--fast'." + usage;
+        QTest::newRow("unknown option, one dash") << QStringList{"write", "-fast=1"} << 2
+                                                  << "tessaro-cli: Unknown option '-fast'." + usage;
+        QTest::newRow("missing value") << QStringList{"catalog", "--manifest"} << 2
+                                       << "tessaro-cli: Missing value after '--manifest'." + usage;
         QTest::newRow("no card") << QStringList{"write", image, "--yes"} << 2
                                  << "tessaro-cli: Give at least one --disk or --target-file." + usage;
         QTest::newRow("image file and build")
@@ -287,44 +402,148 @@ private slots:
         QTest::newRow("option of another command") << QStringList{"disks", "--yes"} << 2
                                                    << "tessaro-cli: The option --yes does not go with 'disks'." + usage;
         QTest::newRow("unknown command") << QStringList{"flash"} << 2 << "tessaro-cli: Unknown command 'flash'." + usage;
+        QTest::newRow("watch without a model")
+                << QStringList{"write", image, "--watch", "--yes"} << 2
+                << "tessaro-cli: --watch needs at least one --model." + usage;
         QTest::newRow("catalog not reachable")
                 << QStringList{"catalog", "--manifest", "missing.json"} << 1
-                << "The image catalog is not reachable: No such file or directory\n";
+                << "The image catalog is not reachable: No such file or directory";
         QTest::newRow("build not in the catalog")
                 << QStringList{"write", "--manifest", "%CATALOG%", "--product", "alpha", "--device", "s", "--image",
                                "beta", "--target-file", "%TARGET%", "--yes"}
-                << 1 << "The catalog has no image beta of product alpha for device s.\n";
+                << 1 << "The catalog has no image beta of product alpha for device s.";
+        QTest::newRow("the image as its own target")
+                << QStringList{"write", image, "--target-file", image, "--yes"} << 1
+                << "Cannot write to card16.img: it is the image being written.";
+        QTest::newRow("target in a missing folder")
+                << build + QStringList{"%HOME%/no/t.img"} << 1
+                << "Cannot write to %HOME%/no/t.img: the folder %HOME%/no does not exist.";
+        QTest::newRow("target a folder") << build + QStringList{"%HOME%"} << 1
+                                         << "Cannot write to %HOME%: it is a folder.";
+        QTest::newRow("target not writable") << build + QStringList{"/proc/t.img"} << 1
+                                             << "Cannot write to /proc/t.img: No such file or directory";
+        QTest::newRow("target file system too small")
+                << QStringList{"write", "--manifest", "%CATALOG%", "--product", "alpha", "--device", "s", "--image",
+                               "huge", "--yes", "--target-file", "%TARGET%"}
+                << 1 << "Cannot write to %TARGET%: the image needs 1.0 PB, but only %FREE% are free there.";
     }
     void refusals()
     {
         QFETCH(QStringList, arguments);
         QFETCH(int, status);
         QFETCH(QString, message);
-        const QString target = m_home->filePath(QStringLiteral("t.img"));
-        arguments.replaceInStrings(QStringLiteral("%TARGET%"), target);
-        arguments.replaceInStrings(QStringLiteral("%CATALOG%"), m_fixture.catalogPath());
-        QVERIFY(QFile::copy(m_fixture.image16.path, m_home->filePath(QStringLiteral("card16.img"))));
-        QVERIFY(QFile::link(target, m_home->filePath(QStringLiteral("link.img"))));
+        QJsonObject huge = m_fixture.buildEntry(QStringLiteral("huge"), QStringLiteral("Huge"), QStringLiteral("1"),
+                                                QStringLiteral("builds/card16.zip"), m_fixture.archive16,
+                                                m_fixture.image16);
+        huge.insert(QStringLiteral("extractSize"), qint64(1'000'000'000'000'000));
+        QVERIFY(m_fixture.writeCatalog({m_fixture.slowBuild(), huge}));
+        const QString target = home(QStringLiteral("t.img"));
+        const auto fill = [&](QString text) {
+            return text.replace(QStringLiteral("%TARGET%"), target)
+                    .replace(QStringLiteral("%CATALOG%"), m_fixture.catalogPath())
+                    .replace(QStringLiteral("%HOME%"), m_home->path());
+        };
+        for (QString &argument : arguments)
+            argument = fill(argument);
+        message = fill(message);
+        QVERIFY(QFile::copy(m_fixture.image16.path, home(QStringLiteral("card16.img"))));
+        QVERIFY(QFile::link(target, home(QStringLiteral("link.img"))));
+        const int requestsBefore = m_fixture.nginx().accessLog().size();
 
-        const ProgramRun result = run(arguments);
+        const ProgramRun result = run(QStringList{QStringLiteral("--json")} + arguments);
         QCOMPARE(result.exitCode, status);
-        QVERIFY2(QString::fromUtf8(result.errors).endsWith(message), result.errors.constData());
+        // The free space changes while other programs run.
+        const auto pattern = [](QString text, const QString &start = QString()) {
+            text.replace(QStringLiteral("%FREE%"), QStringLiteral("FREESPACE"));
+            return QRegularExpression(start + QRegularExpression::escape(text).replace(
+                                                      QStringLiteral("FREESPACE"), QStringLiteral("[0-9.,]+ [kMGTP]?B"))
+                                      + QLatin1Char('$'));
+        };
+        QVERIFY2(QString::fromUtf8(result.errors).contains(pattern(message + QLatin1Char('\n'))),
+                 result.errors.constData());
+        const QList<QJsonObject> records = jsonLines(result.output);
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(records[0].value(QStringLiteral("event")).toString(), QStringLiteral("error"));
+        // The record says what went wrong, without the pointer to --help.
+        QString recordMessage = message;
+        recordMessage.remove(Usage).remove(QRegularExpression(QStringLiteral("^tessaro-cli: ")));
+        QVERIFY2(records[0].value(QStringLiteral("message")).toString().contains(pattern(recordMessage, QStringLiteral("^"))),
+                 result.output.constData());
+        QCOMPARE(records[0].value(QStringLiteral("exitStatus")).toInt(), status);
         QVERIFY(!QFileInfo::exists(target));
+        QVERIFY(m_fixture.nginx().accessLog().size() == requestsBefore);
+        QCOMPARE(cacheFiles(), QStringList());
+    }
+
+    // Without a system bus, or without UDisks2 on it, the disks cannot be
+    // listed: that is a failure, not an empty list.
+    void disksWithoutService_data()
+    {
+        QTest::addColumn<bool>("bus");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no system bus") << false << "Cannot list the disks: no system bus: ";
+        QTest::newRow("no UDisks2 on the bus") << true << "Cannot list the disks: UDisks2 does not answer: ";
+    }
+    void disksWithoutService()
+    {
+        QFETCH(bool, bus);
+        QFETCH(QString, message);
+        UdisksStandin standin;
+        QProcessEnvironment environment = this->environment();
+        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), QStringLiteral("unix:path=") + home("none"));
+        if (bus) {
+            QVERIFY2(standin.startBus(), qPrintable(standin.errorString()));
+            environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), standin.address());
+        }
+        const ProgramRun result = run({QStringLiteral("disks"), QStringLiteral("--json")}, environment);
+        QCOMPARE(result.exitCode, 1);
+        const QList<QJsonObject> records = jsonLines(result.output);
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(records[0].value(QStringLiteral("event")).toString(), QStringLiteral("error"));
+        QVERIFY2(records[0].value(QStringLiteral("message")).toString().startsWith(message), result.output.constData());
     }
 
     void catalogListing()
     {
+        // Entries that write refuses are listed, marked with the reason.
+        QJsonObject noDigest = m_fixture.buildEntry(QStringLiteral("nodigest"), QStringLiteral("No digest"),
+                                                    QStringLiteral("1"), QStringLiteral("builds/card16.zip"),
+                                                    m_fixture.archive16, m_fixture.image16);
+        noDigest.insert(QStringLiteral("sha256"), QStringLiteral("not a digest"));
+        QJsonObject ftp = m_fixture.buildEntry(QStringLiteral("ftp"), QStringLiteral("Ftp"), QStringLiteral("1"),
+                                               QStringLiteral("ftp://host/card16.zip"), m_fixture.archive16,
+                                               m_fixture.image16);
+        QVERIFY(m_fixture.writeCatalog({noDigest, ftp}));
+
         const ProgramRun result =
                 run({QStringLiteral("catalog"), QStringLiteral("--manifest"), m_fixture.catalogUrl()});
         QCOMPARE(result.exitCode, 0);
         QVERIFY2(result.output.startsWith("Product alpha: Alpha\n  Device s: Board S\n    Image stable: Stable, "
                                           "version 2.1, "),
                  result.output.constData());
-        QVERIFY(result.output.contains("    Image slow: Slow, version 1, "));
+        const QString output = QString::fromUtf8(result.output);
+        QVERIFY2(output.contains(QRegularExpression(QStringLiteral(
+                         "\n    Image nodigest: No digest, version 1, [^\n]*; refused: The catalog entry of this image "
+                         "is faulty: its sha256 is not a SHA-256 digest\\.\n"))),
+                 qPrintable(output));
+        QVERIFY(output.contains(QRegularExpression(QStringLiteral(
+                "\n    Image ftp: Ftp, version 1, [^\n]*; refused: The catalog entry of this image is faulty: its "
+                "address ftp://host/card16.zip is not allowed\\.\n"))));
+
+        const ProgramRun json = run({QStringLiteral("catalog"), QStringLiteral("--manifest"), m_fixture.catalogUrl(),
+                                     QStringLiteral("--json")});
+        QCOMPARE(json.exitCode, 0);
+        QStringList refused;
+        for (const QJsonObject &image : eventsOf(jsonLines(json.output), QStringLiteral("image"))) {
+            if (!image.value(QStringLiteral("refused")).isNull())
+                refused << image.value(QStringLiteral("image")).toString();
+        }
+        QCOMPARE(refused, (QStringList{QStringLiteral("nodigest"), QStringLiteral("ftp")}));
+        QCOMPARE(jsonLines(json.output).last().value(QStringLiteral("refused")).toInt(), 2);
 
         QJsonObject newer = QJsonDocument::fromJson(m_fixture.catalogDocument({})).object();
         newer.insert(QStringLiteral("minTessaroVersion"), QStringLiteral("9.0"));
-        QVERIFY(writeFile(m_home->filePath(QStringLiteral("newer.json")), QJsonDocument(newer).toJson()));
+        QVERIFY(writeFile(home(QStringLiteral("newer.json")), QJsonDocument(newer).toJson()));
         const ProgramRun update =
                 run({QStringLiteral("catalog"), QStringLiteral("--manifest"), QStringLiteral("newer.json")});
         QCOMPARE(update.exitCode, 1);
@@ -332,14 +551,39 @@ private slots:
                  QStringLiteral("This catalog needs Tessaro 9.0 or newer; this is Tessaro 0.1.0.\n"));
     }
 
-    void helpNamesEveryOption()
+    // The program's help names every command and option; each command's
+    // its own options and no others.
+    void help_data()
     {
-        const ProgramRun result = run({QStringLiteral("--help")});
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("present");
+        QTest::addColumn<QStringList>("absent");
+        QTest::newRow("program")
+                << QStringList{"--help"}
+                << QStringList{"disks", "catalog", "write [IMAGE_FILE]", "verify [IMAGE_FILE]", "cache list|clean",
+                               "--manifest", "--product", "--device", "--image", "--disk", "--target-file",
+                               "--no-verify", "--watch", "--model", "--yes", "--partial", "--all", "--json", "--help",
+                               "--version", "130", "143"}
+                << QStringList{};
+        QTest::newRow("write") << QStringList{"write", "--help"}
+                               << QStringList{"Usage: tessaro-cli write [IMAGE_FILE] [OPTIONS]", "--watch", "--model",
+                                              "--no-verify", "--yes"}
+                               << QStringList{"--partial", "--version"};
+        QTest::newRow("cache") << QStringList{"cache", "--help"}
+                               << QStringList{"Usage: tessaro-cli cache list|clean [OPTIONS]", "--partial", "--all"}
+                               << QStringList{"--disk", "--yes"};
+    }
+    void help()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, present);
+        QFETCH(QStringList, absent);
+        const ProgramRun result = run(arguments);
         QCOMPARE(result.exitCode, 0);
-        for (const char *word : {"disks", "catalog", "write [IMAGE_FILE]", "--manifest", "--product", "--device",
-                                 "--image", "--disk", "--target-file", "--no-verify", "--yes", "--json", "--help",
-                                 "--version", "130"})
-            QVERIFY2(result.output.contains(word), word);
+        for (const QString &word : present)
+            QVERIFY2(result.output.contains(word.toUtf8()), qPrintable(word));
+        for (const QString &word : absent)
+            QVERIFY2(!result.output.contains(word.toUtf8()), qPrintable(word));
     }
 };
 

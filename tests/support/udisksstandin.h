@@ -24,6 +24,9 @@ public:
     bool startService();
     void stopService();
     QDBusConnection bus() const;
+    // The bus's address, for a program to use as its system bus
+    // (DBUS_SYSTEM_BUS_ADDRESS).
+    QString address() const { return m_address; }
     // A Linux machine whose system bus is this one; the rest as on this machine.
     LinuxSystem system() const;
     QString errorString() const { return m_errorString; }

@@ -45,10 +45,16 @@ std::unique_ptr<BlockDevice> WinDiskMonitor::createDevice(const Disk &disk) cons
     return std::make_unique<WinBlockDevice>(disk);
 }
 
+bool WinDiskMonitor::hasListed() const
+{
+    return m_listed;
+}
+
 void WinDiskMonitor::apply(const QList<Disk> &disks)
 {
-    if (disks == m_disks)
+    if (disks == m_disks && m_listed)
         return;
     m_disks = disks;
+    m_listed = true;
     emit disksChanged();
 }

@@ -21,11 +21,13 @@ public:
 
     QList<Disk> disks() const override;
     std::unique_ptr<BlockDevice> createDevice(const Disk &disk) const override;
+    bool hasListed() const override;
 
-    // Adopts one poll result.
+    // Adopts one poll result; the first is announced even when it is empty.
     void apply(const QList<Disk> &disks);
 
 private:
     QThread m_thread;
     QList<Disk> m_disks;
+    bool m_listed = false;
 };
