@@ -73,8 +73,7 @@ const QList<CommandInfo> &commandInfos()
             {"cache", "list|clean", "List the downloaded builds, or remove them.",
              "list: the downloads in the cache: build (where the catalog knows it), size, complete or\n"
              "partial, date. clean: remove the downloads of builds that the catalog no longer lists;\n"
-             "with --partial every partial download, with --all every download. A download that another\n"
-             "tessaro running now holds stays."},
+             "with --partial every partial download, with --all every download."},
     };
     return infos;
 }
