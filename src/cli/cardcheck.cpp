@@ -96,10 +96,11 @@ void CardCheck::cancel()
 void CardCheck::run()
 {
     if (compare() && !m_imageSectors.isEmpty() && !matchesBootFiles() && m_error == WriteJob::Error::None)
-        fail(WriteJob::Error::VerifyMismatch, QString::number(m_imageSectors.firstKey()));
+        differsAt(m_firstDifferences.first());
     m_device->close();
     m_source.reset();
     m_imageSectors.clear();
+    m_firstDifferences.clear();
 }
 
 // Reads the image and the card side by side; true when both were read whole
@@ -150,9 +151,13 @@ bool CardCheck::compare()
             QByteArray original(card.data() + sector, sectorSize);
             std::memcpy(original.data(), image.data() + sector, size_t(bytes));
             m_imageSectors.insert(checked + sector, original);
+            qint64 first = sector;
+            while (image.data()[first] == card.data()[first])
+                ++first;
+            m_firstDifferences.insert(checked + sector, checked + first);
             differentBytes += sectorSize;
             if (differentBytes > MaxDifferentBytes || m_bootFiles.isEmpty())
-                return differsAt(m_imageSectors.firstKey());
+                return differsAt(m_firstDifferences.first());
         }
         checked += chunk;
         emit progress(WriteJob::Phase::Verifying, checked, m_imageSize);
@@ -174,9 +179,9 @@ bool CardCheck::matchesBootFiles()
             return writer.failure() == FatWriter::Failure::DeviceError ? failTarget(WriteJob::Error::TargetIoError)
                                                                        : false;
     }
-    for (auto sector = m_imageSectors.cbegin(); sector != m_imageSectors.cend(); ++sector) {
+    for (auto sector = m_firstDifferences.cbegin(); sector != m_firstDifferences.cend(); ++sector) {
         if (!view.written().contains(sector.key()))
-            return differsAt(sector.key());
+            return differsAt(sector.value());
     }
 
     QList<QByteArray> names;

@@ -56,8 +56,10 @@ private:
     std::unique_ptr<BlockDevice> m_device;
     QMap<QString, QByteArray> m_bootFiles;
     qint64 m_imageSize = 0;
-    // The image's bytes of each card sector that differs, by offset.
+    // The image's bytes of each card sector that differs, by offset, and the
+    // first byte (of the card) that differs in it.
     QMap<qint64, QByteArray> m_imageSectors;
+    QMap<qint64, qint64> m_firstDifferences;
     std::atomic<bool> m_cancelled{false};
     WriteJob::Error m_error = WriteJob::Error::None;
     QString m_errorDetail;

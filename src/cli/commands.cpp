@@ -94,8 +94,11 @@ QMap<QString, QString> buildNames(const Catalog &catalog)
     for (const CatalogProduct &product : catalog.products()) {
         for (const CatalogDevice &device : catalog.devicesFor(product.id)) {
             for (const CatalogImage &image : catalog.imagesFor(product.id, device.id)) {
-                names.insert(image.sha256.toLower(), QStringLiteral("%1 %2 (%3) for %4")
-                                                             .arg(product.name, image.name, image.version, device.name));
+                // One archive may serve several builds.
+                QString &name = names[image.sha256.toLower()];
+                const QString build = QStringLiteral("%1 %2 (%3) for %4")
+                                              .arg(product.name, image.name, image.version, device.name);
+                name = name.isEmpty() ? build : name + QStringLiteral(", ") + build;
             }
         }
     }

@@ -1,5 +1,6 @@
 #include "writefixture.h"
 
+#include "image/imagecache.h"
 #include "programrun.h"
 #include "udisksstandin.h"
 
@@ -10,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLockFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -66,7 +68,8 @@ private:
 
     QStringList cacheFiles() const
     {
-        QStringList names = QDir(cacheDir()).entryList(QDir::Files);
+        QStringList names =
+                QDir(cacheDir()).entryList({QStringLiteral("*.zip"), QStringLiteral("*.part")}, QDir::Files);
         names.sort();
         return names;
     }
@@ -357,6 +360,114 @@ private slots:
         QCOMPARE(process.exitCode(), 1);
         QCOMPARE(process.readAllStandardError(), QByteArray("The names do not match: nothing was written.\n"));
         QVERIFY(!QFileInfo::exists(target));
+    }
+
+    // A card that write made matches its build; a card with one byte
+    // changed does not, nor does one compared with another build's boot
+    // files or with the image alone. Several cards are read at once.
+    void verifyGoodAndCorrupted()
+    {
+        const QString good = home(QStringLiteral("good.img"));
+        const QString bad = home(QStringLiteral("bad.img"));
+        const ProgramRun written = run(buildArguments(QStringLiteral("stable"), {good, bad}, false));
+        QVERIFY2(written.exitCode == 0, written.errors.constData());
+        const qint64 changed = m_fixture.image32.size / 2 + 3;
+        QFile card(bad);
+        QVERIFY(card.open(QIODevice::ReadWrite) && card.seek(changed));
+        const char byte = card.read(1).at(0);
+        QVERIFY(card.seek(changed) && card.write(QByteArray(1, char(byte ^ 0x5a))) == 1);
+        card.close();
+        const QString differs = QStringLiteral("the card differs from the image, first at byte %1");
+
+        const ProgramRun both = run(buildArguments(QStringLiteral("stable"), {good, bad}, true, QStringLiteral("verify")));
+        QCOMPARE(both.exitCode, 1);
+        const QList<QJsonObject> records = jsonLines(both.output);
+        const QList<QJsonObject> done = eventsOf(records, QStringLiteral("done"));
+        QCOMPARE(done.size(), 1);
+        QCOMPARE(done[0].value(QStringLiteral("card")).toString(), good);
+        QCOMPARE(done[0].value(QStringLiteral("sha256")).toString(),
+                 QString::fromLatin1(sha256(readFile(good).left(m_fixture.image32.size)).toHex()));
+        const QList<QJsonObject> failed = eventsOf(records, QStringLiteral("failed"));
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(failed[0].value(QStringLiteral("error")).toString(), QStringLiteral("VerifyMismatch"));
+        QCOMPARE(failed[0].value(QStringLiteral("message")).toString(), differs.arg(changed));
+        QCOMPARE(records.last().value(QStringLiteral("matching")).toArray(), QJsonArray{good});
+
+        const ProgramRun matches = run(buildArguments(QStringLiteral("stable"), {good}, false, QStringLiteral("verify")));
+        QCOMPARE(matches.exitCode, 0);
+        QVERIFY2(matches.errors.endsWith(good.toUtf8() + ": matches the image\n1 of 1 cards match the image.\n"),
+                 matches.errors.constData());
+        // The build "custom" has boot files of its own.
+        const ProgramRun otherFiles = run(buildArguments(QStringLiteral("custom"), {good}, false, QStringLiteral("verify")));
+        QCOMPARE(otherFiles.exitCode, 1);
+        QVERIFY2(otherFiles.errors.contains(": failed: the card differs from the image, first at byte "),
+                 otherFiles.errors.constData());
+        const ProgramRun imageAlone = run({QStringLiteral("verify"), m_fixture.image32.path, QStringLiteral("--target-file"), good});
+        QCOMPARE(imageAlone.exitCode, 1);
+
+        // Without boot files, the digests of the image and the card alone.
+        const QString plain = home(QStringLiteral("plain.img"));
+        QCOMPARE(run({QStringLiteral("write"), m_fixture.image16.path, QStringLiteral("--target-file"), plain,
+                      QStringLiteral("--yes")})
+                         .exitCode,
+                 0);
+        const ProgramRun plainCheck = run({QStringLiteral("verify"), m_fixture.image16.path, QStringLiteral("--target-file"),
+                                           plain, QStringLiteral("--json")});
+        QCOMPARE(plainCheck.exitCode, 0);
+        QCOMPARE(eventsOf(jsonLines(plainCheck.output), QStringLiteral("done")).value(0).value(QStringLiteral("sha256")),
+                 QJsonValue(m_fixture.image16.hex()));
+        QCOMPARE(readFile(plain).left(m_fixture.image16.size), readFile(m_fixture.image16.path));
+    }
+
+    // The cache lists each download with the builds it serves; clean
+    // removes what it is asked to, and never the files of a running download.
+    void cacheListAndClean()
+    {
+        QCOMPARE(run(buildArguments(QStringLiteral("stable"), {home(QStringLiteral("a.img"))}, false)).exitCode, 0);
+        const QString archive = m_fixture.archive32.hex() + QStringLiteral(".zip");
+        const QString partial = m_fixture.big.hex() + QStringLiteral(".part");
+        const QString unlisted = QString(64, QLatin1Char('e')) + QStringLiteral(".zip");
+        const QString held = QString(64, QLatin1Char('d')) + QStringLiteral(".part");
+        QVERIFY(writeFile(cacheDir() + QLatin1Char('/') + partial, readFile(m_fixture.big.path).left(1000)));
+        QVERIFY(writeFile(cacheDir() + QLatin1Char('/') + unlisted, "old"));
+        QVERIFY(writeFile(cacheDir() + QLatin1Char('/') + held, "running"));
+        QLockFile download(cacheDir() + QLatin1Char('/') + QString(64, QLatin1Char('d')) + QStringLiteral(".lock"));
+        ImageCache::prepareLock(download);
+        QVERIFY(download.lock());
+
+        const QStringList manifest{QStringLiteral("--manifest"), m_fixture.catalogUrl(), QStringLiteral("--json")};
+        const ProgramRun list = run(QStringList{QStringLiteral("cache"), QStringLiteral("list")} + manifest);
+        QCOMPARE(list.exitCode, 0);
+        QStringList entries;
+        for (const QJsonObject &entry : eventsOf(jsonLines(list.output), QStringLiteral("entry"))) {
+            entries << QStringLiteral("%1 %2 %3 %4")
+                               .arg(entry.value(QStringLiteral("file")).toString(),
+                                    entry.value(QStringLiteral("name")).toString(),
+                                    entry.value(QStringLiteral("complete")).toBool() ? QStringLiteral("complete")
+                                                                                     : QStringLiteral("partial"))
+                               .arg(entry.value(QStringLiteral("size")).toInteger());
+        }
+        QStringList expected{held + QStringLiteral("  partial 7"), unlisted + QStringLiteral("  complete 3"),
+                             archive + QStringLiteral(" Alpha Stable (2.1) for Board S, Alpha Custom (3.0) for Board S "
+                                                      "complete %1")
+                                               .arg(m_fixture.archive32.size),
+                             partial + QStringLiteral(" Alpha Slow (1) for Board S partial 1000")};
+        expected.sort(Qt::CaseInsensitive);
+        QCOMPARE(entries, expected);
+
+        const auto clean = [&](const QStringList &options) {
+            const ProgramRun result = run(QStringList{QStringLiteral("cache"), QStringLiteral("clean")} + options + manifest);
+            return result.exitCode == 0 ? cacheFiles() : QStringList{QString::fromUtf8(result.errors)};
+        };
+        const auto sorted = [](QStringList names) {
+            names.sort();
+            return names;
+        };
+        QCOMPARE(clean({QStringLiteral("--partial")}), sorted({archive, held, unlisted}));
+        QCOMPARE(clean({}), sorted({archive, held}));
+        QCOMPARE(clean({QStringLiteral("--all")}), QStringList{held});
+        download.unlock();
+        QCOMPARE(clean({QStringLiteral("--all")}), QStringList());
     }
 
     // Each refusal ends at once, told on standard error and as the last
