@@ -1,6 +1,7 @@
 #include "writefixture.h"
 
 #include "image/imagecache.h"
+#include "loopdevice.h"
 #include "programrun.h"
 #include "udisksstandin.h"
 
@@ -14,6 +15,7 @@
 #include <QLockFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -468,6 +470,90 @@ private slots:
         QCOMPARE(clean({QStringLiteral("--all")}), QStringList{held});
         download.unlock();
         QCOMPARE(clean({QStringLiteral("--all")}), QStringList());
+    }
+
+    // write --watch on a scripted UDisks2 service, with loop devices for
+    // disks: the build is downloaded first; the disk there from the start is
+    // never touched; of three that arrive, one too small is skipped, one is
+    // written and one pulled out while it is written fails as removed.
+    void watchOnUdisks()
+    {
+        const qint64 diskSize = m_fixture.image32.size + 1024 * 1024;
+        QStringList files;
+        std::vector<std::unique_ptr<LoopDevice>> loops;
+        for (const QString &name : {QStringLiteral("present"), QStringLiteral("written"), QStringLiteral("pulled")}) {
+            files << home(name + QStringLiteral(".disk"));
+            QVERIFY(writeFile(files.last(), QByteArray(4096, 'p')) && QFile::resize(files.last(), diskSize));
+            loops.push_back(LoopDevice::attach(files.last()));
+            if (!loops.back())
+                QSKIP("needs root and free loop devices for the disks");
+        }
+        UdisksStandin standin;
+        QVERIFY2(standin.startBus() && standin.startService(), qPrintable(standin.errorString()));
+        const auto addDisk = [&](const QString &name, const QString &device, qint64 size) {
+            return standin.addDisk(name, device, size,
+                                   UdisksStandin::drive(QStringLiteral("Generic"), QStringLiteral("Card Reader"),
+                                                        QStringLiteral("usb"), true, name));
+        };
+        QVERIFY(!addDisk(QStringLiteral("present"), loops[0]->device(), diskSize).isEmpty());
+
+        QProcessEnvironment environment = this->environment();
+        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), standin.address());
+        QStringList arguments = buildArguments(QStringLiteral("stable"), {}, true);
+        arguments << QStringLiteral("--watch") << QStringLiteral("--model") << QStringLiteral("*card reader*");
+        std::unique_ptr<QProcess> process(start(arguments, environment));
+        const auto stop = qScopeGuard([&] {
+            ::kill(pid_t(process->processId()), SIGCONT);
+            stopProgram(*process);
+        });
+        QList<QJsonObject> records;
+        const auto waitFor = [&](const QString &event, const QString &card, const QString &phase = QString()) {
+            return QTest::qWaitFor(
+                    [&] {
+                        while (process->canReadLine())
+                            records << QJsonDocument::fromJson(process->readLine()).object();
+                        return std::any_of(records.cbegin(), records.cend(), [&](const QJsonObject &record) {
+                            return record.value(QStringLiteral("event")).toString() == event
+                                    && (card.isEmpty() || record.value(QStringLiteral("card")).toString() == card)
+                                    && (phase.isEmpty() || record.value(QStringLiteral("phase")).toString() == phase);
+                        });
+                    },
+                    60000);
+        };
+        QVERIFY(waitFor(QStringLiteral("watching"), QString()));
+        QVERIFY(!eventsOf(records, QStringLiteral("download")).isEmpty());
+
+        QVERIFY(!addDisk(QStringLiteral("small"), QStringLiteral("/dev/sdsmall"), 1024 * 1024).isEmpty());
+        QVERIFY(waitFor(QStringLiteral("skipped"), QStringLiteral("/dev/sdsmall")));
+        QVERIFY(!addDisk(QStringLiteral("written"), loops[1]->device(), diskSize).isEmpty());
+        QVERIFY(waitFor(QStringLiteral("done"), loops[1]->device()));
+
+        // Stopped as it starts writing, the card goes: its medium and its
+        // objects, as when a reader loses its card.
+        const QString pulled = addDisk(QStringLiteral("pulled"), loops[2]->device(), diskSize);
+        QVERIFY(!pulled.isEmpty());
+        QVERIFY(waitFor(QStringLiteral("phase"), loops[2]->device(), QStringLiteral("Writing")));
+        ::kill(pid_t(process->processId()), SIGSTOP);
+        QVERIFY(QFile::resize(files[2], 0));
+        QCOMPARE(runTool(QStringLiteral("losetup"), {QStringLiteral("--set-capacity"), loops[2]->device()}, {}), QString());
+        QVERIFY(standin.remove(pulled) && standin.remove(UdisksStandin::drivePath(QStringLiteral("pulled"))));
+        ::kill(pid_t(process->processId()), SIGCONT);
+        QVERIFY(waitFor(QStringLiteral("failed"), loops[2]->device()));
+
+        ::kill(pid_t(process->processId()), SIGINT);
+        QVERIFY(process->waitForFinished(30000));
+        records += jsonLines(process->readAllStandardOutput());
+        QCOMPARE(process->exitCode(), 1);
+        const QJsonObject failed = eventsOf(records, QStringLiteral("failed")).value(0);
+        QCOMPARE(failed.value(QStringLiteral("message")).toString(),
+                 QStringLiteral("The SD card was removed during the operation: insert it again and retry."));
+        const QJsonObject summary = records.last();
+        QCOMPARE(summary.value(QStringLiteral("written")).toArray(), QJsonArray{loops[1]->device()});
+        QCOMPARE(summary.value(QStringLiteral("failed")).toArray(), QJsonArray{loops[2]->device()});
+        checkCard(files[1], m_fixture.card32, ProductFiles);
+        QCOMPARE(readFile(files[0]).left(4096), QByteArray(4096, 'p'));
+        for (const QJsonObject &record : records)
+            QVERIFY(record.value(QStringLiteral("card")).toString() != loops[0]->device());
     }
 
     // Each refusal ends at once, told on standard error and as the last

@@ -6,6 +6,7 @@
 #include "image/localimagesource.h"
 #include "image/testarchives.h"
 #include "support/cardimage.h"
+#include "support/loopdevice.h"
 #include "support/programrun.h"
 #include "support/udisksstandin.h"
 #include "write/writejob.h"
@@ -24,39 +25,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A loop device over a file, detached again when the object goes, whatever
-// the test's outcome.
-class LoopDevice
-{
-public:
-    LoopDevice(const QString &file, const QStringList &options)
-    {
-        ProgramOptions losetup;
-        losetup.timeoutMs = 30000;
-        const ProgramRun run = runProgram(QStringLiteral("losetup"),
-                                          options + QStringList{QStringLiteral("--find"), QStringLiteral("--show"), file},
-                                          losetup);
-        if (run.succeeded())
-            m_device = QString::fromLocal8Bit(run.output).trimmed();
-        else
-            m_error = run.problem;
-    }
-    ~LoopDevice()
-    {
-        if (!m_device.isEmpty())
-            runProgram(QStringLiteral("losetup"), {QStringLiteral("--detach"), m_device});
-    }
-    LoopDevice(const LoopDevice &) = delete;
-    LoopDevice &operator=(const LoopDevice &) = delete;
-
-    QString device() const { return m_device; }
-    QString errorString() const { return m_error; }
-
-private:
-    QString m_device;
-    QString m_error;
-};
 
 constexpr qint64 StickSize = 8 * 1024 * 1024;
 
@@ -96,19 +64,6 @@ private:
                                                   system(throughUdisks));
     }
 
-    // A loop device needs root; skip where the test cannot have one.
-    std::unique_ptr<LoopDevice> attach(const QString &file, const QStringList &options = {})
-    {
-        if (::geteuid() != 0)
-            return nullptr;
-        auto loop = std::make_unique<LoopDevice>(file, options);
-        if (loop->device().isEmpty()) {
-            qWarning("no loop device: %s", qPrintable(loop->errorString()));
-            return nullptr;
-        }
-        return loop;
-    }
-
 private slots:
     void init()
     {
@@ -138,7 +93,7 @@ private slots:
         const QString target = path(QStringLiteral("target"));
         QVERIFY(writeFile(target, QByteArray()));
         QVERIFY(QFile::resize(target, image.size() + 1024 * 1024));
-        const auto loop = attach(target);
+        const auto loop = LoopDevice::attach(target);
         if (!loop)
             QSKIP("needs root and a free loop device to write a real block device");
         const Disk reader = addReader(loop->device(), image.size() + 1024 * 1024);
@@ -204,7 +159,7 @@ private slots:
         // A disk that opens is a real one; the others are refused before.
         const QString target = path(QStringLiteral("target"));
         QVERIFY(writeFile(target, QByteArray(StickSize, '\0')));
-        const auto loop = opens ? attach(target) : nullptr;
+        const auto loop = opens ? LoopDevice::attach(target) : nullptr;
         if (opens && !loop)
             QSKIP("needs root and a free loop device to open a real block device");
         const QString device = loop ? loop->device() : QStringLiteral("/dev/sdx");
@@ -295,7 +250,7 @@ private slots:
         const QString target = path(QStringLiteral("target"));
         QVERIFY(writeFile(imagePath, image));
         QVERIFY(writeFile(target, QByteArray(4 * 1024 * 1024, '\xff')));
-        const auto loop = attach(target, {QStringLiteral("--sector-size"), QStringLiteral("4096")});
+        const auto loop = LoopDevice::attach(target, {QStringLiteral("--sector-size"), QStringLiteral("4096")});
         if (!loop)
             QSKIP("needs root and a free loop device to write a real block device");
         auto device = readerDevice(addReader(loop->device(), 4 * 1024 * 1024));
@@ -338,7 +293,7 @@ private slots:
         const QString target = path(QStringLiteral("target"));
         const QByteArray before = randomBytes(1024 * 1024, 3);
         QVERIFY(writeFile(target, before));
-        const auto loop = attach(target, losetupOption.isEmpty() ? QStringList() : QStringList{losetupOption});
+        const auto loop = LoopDevice::attach(target, losetupOption.isEmpty() ? QStringList() : QStringList{losetupOption});
         if (!loop)
             QSKIP("needs root and a free loop device to open a real block device");
         const Disk card = addReader(loop->device(), before.size());
