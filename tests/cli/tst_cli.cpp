@@ -595,7 +595,7 @@ private slots:
         QTest::newRow("a Windows disk name")
                 << QStringList{"write", image, "--target-file", "\\\\.\\PhysicalDrive0", "--yes"} << 1
                 << "Cannot write to \\\\.\\PhysicalDrive0: it is a disk, not a file. Choose disks with --disk in "
-                   "tessaro-cli, or in the window's list of disks without --target-file.\n";
+                   "tessaro-cli, or in the window's list of disks without --target-file.";
         QTest::newRow("option of another command") << QStringList{"disks", "--yes"} << 2
                                                    << "tessaro-cli: The option --yes does not go with 'disks'." + usage;
         QTest::newRow("unknown command") << QStringList{"flash"} << 2 << "tessaro-cli: Unknown command 'flash'." + usage;
