@@ -245,6 +245,8 @@ bool CardCheck::failTarget(WriteJob::Error fallback)
         return fail(WriteJob::Error::TargetRemoved, m_device->errorString());
     case BlockDevice::Failure::PermissionDenied:
         return fail(WriteJob::Error::TargetPermissionDenied, m_device->errorString());
+    case BlockDevice::Failure::Cancelled:
+        return fail(WriteJob::Error::Cancelled, m_device->errorString());
     }
     return fail(fallback, m_device->errorString());
 }

@@ -213,7 +213,7 @@ private slots:
         QFETCH(BlockDevice::Failure, failure);
         const QString target = path(QStringLiteral("target"));
         QVERIFY(writeFile(target, QByteArray(StickSize, '\0')));
-        const auto loop = attach(target);
+        const auto loop = LoopDevice::attach(target);
         if (!loop)
             QSKIP("needs root and a free loop device to pull a card from a real block device");
         LinuxSystem machine = system();
