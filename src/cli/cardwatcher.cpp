@@ -122,7 +122,7 @@ void CardWatcher::endCard(CardBatch *batch)
     // left is what the user needs to know.
     if (card->gone && error != WriteJob::Error::None && error != WriteJob::Error::Cancelled) {
         error = WriteJob::Error::TargetRemoved;
-        message = WriteMessages::forError(error, QString());
+        message = WriteMessages::forError(error, QString(), m_plan.imageFormat());
     }
     m_printer.finished(card->index, error, message, batch->writtenSha256(0));
     // The batch is in the middle of telling its end.

@@ -231,7 +231,7 @@ bool download(const WritePlan &plan, ProgressPrinter &printer, int *signal, QStr
     QCoreApplication::sendPostedEvents(&context);
     if (!done) {
         const WriteJob::Error error = WriteJob::errorFor(download->failure());
-        *message = WriteMessages::forOutcome(error, download->errorString(), WriteJob::Phase::Downloading, false);
+        *message = plan.outcomeMessage(error, download->errorString(), WriteJob::Phase::Downloading, false);
     }
     return done;
 }
@@ -274,7 +274,7 @@ void announce(const CommandLine &line, const Job &job, const QStringList &target
 }
 
 // The human text of the outcome of a card's check.
-QString checkMessage(WriteJob::Error error, const QString &detail)
+QString checkMessage(const WritePlan &plan, WriteJob::Error error, const QString &detail)
 {
     switch (error) {
     case WriteJob::Error::VerifyMismatch:
@@ -285,7 +285,7 @@ QString checkMessage(WriteJob::Error error, const QString &detail)
         return QStringLiteral("the check was cancelled");
     default:
         // A damaged image is found before any card is read, and none is written.
-        return WriteMessages::forOutcome(error, detail, WriteJob::Phase::Verifying, false, false);
+        return plan.outcomeMessage(error, detail, WriteJob::Phase::Verifying, false);
     }
 }
 
@@ -538,7 +538,7 @@ int verify(const CommandLine &line)
                          });
         entry.thread.reset(QThread::create([check] { check->run(); }));
         QObject::connect(entry.thread.get(), &QThread::finished, check, [&, index, check] {
-            printer.finished(index, check->error(), checkMessage(check->error(), check->errorDetail()),
+            printer.finished(index, check->error(), checkMessage(*job.plan, check->error(), check->errorDetail()),
                              check->cardSha256());
             if (--running == 0)
                 loop.quit();
