@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 
 using namespace std::chrono_literals;
 using Machine = WinMachine::State;
@@ -39,6 +40,19 @@ bool waitForPolls(int count)
     return true;
 }
 
+// Installs machine as the next poll starts (its first call), so that no
+// poll reads half of the old machine and half of the new one: such a poll
+// may well find a list of its own, which is announced like any other.
+bool installAtNextPoll(const Machine &machine)
+{
+    const auto installed = std::make_shared<std::atomic<bool>>(false);
+    WinMachine::setHook(QStringLiteral("FindFirstVolumeW"), [machine, installed] {
+        WinMachine::install(machine);
+        *installed = true;
+    });
+    return QTest::qWaitFor([&] { return installed->load(); }, 5000);
+}
+
 } // namespace
 
 class TestWinDiskMonitor : public QObject
@@ -59,7 +73,7 @@ private slots:
         QCOMPARE(changed.count(), 1);
         QVERIFY(monitor.hasListed());
 
-        WinMachine::install(withReader(Card));
+        QVERIFY(installAtNextPoll(withReader(Card)));
         QVERIFY(waitForPolls(2));
         QCOMPARE(changed.count(), 2);
         QCOMPARE(monitor.disks().size(), 1);
@@ -68,12 +82,12 @@ private slots:
         QCOMPARE(changed.count(), 2);
 
         // Another card in the same reader differs in size only.
-        WinMachine::install(withReader(Card / 2));
+        QVERIFY(installAtNextPoll(withReader(Card / 2)));
         QVERIFY(waitForPolls(2));
         QCOMPARE(changed.count(), 3);
         QCOMPARE(monitor.disks().first().size, Card / 2);
 
-        WinMachine::install(withReader(0));
+        QVERIFY(installAtNextPoll(withReader(0)));
         QVERIFY(waitForPolls(2));
         QCOMPARE(changed.count(), 4);
         QVERIFY(monitor.disks().isEmpty());
@@ -90,7 +104,7 @@ private slots:
 
         Machine lost = withReader(Card);
         lost.volumes[0].extentsReadable = false;
-        WinMachine::install(lost);
+        QVERIFY(installAtNextPoll(lost));
         QVERIFY(waitForPolls(3));
         QCOMPARE(changed.count(), 2);
         QVERIFY(monitor.disks().isEmpty());
