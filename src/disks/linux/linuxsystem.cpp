@@ -19,9 +19,10 @@ struct Mount
     QString options; // the file system's own, as mountinfo escapes them
 };
 
-// Paths (through overlays and loop devices) followed for one question; a
-// real system needs a handful.
+// Paths (through overlays and loop devices) followed for one question, and
+// sysfs folders walked; a real system needs a handful of each.
 constexpr int MaxPaths = 64;
+constexpr int MaxFolders = 256;
 
 // Mount points in mountinfo escape blanks and backslashes as octal.
 QString unescaped(const QString &field)
@@ -160,7 +161,9 @@ QList<QString> LinuxSystem::systemDevices(const QString &programFolder) const
 
     QList<QString> devices;
     QSet<QString> seen;
-    while (!folders.isEmpty()) {
+    // Bounded: a name the file system cannot hold (one with a NUL in it)
+    // has no canonical form, and its "slaves" grew a longer name each turn.
+    while (!folders.isEmpty() && seen.size() < MaxFolders) {
         const QString folder = QFileInfo(folders.takeFirst()).canonicalFilePath();
         if (folder.isEmpty() || seen.contains(folder))
             continue;
