@@ -18,6 +18,7 @@
 #include "disks/filediskmonitor.h"
 #include "image/imagecache.h"
 #include "image/imagedownload.h"
+#include "write/imageprobe.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -185,6 +186,23 @@ QString planFor(const CommandLine &line, Job &job)
         }
     }
     return job.plan->refusal();
+}
+
+// Why the product's boot files cannot be set on the image, where the image
+// can be read now (a local file, a build already in the cache); the job
+// would find it only once every card is open.
+QString setupRefusal(const CommandLine &line, const Job &job)
+{
+    if (job.plan->bootFiles().isEmpty() || !job.plan->imageAvailable())
+        return {};
+    const std::unique_ptr<ImageSource> source = job.plan->createSource();
+    const ImageProbe probe = ImageProbe::run(*source);
+    if (probe.bootPartition != ImageProbe::BootPartition::Missing)
+        return {};
+    const QString refusal = WriteMessages::setupRefusal(job.productName, probe.bootProblem);
+    // A build is always set up as its product; a local file may be written as it is.
+    return line.writesBuild() ? refusal
+                              : refusal + QStringLiteral(" Leave out --product to write the image as it is.");
 }
 
 // The disks the command line names, found in the platform's list; the
@@ -423,6 +441,9 @@ int write(const CommandLine &line)
     refusals.removeAll(QString());
     if (!refusals.isEmpty())
         return refuse(line, Failure, refusals.join(QLatin1Char('\n')));
+
+    if (const QString refusal = setupRefusal(line, job); !refusal.isEmpty())
+        return refuse(line, Failure, refusal);
 
     // Each card is checked against the image now, not after minutes of downloading.
     job.imageSize = job.plan->imageSize();

@@ -612,6 +612,12 @@ private slots:
         QTest::newRow("the image as its own target")
                 << QStringList{"write", image, "--target-file", image, "--yes"} << 1
                 << "Cannot write to card16.img: it is the image being written.";
+        QTest::newRow("a product whose boot files the image has no partition for")
+                << QStringList{"write", "blank.img", "--manifest", "%CATALOG%", "--product", "alpha", "--target-file",
+                               "%TARGET%", "--yes"}
+                << 1
+                << "The SD card cannot be set up as Alpha with this image: no MBR partition table. Leave out "
+                   "--product to write the image as it is.";
         QTest::newRow("target in a missing folder")
                 << build + QStringList{"%HOME%/no/t.img"} << 1
                 << "Cannot write to %HOME%/no/t.img: the folder %HOME%/no does not exist.";
@@ -644,6 +650,7 @@ private slots:
             argument = fill(argument);
         message = fill(message);
         QVERIFY(QFile::copy(m_fixture.image16.path, home(QStringLiteral("card16.img"))));
+        QVERIFY(writeFile(home(QStringLiteral("blank.img")), QByteArray(1024 * 1024, '\0')));
         QVERIFY(QFile::link(target, home(QStringLiteral("link.img"))));
         const int requestsBefore = m_fixture.nginx().accessLog().size();
 
