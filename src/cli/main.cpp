@@ -5,11 +5,16 @@
 
 #include <QCoreApplication>
 #include <QJsonObject>
+#include <QLoggingCategory>
 
 // tessaro-cli: the window's work without a window, for several cards at once.
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    // Standard error is the user's here: the diagnostics that the window
+    // keeps to its log would repeat, in other words, what the commands say.
+    // QT_LOGGING_RULES turns them on again.
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false\n*.warning=false"));
     QCoreApplication::setApplicationName(QStringLiteral("Tessaro"));
     QCoreApplication::setApplicationVersion(AppInfo::Version);
 

@@ -705,6 +705,8 @@ private slots:
         QCOMPARE(records.size(), 1);
         QCOMPARE(records[0].value(QStringLiteral("event")).toString(), QStringLiteral("error"));
         QVERIFY2(records[0].value(QStringLiteral("message")).toString().startsWith(message), result.output.constData());
+        // Said once: the monitor's own diagnostic stays in the log.
+        QCOMPARE(QString::fromUtf8(result.errors), records[0].value(QStringLiteral("message")).toString() + '\n');
     }
 
     void catalogListing()
