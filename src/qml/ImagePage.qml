@@ -75,7 +75,8 @@ ColumnLayout {
                                        .arg(modelData.extractSize)
                                      : qsTr("Build %1, %2, %3 download")
                                        .arg(modelData.version).arg(modelData.name).arg(modelData.size)
-                    Accessible.description: modelData.description
+                    // A build that cannot be chosen says why.
+                    Accessible.description: modelData.enabled ? modelData.description : modelData.reason
                     Accessible.selected: highlighted
                     onClicked: page.backend.selectImage(modelData.id)
                     onActiveFocusChanged: if (activeFocus) imageScroll.rowFocused(index)
@@ -104,11 +105,21 @@ ColumnLayout {
                                    : qsTr("Build %1 · %2 download")
                                      .arg(imageDelegate.modelData.version)
                                      .arg(imageDelegate.modelData.size))
-                                  + (imageDelegate.modelData.enabled ? "" : " · " + imageDelegate.modelData.reason)
                             textFormat: Text.PlainText
                             opacity: 0.8
                             color: imageDelegate.highlighted ? palette.highlightedText : palette.text
                             elide: Text.ElideRight
+                            Layout.fillWidth: true
+                        }
+                        // Why the build cannot be chosen, whole: it is the
+                        // one thing the user can act on.
+                        Label {
+                            objectName: "imageReason"
+                            color: palette.highlight
+                            visible: !imageDelegate.modelData.enabled
+                            text: imageDelegate.modelData.reason
+                            textFormat: Text.PlainText
+                            wrapMode: Text.Wrap
                             Layout.fillWidth: true
                         }
                     }

@@ -120,40 +120,50 @@ ColumnLayout {
         Layout.fillHeight: true
     }
 
-    RowLayout {
-        spacing: 12
+    // Anchors rather than a nested layout: Qt 6.4 leaves a row layout nested
+    // in this page unarranged when its buttons change while the page is
+    // hidden, and "Write another SD card" ran off the window.
+    Item {
+        implicitHeight: Math.max(ejectButton.implicitHeight, resultButtons.implicitHeight)
         Layout.fillWidth: true
 
         // Where the system can power the card's drive off.
         Button {
+            id: ejectButton
+
             objectName: "ejectButton"
+            anchors.left: parent.left
             visible: page.backend.canEject || page.backend.ejecting
             enabled: !page.backend.ejecting
             text: qsTr("Eject")
             Accessible.name: text
             onClicked: page.backend.eject()
         }
-        Item {
-            Layout.fillWidth: true
-        }
-        Button {
-            id: retryButton
+        Row {
+            id: resultButtons
 
-            objectName: "retryButton"
-            visible: page.backend.canRetry
-            text: qsTr("Retry")
-            Accessible.name: text
-            highlighted: true
-            onClicked: page.backend.retry()
-        }
-        Button {
-            id: resultButton
+            anchors.right: parent.right
+            spacing: 12
 
-            objectName: "resultButton"
-            text: page.succeeded ? qsTr("Write another SD card") : qsTr("Back")
-            Accessible.name: text
-            highlighted: page.succeeded
-            onClicked: page.backend.reset()
+            Button {
+                id: retryButton
+
+                objectName: "retryButton"
+                visible: page.backend.canRetry
+                text: qsTr("Retry")
+                Accessible.name: text
+                highlighted: true
+                onClicked: page.backend.retry()
+            }
+            Button {
+                id: resultButton
+
+                objectName: "resultButton"
+                text: page.succeeded ? qsTr("Write another SD card") : qsTr("Back")
+                Accessible.name: text
+                highlighted: page.succeeded
+                onClicked: page.backend.reset()
+            }
         }
     }
 }

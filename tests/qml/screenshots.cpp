@@ -9,7 +9,9 @@
 // twelve products, twelve devices and twenty builds, and a card reader with
 // eight slots, show the lists at the window's minimum size, at their top and
 // scrolled to their end. Two pictures show the keyboard focus: on a build
-// beside the chosen one, and on Cancel in the erase question.
+// beside the chosen one, and on Cancel in the erase question. Others show a
+// build refused for its catalog entry, the question asked when the window is
+// closed during a write, and a failed download with Retry.
 
 #include "app/translations.h"
 #include "appwindow.h"
@@ -90,6 +92,15 @@ QByteArray showcaseCatalog(const QString &minVersion)
 }
 )";
     return json.replace("DIGEST", Digest);
+}
+
+// The showcase catalog with a Nightly build whose digest is no SHA-256
+// digest: listed, disabled, with the reason.
+QByteArray refusedBuildCatalog()
+{
+    QByteArray json = showcaseCatalog(QString());
+    const qsizetype digest = json.indexOf(Digest, json.indexOf("alpha-nightly.zip"));
+    return json.replace(digest, Digest.size(), "n/a");
 }
 
 // Lists longer than the window at its minimum size: twelve products, and for
@@ -186,7 +197,8 @@ private:
 };
 
 // The catalog of the pictured writes: Alpha's "Stable" build, large enough
-// for a download that shows its speed, and a "Nightly" build that names no
+// for a download that shows its speed, a "Previous" build whose archive is
+// not on the server, and a "Nightly" build that names no
 // image size, so that a card too small for it can be chosen and fails.
 QByteArray writeCatalogDocument(const QJsonObject &stable, const QJsonObject &nightly)
 {
@@ -201,6 +213,13 @@ QByteArray writeCatalogDocument(const QJsonObject &stable, const QJsonObject &ni
     nightlyEntry.insert(QStringLiteral("name"), QStringLiteral("Nightly"));
     nightlyEntry.insert(QStringLiteral("version"), QStringLiteral("2.2-dev.417"));
     nightlyEntry.insert(QStringLiteral("devices"), QJsonArray{QStringLiteral("pocket")});
+    QJsonObject previousEntry = stable;
+    previousEntry.insert(QStringLiteral("id"), QStringLiteral("previous"));
+    previousEntry.insert(QStringLiteral("name"), QStringLiteral("Previous"));
+    previousEntry.insert(QStringLiteral("version"), QStringLiteral("2.0"));
+    previousEntry.insert(QStringLiteral("url"), QStringLiteral("alpha-2.0.zip"));
+    previousEntry.insert(QStringLiteral("sha256"), QString::fromLatin1(QByteArray(64, 'b')));
+    previousEntry.insert(QStringLiteral("devices"), QJsonArray{QStringLiteral("pocket")});
     const QJsonObject catalog{
             {QStringLiteral("schemaVersion"), 1},
             {QStringLiteral("devices"),
@@ -213,7 +232,7 @@ QByteArray writeCatalogDocument(const QJsonObject &stable, const QJsonObject &ni
                      {QStringLiteral("bootFiles"),
                       QJsonObject{{QStringLiteral("PRODUCT.TXT"), QStringLiteral("alpha\n")},
                                   {QStringLiteral("CONFIG.TXT"), QStringLiteral("mode=standard\n")}}},
-                     {QStringLiteral("images"), QJsonArray{stableEntry, nightlyEntry}},
+                     {QStringLiteral("images"), QJsonArray{stableEntry, previousEntry, nightlyEntry}},
              }}},
     };
     return QJsonDocument(catalog).toJson();
@@ -282,11 +301,13 @@ int main(int argc, char *argv[])
     const QString localImage = dir.filePath(QStringLiteral("downloads/tessaro-alpha-2.1-custom.img"));
     const QString large = dir.filePath(QStringLiteral("catalog/large.json"));
     const QString refused = dir.filePath(QStringLiteral("catalog/refused.json"));
+    const QString refusedBuild = dir.filePath(QStringLiteral("catalog/refused-build.json"));
     if (!writeFile(catalog, showcaseCatalog(QString()))
         || !writeFile(large, showcaseCrowdedCatalog())
         // Valid, but its one product names no image and is refused.
         || !writeFile(refused, R"({"schemaVersion": 1, "devices": [], "products": [{"id": "alpha", "name": "Alpha"}]})")
         || !writeFile(outdated, showcaseCatalog(QStringLiteral("0.2.0")))
+        || !writeFile(refusedBuild, refusedBuildCatalog())
         || !writeFile(localImage, QByteArray(1 << 20, '\0'))
         || !writeIcon(dir.filePath(QStringLiteral("catalog/icons/alpha.png")), QColor(0x2e7d32), QLatin1Char('A'))
         || !writeIcon(dir.filePath(QStringLiteral("catalog/icons/beta.png")), QColor(0x1565c0), QLatin1Char('B'))
@@ -368,6 +389,7 @@ int main(int argc, char *argv[])
     Shot confirmationFocus{QStringLiteral("41-confirmation-keyboard-focus"), catalog, toDisk};
     confirmationFocus.keys = QStringLiteral("Tab Shift+Tab Return");
     shots.append({imageFocus, confirmationFocus});
+    shots.append({QStringLiteral("42-image-refused-build"), refusedBuild, toImage});
     QList<Shot> smallShots;
     const auto toLargeDevice = [](Backend &b) { b.selectProduct(QStringLiteral("alpha")); };
     const Steps toLargeImage = toImageOf(QStringLiteral("model-1"), QStringLiteral("build-20"));
@@ -475,6 +497,8 @@ int main(int argc, char *argv[])
 
     const Disk smallCard{QStringLiteral("usb-3"), QStringLiteral("/dev/sdd"), QStringLiteral("Old SD Card"), 16000000};
     auto monitor = std::make_unique<ScriptedDiskMonitor>(QList<Disk>{disks.constFirst(), smallCard});
+    // The Done page offers to eject a card whose drive can be powered off.
+    monitor->setPowerOff(true);
     const QString cards = dir.filePath(QStringLiteral("cards"));
     QDir().mkpath(cards);
     monitor->setDeviceFactory([cards](const Disk &disk) -> std::unique_ptr<BlockDevice> {
@@ -499,9 +523,6 @@ int main(int argc, char *argv[])
             return backend.state() == Backend::State::Writing && backend.writeRun().meter().phase() == phase
                     && (!withProgress || moved);
         };
-    };
-    const auto inState = [&backend](Backend::State state) {
-        return [&backend, state] { return backend.state() == state; };
     };
     // Waits for condition, checked at every change the Backend announces, so
     // that even a phase as short as the boot files' is caught; then runs
@@ -532,6 +553,18 @@ int main(int argc, char *argv[])
             ++failures;
         }
     };
+    // A result page: the state holds once reached, and the page is pictured
+    // once it has been laid out for it.
+    const auto shootResult = [&](const QString &name, Backend::State state) {
+        if (!QTest::qWaitFor([&backend, state] { return backend.state() == state; }, 60000)) {
+            QTextStream(stderr) << name << ": the write never got there; it ended with \"" << backend.errorMessage()
+                                << "\"\n";
+            ++failures;
+            return;
+        }
+        settle(300);
+        save(screen.window(), name);
+    };
     const auto write = [&backend](const QString &image, const QString &disk) {
         backend.reset();
         backend.selectProduct(QStringLiteral("alpha"));
@@ -550,19 +583,32 @@ int main(int argc, char *argv[])
 
     write(QStringLiteral("stable"), QStringLiteral("usb-1"));
     shoot(QStringLiteral("11-writing-downloading"), inPhase(Phase::Downloading, true));
+    // Closing the window meanwhile asks first; the write goes on.
+    QObject *closeQuestion = screen.window()->findChild<QObject *>(QStringLiteral("closeQuestion"));
+    shoot(QStringLiteral("43-close-question"), inPhase(Phase::Downloading, true), [&screen] {
+        screen.window()->close();
+        settle(400);
+    });
+    if (closeQuestion)
+        QMetaObject::invokeMethod(closeQuestion, "reject");
     shoot(QStringLiteral("12-writing-writing"), inPhase(Phase::Writing, true));
     shoot(QStringLiteral("13-writing-verifying"), inPhase(Phase::Verifying, true));
     shoot(QStringLiteral("14-writing-finalizing"), inPhase(Phase::Finalizing, true));
-    shoot(QStringLiteral("15-done"), inState(Backend::State::Done));
+    shootResult(QStringLiteral("15-done"), Backend::State::Done);
 
     // The same build again, from the cache this time, cancelled while writing.
     write(QStringLiteral("stable"), QStringLiteral("usb-1"));
     shoot(QStringLiteral("16-writing-cancelling"), inPhase(Phase::Writing, true), [&backend] { backend.cancel(); });
-    shoot(QStringLiteral("17-cancelled"), inState(Backend::State::Cancelled));
+    shootResult(QStringLiteral("17-cancelled"), Backend::State::Cancelled);
 
     // A card too small for a build whose image size the catalog does not say.
     write(QStringLiteral("nightly"), QStringLiteral("usb-3"));
-    shoot(QStringLiteral("18-failed"), inState(Backend::State::Failed));
+    shootResult(QStringLiteral("18-failed"), Backend::State::Failed);
+
+    // A build whose archive the server does not have: the download fails,
+    // the card is untouched, and Retry is offered.
+    write(QStringLiteral("previous"), QStringLiteral("usb-1"));
+    shootResult(QStringLiteral("44-download-failed-retry"), Backend::State::Failed);
 
     return failures == 0 ? 0 : 1;
 }

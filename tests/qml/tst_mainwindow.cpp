@@ -176,6 +176,7 @@ private slots:
     void arrowKeysMoveWithinAListOrGrid();
     void enterAndSpaceChoose_data();
     void enterAndSpaceChoose();
+    void resultButtonsStayOnTheWindow();
     void focusOutlivesTheFocusedCard_data();
     void focusOutlivesTheFocusedCard();
 
@@ -1059,6 +1060,23 @@ void tst_MainWindow::enterAndSpaceChoose()
     if (!accepted.isEmpty())
         shown.append(QStringLiteral("erasing"));
     QCOMPARE(shown.join(QLatin1Char(' ')), outcome);
+}
+
+// The result page's buttons change with the outcome while the page is
+// hidden behind the writing page ("Write another SD card", Eject); they are
+// laid out anew when it shows.
+void tst_MainWindow::resultButtonsStayOnTheWindow()
+{
+    auto w = openWindow();
+    QVERIFY(w->window);
+    toDiskPage(*w);
+    apply(*w, QStringLiteral("=Writing"));
+    QTest::qWait(50);
+    apply(*w, QStringLiteral("=Ejectable"));
+    QQuickItem *button = w->find(QStringLiteral("resultButton"));
+    QVERIFY(button);
+    QTRY_VERIFY(button->isVisible());
+    QTRY_COMPARE(button->mapToScene(QPointF(button->width(), 0)).x(), qreal(w->window->width() - 24));
 }
 
 void tst_MainWindow::focusOutlivesTheFocusedCard_data()
