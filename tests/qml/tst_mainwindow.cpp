@@ -177,6 +177,7 @@ private slots:
     void enterAndSpaceChoose_data();
     void enterAndSpaceChoose();
     void resultButtonsStayOnTheWindow();
+    void closeQuestionGoesWhenTheWriteEnds();
     void focusOutlivesTheFocusedCard_data();
     void focusOutlivesTheFocusedCard();
 
@@ -1077,6 +1078,25 @@ void tst_MainWindow::resultButtonsStayOnTheWindow()
     QVERIFY(button);
     QTRY_VERIFY(button->isVisible());
     QTRY_COMPARE(button->mapToScene(QPointF(button->width(), 0)).x(), qreal(w->window->width() - 24));
+}
+
+// Nothing is left to stop: the question goes, the window stays and shows
+// the result.
+void tst_MainWindow::closeQuestionGoesWhenTheWriteEnds()
+{
+    auto w = openWindow();
+    QVERIFY(w->window);
+    toDiskPage(*w);
+    apply(*w, QStringLiteral("=Writing"));
+    apply(*w, QStringLiteral("close"));
+    QObject *question = w->find<QObject>(QStringLiteral("closeQuestion"));
+    QVERIFY(question);
+    QTRY_VERIFY(question->property("opened").toBool());
+
+    apply(*w, QStringLiteral("=Done"));
+    QTRY_VERIFY(!question->property("visible").toBool());
+    QVERIFY(w->window->isVisible());
+    QTRY_COMPARE(w->window->activeFocusItem()->objectName(), QStringLiteral("resultButton"));
 }
 
 void tst_MainWindow::focusOutlivesTheFocusedCard_data()
