@@ -143,6 +143,10 @@ bool WriteJob::writeImage()
         if (m_cancelled)
             return fail(Error::Cancelled);
         const ImageFeed::Chunk chunk = m_feed->next(m_reader);
+        // In a batch the wait can be long (a slower card sets the pace): a
+        // cancel that came meanwhile stops before this card is written again.
+        if (m_cancelled)
+            return fail(Error::Cancelled);
         if (!chunk)
             return failSource();
         // The feed's digest covers the image bytes only, never the zeros
