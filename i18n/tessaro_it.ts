@@ -183,6 +183,10 @@
         <translation>Impossibile scrivere su %1: è un disco, non un file. Scegli i dischi con --disk in tessaro-cli, o nell&apos;elenco dei dischi della finestra senza --target-file.</translation>
     </message>
     <message>
+        <source>Writing to a disk needs administrator rights: open a Command Prompt with &quot;Run as administrator&quot; and run tessaro-cli there.</source>
+        <translation>Scrivere su un disco richiede i diritti di amministratore: apri un Prompt dei comandi con &quot;Esegui come amministratore&quot; ed esegui lì tessaro-cli.</translation>
+    </message>
+    <message>
         <source>%1 download</source>
         <translation>%1 da scaricare</translation>
     </message>

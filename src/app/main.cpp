@@ -8,9 +8,31 @@
 #include <QLocale>
 #include <QQmlApplicationEngine>
 #include <QQuickStyle>
+#include <QQuickWindow>
 #include <QtQml/QQmlExtensionPlugin>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 Q_IMPORT_QML_PLUGIN(TessaroPlugin)
+
+namespace {
+
+#ifdef Q_OS_WIN
+// Wine's Direct3D shader compiler cannot compile Qt Quick's shaders, and the
+// window would stay blank; its OpenGL draws. Only where the user has not
+// chosen how the window draws (QSG_RHI_BACKEND, QT_QUICK_BACKEND).
+void drawWithOpenGlUnderWine()
+{
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const bool wine = ntdll && GetProcAddress(ntdll, "wine_get_version");
+    if (wine && qEnvironmentVariableIsEmpty("QSG_RHI_BACKEND") && qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
+        QQuickWindow::setGraphicsApi(QSGRendererInterface::OpenGL);
+}
+#endif
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -41,6 +63,9 @@ int main(int argc, char *argv[])
 
     Backend backend(manifest, targetFile);
 
+#ifdef Q_OS_WIN
+    drawWithOpenGlUnderWine();
+#endif
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
     QQmlApplicationEngine engine;
     engine.setInitialProperties({{QStringLiteral("backend"), QVariant::fromValue(&backend)}});

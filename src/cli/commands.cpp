@@ -432,6 +432,11 @@ int write(const CommandLine &line)
         return refuse(line, UsageError,
                       QStringLiteral("Writing erases the cards: give --yes when standard input is not a terminal."));
 
+    // Before anything is downloaded: the disks the user names are refused to
+    // a program without the rights to open them.
+    if (!line.disks.isEmpty() && !mayOpenDisks())
+        return refuse(line, Failure, WriteMessages::needsAdministrator());
+
     Job job;
     if (const QString refusal = planFor(line, job); !refusal.isEmpty())
         return refuse(line, Failure, refusal);

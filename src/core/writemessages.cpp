@@ -151,6 +151,12 @@ QString WriteMessages::targetInCache(const QString &target, const QString &cache
     return tr("Cannot write to %1: it is inside the download cache folder %2.").arg(target, cacheDir);
 }
 
+QString WriteMessages::needsAdministrator()
+{
+    return tr("Writing to a disk needs administrator rights: open a Command Prompt with \"Run as administrator\" "
+              "and run tessaro-cli there.");
+}
+
 QString WriteMessages::targetIsDisk(const QString &target)
 {
     return tr("Cannot write to %1: it is a disk, not a file. Choose disks with --disk in tessaro-cli, "

@@ -43,6 +43,8 @@ public:
     static QString targetIsImage(const QString &target);
     static QString targetInCache(const QString &target, const QString &cacheDir);
     static QString targetIsDisk(const QString &target);
+    // tessaro-cli was started without the rights that opening a disk needs.
+    static QString needsAdministrator();
     static QString targetIsFolder(const QString &target);
     static QString targetFolderMissing(const QString &target, const QString &folder);
     static QString targetNotWritable(const QString &target, const QString &reason);

@@ -7,6 +7,7 @@
 
 #ifdef Q_OS_WIN
 #include "disks/win/windiskmonitor.h"
+#include "disks/win/windisks.h"
 #endif
 
 bool DiskMonitor::canPowerOff(const Disk &) const
@@ -31,5 +32,14 @@ std::unique_ptr<DiskMonitor> createDiskMonitor()
 #else
     // Elsewhere the program writes to --target-file.
     return std::make_unique<EmptyDiskMonitor>();
+#endif
+}
+
+bool mayOpenDisks()
+{
+#if defined(Q_OS_WIN)
+    return windisks::elevated();
+#else
+    return true;
 #endif
 }

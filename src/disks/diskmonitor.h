@@ -46,3 +46,8 @@ signals:
 // The platform's monitor. Never the file monitor: the Backend makes that
 // itself when a target file is given.
 std::unique_ptr<DiskMonitor> createDiskMonitor();
+
+// False where this process may list the disks but not open them for writing
+// before the user raises its rights: on Windows, a process that runs without
+// an administrator's elevated rights.
+bool mayOpenDisks();

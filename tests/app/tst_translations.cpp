@@ -218,6 +218,8 @@ const Expected ItalianCatalog[] = {
      "In attesa di un altro download della stessa immagine"},
     {"Backend", "Writing",
      "Scrittura"},
+    {"Backend", "Writing to a disk needs administrator rights: open a Command Prompt with \"Run as administrator\" and run tessaro-cli there.",
+     "Scrivere su un disco richiede i diritti di amministratore: apri un Prompt dei comandi con \"Esegui come amministratore\" ed esegui lì tessaro-cli."},
     {"Backend", "Writing was cancelled: the SD card is incomplete and will not boot. Write it again before using it.",
      "Scrittura annullata: la SD è incompleta e non si avvierà. Scrivila di nuovo prima di usarla."},
     {"Backend", "about %1 min left",
@@ -588,9 +590,9 @@ private slots:
         QTest::newRow("DiskPage") << QStringLiteral("DiskPage") << 14;
         QTest::newRow("WritingPage") << QStringLiteral("WritingPage") << 4;
         QTest::newRow("ResultPage") << QStringLiteral("ResultPage") << 15;
-        QTest::newRow("Backend") << QStringLiteral("Backend") << 55;
+        QTest::newRow("Backend") << QStringLiteral("Backend") << 56;
         QTest::newRow("Main") << QStringLiteral("Main") << 3;
-        QTest::newRow("all contexts") << QString() << 119;
+        QTest::newRow("all contexts") << QString() << 120;
     }
     void messagesPerContext()
     {

@@ -223,6 +223,26 @@ private slots:
         QCOMPARE(WinMachine::calls(QStringLiteral("SetupDiGetClassDevsW")), 0);
     }
 
+    void elevated_data()
+    {
+        QTest::addColumn<Machine>("machine");
+        QTest::addColumn<bool>("elevated");
+        Machine limited = cardReaderDesktop();
+        limited.elevated = false;
+        QTest::newRow("administrator, elevated") << cardReaderDesktop() << true;
+        QTest::newRow("without elevation") << limited << false;
+        // Then opening the disk says what is wrong.
+        QTest::newRow("token unreadable")
+                << limited.withFault({QStringLiteral("GetTokenInformation"), ERROR_ACCESS_DENIED}) << true;
+    }
+    void elevated()
+    {
+        QFETCH(Machine, machine);
+        QFETCH(bool, elevated);
+        WinMachine::install(machine);
+        QCOMPARE(windisks::elevated(), elevated);
+    }
+
     void errorString()
     {
         QCOMPARE(windisks::errorString(ERROR_ACCESS_DENIED), QStringLiteral("Access is denied."));

@@ -37,13 +37,17 @@ using LPOVERLAPPED = OVERLAPPED *;
 #define MAX_PATH 260
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 
-struct GUID
+// Qt declares the same structure on Windows (quuid.h), under the same guard.
+#ifndef GUID_DEFINED
+#define GUID_DEFINED
+typedef struct _GUID
 {
     DWORD Data1;
     WORD Data2;
     WORD Data3;
     BYTE Data4[8];
-};
+} GUID;
+#endif
 
 union LARGE_INTEGER {
     struct
@@ -90,6 +94,7 @@ constexpr DWORD ERROR_IO_DEVICE = 1117;
 constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
 constexpr DWORD ERROR_DEVICE_REMOVED = 1617;
 
+constexpr DWORD TOKEN_QUERY = 0x0008;
 constexpr DWORD IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS = 0x00560000;
 constexpr DWORD IOCTL_STORAGE_QUERY_PROPERTY = 0x002D1400;
 constexpr DWORD IOCTL_STORAGE_GET_DEVICE_NUMBER = 0x002D1080;
@@ -108,6 +113,12 @@ enum STORAGE_BUS_TYPE {
     BusTypeVirtual = 14,
     BusTypeFileBackedVirtual = 15,
 };
+enum TOKEN_INFORMATION_CLASS { TokenElevation = 20 };
+struct TOKEN_ELEVATION
+{
+    DWORD TokenIsElevated;
+};
+
 enum STORAGE_PROPERTY_ID { StorageDeviceProperty = 0 };
 enum STORAGE_QUERY_TYPE { PropertyStandardQuery = 0 };
 
@@ -210,6 +221,11 @@ DWORD GetLastError();
 void Sleep(DWORD milliseconds);
 DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer,
                      DWORD size, void *arguments);
+
+HANDLE GetCurrentProcess();
+BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE *token);
+BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS informationClass, LPVOID information, DWORD length,
+                         PDWORD returnLength);
 
 HDEVINFO SetupDiGetClassDevsW(const GUID *classGuid, PCWSTR enumerator, HWND parent, DWORD flags);
 BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, const GUID *interfaceClass,

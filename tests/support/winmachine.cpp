@@ -18,7 +18,7 @@ constexpr GUID DiskInterface = {0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0
 
 struct Object
 {
-    enum Kind { Find, Volume, Disk, Interface, DeviceSet } kind;
+    enum Kind { Find, Volume, Disk, Interface, DeviceSet, Token } kind;
     int index = 0; // of the volume or disk; the next volume of a search
     DWORD access = 0;
     DWORD flags = 0;
@@ -617,6 +617,43 @@ BOOL CloseHandle(HANDLE object)
     if (!objectOf(object))
         return fail(ErrorInvalidHandle);
     release(reinterpret_cast<quintptr>(object));
+    return TRUE;
+}
+
+// The pseudo handle of the running process, as Windows gives it.
+HANDLE GetCurrentProcess()
+{
+    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+}
+
+BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE *token)
+{
+    if (const DWORD error = enter(QStringLiteral("OpenProcessToken")))
+        return fail(error);
+    std::lock_guard lock(machine().mutex);
+    if (process != GetCurrentProcess())
+        return fail(ErrorInvalidHandle);
+    *token = newHandle({Object::Token, 0, access});
+    return TRUE;
+}
+
+BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS informationClass, LPVOID information, DWORD length,
+                         PDWORD returnLength)
+{
+    if (const DWORD error = enter(QStringLiteral("GetTokenInformation")))
+        return fail(error);
+    std::lock_guard lock(machine().mutex);
+    const Object *object = objectOf(token);
+    if (!object || object->kind != Object::Token)
+        return fail(ErrorInvalidHandle);
+    if (!(object->access & TOKEN_QUERY))
+        return fail(ERROR_ACCESS_DENIED);
+    if (informationClass != TokenElevation)
+        return fail(ERROR_INVALID_PARAMETER);
+    *returnLength = sizeof(TOKEN_ELEVATION);
+    if (length < sizeof(TOKEN_ELEVATION))
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    static_cast<TOKEN_ELEVATION *>(information)->TokenIsElevated = machine().state.elevated ? 1 : 0;
     return TRUE;
 }
 

@@ -12,7 +12,7 @@
 // A scriptable model of a Windows machine behind the Win32 calls of
 // win32standin.h: volumes with GUID paths, mount points and extents; disks
 // with their storage descriptor, geometry and disk interface; the Windows
-// folder and the program's folder; volume locks held by other programs;
+// folder and the program's folder; the program's elevation; volume locks held by other programs;
 // a sector-strict byte store per disk, which refuses writes while a volume
 // of the disk is mounted; sleeps that only count; and errors or the removal
 // of a disk injected into chosen calls.
@@ -75,6 +75,8 @@ public:
         // Where the running program lies on this machine; stands for the
         // test's own folder.
         QString programFolder = QStringLiteral("C:\\Program Files\\Tessaro");
+        // The running program has an administrator's elevated rights.
+        bool elevated = true;
         QList<Fault> faults;
 
         // This machine with one more fault.

@@ -1,8 +1,9 @@
 #pragma once
 
-// The Win32 API of the disk code: the Windows SDK on Windows; elsewhere the
-// stand-in that the tests provide, which declares the same names.
-#ifdef _WIN32
+// The Win32 API of the disk code: the Windows SDK on Windows; elsewhere, and
+// in the tests' build of this code on Windows, the stand-in that the tests
+// provide, which declares the same names.
+#if defined(_WIN32) && !defined(TESSARO_WIN32_STANDIN)
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif

@@ -354,4 +354,17 @@ QString errorString(unsigned long code)
     return QString::fromWCharArray(text.data(), int(length)).trimmed();
 }
 
+bool elevated()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return true;
+    const Handle owner(token);
+    TOKEN_ELEVATION elevation{};
+    DWORD length = 0;
+    if (!GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &length))
+        return true;
+    return elevation.TokenIsElevated != 0;
+}
+
 } // namespace windisks

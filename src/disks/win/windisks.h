@@ -56,5 +56,10 @@ QList<Disk> removableDisks();
 Handle open(const QString &path, unsigned long access, unsigned long flags);
 // The system's own text for a Windows error code.
 QString errorString(unsigned long code);
+// Whether the program runs with an administrator's elevated rights, which
+// opening a disk for writing needs; listing disks does not. A token that
+// cannot be read counts as elevated: opening the disk then fails in
+// Windows' own words.
+bool elevated();
 
 } // namespace windisks
