@@ -414,8 +414,12 @@ int main(int argc, char *argv[])
     // The keyboard focus beside the chosen build, and on Cancel beside the
     // highlighted "Erase and write".
     // The catalog's names on the pages that list them.
-    shots[3].shows = QStringList{QStringLiteral("Alpha"), QStringLiteral("Beta Kiosk"), QStringLiteral("Gamma")};
-    shots[5].shows = QStringList{QStringLiteral("Stable"), QStringLiteral("Nightly")};
+    for (Shot &shot : shots) {
+        if (shot.name == QLatin1String("04-product"))
+            shot.shows = QStringList{QStringLiteral("Alpha"), QStringLiteral("Beta Kiosk"), QStringLiteral("Gamma")};
+        else if (shot.name == QLatin1String("06-image"))
+            shot.shows = QStringList{QStringLiteral("Stable"), QStringLiteral("Nightly")};
+    }
     Shot imageFocus{QStringLiteral("40-image-keyboard-focus"), catalog, toImage};
     imageFocus.keys = QStringLiteral("Down");
     Shot confirmationFocus{QStringLiteral("41-confirmation-keyboard-focus"), catalog, toDisk};
