@@ -183,6 +183,23 @@ QJsonObject WriteFixture::slowBuild() const
                       QStringLiteral("/slow/big.bin"), big, image16);
 }
 
+QString WriteFixture::writePaddedCatalog(int paddingSeconds, quint32 seed, FixtureFile *archive)
+{
+    const QString padding = file(QStringLiteral("padding.bin"));
+    if (!writeFile(padding, randomBytes(paddingSeconds * NginxServer::SlowRate, seed)))
+        return QStringLiteral("cannot write ") + padding;
+    const QString archivePath = www(QStringLiteral("cat/builds/padded.zip"));
+    QFile::remove(archivePath);
+    const QString zipped = runTool(QStringLiteral("zip"), {"-q", "-j", archivePath, card16.path(), padding}, {});
+    if (!zipped.isEmpty())
+        return zipped;
+    *archive = FixtureFile::of(archivePath);
+    if (!writeCatalog({buildEntry(QStringLiteral("padded"), QStringLiteral("Padded"), QStringLiteral("1"),
+                                  QStringLiteral("/slow/cat/builds/padded.zip"), *archive, image16)}))
+        return QStringLiteral("cannot write the catalog");
+    return {};
+}
+
 SignalLog::SignalLog(QObject *object)
 {
     const QMetaObject *meta = object->metaObject();

@@ -76,6 +76,11 @@ public:
     bool writeCatalog(const QList<QJsonObject> &extra = {});
     // A build "slow" of random bytes from /slow/, 32 s to download whole.
     QJsonObject slowBuild() const;
+    // Publishes build "padded" (Padded, 1) from /slow/: a ZIP of card16's
+    // image among seconds' worth of incompressible bytes (paddingSeconds at
+    // the slow rate), so that a run can be caught while it downloads; the
+    // archive in *archive. An empty string on success, else what went wrong.
+    QString writePaddedCatalog(int paddingSeconds, quint32 seed, FixtureFile *archive);
 
     CardImage card32; // FAT32
     CardImage card16; // FAT16, more than one write chunk

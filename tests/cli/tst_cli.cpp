@@ -292,16 +292,9 @@ private slots:
         QFETCH(bool, cancelSecond);
         // The image among enough incompressible bytes that its archive takes
         // seconds from /slow/: the second run starts well inside them.
-        const QString padding = m_home->filePath(QStringLiteral("padding.bin"));
-        QVERIFY(writeFile(padding, randomBytes(5 * NginxServer::SlowRate, 3)));
-        const QString archivePath = m_fixture.www(QStringLiteral("cat/builds/padded.zip"));
-        QFile::remove(archivePath);
-        const QString zipped = runTool(QStringLiteral("zip"), {"-q", "-j", archivePath, m_fixture.card16.path(), padding}, {});
-        QVERIFY2(zipped.isEmpty(), qPrintable(zipped));
-        const FixtureFile archive = FixtureFile::of(archivePath);
-        QVERIFY(m_fixture.writeCatalog({m_fixture.buildEntry(QStringLiteral("padded"), QStringLiteral("Padded"),
-                                                             QStringLiteral("1"), QStringLiteral("/slow/cat/builds/padded.zip"),
-                                                             archive, m_fixture.image16)}));
+        FixtureFile archive;
+        const QString published = m_fixture.writePaddedCatalog(5, 3, &archive);
+        QVERIFY2(published.isEmpty(), qPrintable(published));
         const int requestsBefore = m_fixture.nginx().accessLog().size();
 
         const QString first = m_home->filePath(QStringLiteral("a.img"));

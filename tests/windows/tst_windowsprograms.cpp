@@ -118,16 +118,9 @@ private slots:
     // user's %LOCALAPPDATA%, and writes both cards.
     void resumesAnInterruptedDownload()
     {
-        const QString padding = m_work->filePath(QStringLiteral("padding.bin"));
-        QVERIFY(writeFile(padding, randomBytes(4 * NginxServer::SlowRate, 7)));
-        const QString archivePath = m_fixture.www(QStringLiteral("cat/builds/padded.zip"));
-        QFile::remove(archivePath);
-        const QString zipped = runTool(QStringLiteral("zip"), {"-q", "-j", archivePath, m_fixture.card16.path(), padding}, {});
-        QVERIFY2(zipped.isEmpty(), qPrintable(zipped));
-        const FixtureFile archive = FixtureFile::of(archivePath);
-        QVERIFY(m_fixture.writeCatalog({m_fixture.buildEntry(QStringLiteral("padded"), QStringLiteral("Padded"),
-                                                             QStringLiteral("1"), QStringLiteral("/slow/cat/builds/padded.zip"),
-                                                             archive, m_fixture.image16)}));
+        FixtureFile archive;
+        const QString published = m_fixture.writePaddedCatalog(4, 7, &archive);
+        QVERIFY2(published.isEmpty(), qPrintable(published));
         const QStringList targets = cards();
         const QStringList arguments =
                 QStringList{QStringLiteral("write"), QStringLiteral("--manifest"), m_fixture.catalogUrl(),
