@@ -1,12 +1,6 @@
 #include "image/sha256.h"
 
 #if TESSARO_HAVE_CNG
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 #include <bcrypt.h>
 #elif TESSARO_HAVE_LIBCRYPTO
