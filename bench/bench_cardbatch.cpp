@@ -23,11 +23,9 @@
 #include "testfiles.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QStorageInfo>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -159,23 +157,11 @@ int main(int argc, char *argv[])
     QStringList arguments = app.arguments().mid(1);
     if (arguments.value(0) == QLatin1String("--batch"))
         return runBatch(arguments.value(1), arguments.value(2).toInt(), arguments.value(3));
-    int rounds = 1;
-    const qsizetype roundsAt = arguments.indexOf(QStringLiteral("--rounds"));
-    if (roundsAt >= 0) {
-        rounds = qMax(1, arguments.value(roundsAt + 1).toInt());
-        arguments.remove(roundsAt, 2);
-    }
+    const int rounds = takeRounds(arguments);
     std::unique_ptr<QTemporaryDir> temporary;
-    QString folder = arguments.value(0);
-    if (folder.isEmpty()) {
-        temporary = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/bench_cardbatch-XXXXXX"));
-        folder = temporary->path();
-    }
-    QDir().mkpath(folder);
-    if (QStorageInfo(folder).bytesAvailable() < NeededDisk) {
-        std::fprintf(stderr, "needs %.1f GB of free disk in %s\n", double(NeededDisk) / 1e9, qPrintable(folder));
+    const QString folder = workFolder(arguments.value(0), QStringLiteral("bench_cardbatch"), NeededDisk, &temporary);
+    if (folder.isEmpty())
         return 1;
-    }
     const QString card = folder + QStringLiteral("/card.img");
     const QString archive = folder + QStringLiteral("/card.zip");
     if (!QFile::exists(card) && !buildCard(folder, card))

@@ -27,11 +27,9 @@
 #include "write/writejob.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QStorageInfo>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -118,23 +116,11 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QStringList arguments = app.arguments().mid(1);
-    int rounds = 1;
-    const qsizetype roundsAt = arguments.indexOf(QStringLiteral("--rounds"));
-    if (roundsAt >= 0) {
-        rounds = qMax(1, arguments.value(roundsAt + 1).toInt());
-        arguments.remove(roundsAt, 2);
-    }
+    const int rounds = takeRounds(arguments);
     std::unique_ptr<QTemporaryDir> temporary;
-    QString folder = arguments.value(0);
-    if (folder.isEmpty()) {
-        temporary = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/bench_emulatedcard-XXXXXX"));
-        folder = temporary->path();
-    }
-    QDir().mkpath(folder);
-    if (QStorageInfo(folder).bytesAvailable() < NeededDisk) {
-        std::fprintf(stderr, "needs %.1f GB of free disk in %s\n", double(NeededDisk) / 1e9, qPrintable(folder));
+    const QString folder = workFolder(arguments.value(0), QStringLiteral("bench_emulatedcard"), NeededDisk, &temporary);
+    if (folder.isEmpty())
         return 1;
-    }
 
     const QString card = folder + QStringLiteral("/card.img");
     const QString zip = folder + QStringLiteral("/card.zip");

@@ -35,12 +35,10 @@
 #include "write/writejob.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
-#include <QStorageInfo>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -236,30 +234,14 @@ bool compare(const QString &folder, const QString &label, const QString &image, 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QStringList arguments = app.arguments();
-    if (arguments.value(1) == QLatin1String("--job"))
-        return runJob(arguments.value(2), arguments.value(3), QByteArray::fromHex(arguments.value(4).toLatin1()));
-    int rounds = 1;
-    const qsizetype roundsAt = arguments.indexOf(QStringLiteral("--rounds"));
-    if (roundsAt > 0) {
-        rounds = qMax(1, arguments.value(roundsAt + 1).toInt());
-        arguments.remove(roundsAt, 2);
-    }
-
+    QStringList arguments = app.arguments().mid(1);
+    if (arguments.value(0) == QLatin1String("--job"))
+        return runJob(arguments.value(1), arguments.value(2), QByteArray::fromHex(arguments.value(3).toLatin1()));
+    const int rounds = takeRounds(arguments);
     std::unique_ptr<QTemporaryDir> temporary;
-    QString folder = arguments.value(1);
-    if (folder.isEmpty()) {
-        temporary = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/bench_writejob-XXXXXX"));
-        folder = temporary->path();
-    } else {
-        QDir().mkpath(folder);
-    }
-    const QStorageInfo storage(folder);
-    std::printf("working in %s: %.1f GB free\n", qPrintable(folder), double(storage.bytesAvailable()) / 1e9);
-    if (storage.bytesAvailable() < NeededDisk) {
-        std::fprintf(stderr, "needs %.1f GB of free disk\n", double(NeededDisk) / 1e9);
+    const QString folder = workFolder(arguments.value(0), QStringLiteral("bench_writejob"), NeededDisk, &temporary);
+    if (folder.isEmpty())
         return 1;
-    }
     const QString card = folder + QStringLiteral("/card.img");
     const QString cardZip = folder + QStringLiteral("/card.zip");
     std::printf("SHA-256 through %s, inflate through %s, CRC-32 through %s\n", Sha256::implementation(),

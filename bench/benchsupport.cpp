@@ -7,6 +7,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QStorageInfo>
+#include <QTemporaryDir>
 #include <QtEndian>
 
 #include <sys/resource.h>
@@ -182,4 +184,34 @@ bool buildCard(const QString &folder, const QString &image)
     const bool copied = run(QStringLiteral("mcopy"), copy, folder);
     QDir(staging).removeRecursively();
     return copied;
+}
+
+int takeRounds(QStringList &arguments)
+{
+    const qsizetype at = arguments.indexOf(QStringLiteral("--rounds"));
+    if (at < 0)
+        return 1;
+    const int rounds = qMax(1, arguments.value(at + 1).toInt());
+    arguments.remove(at, qMin<qsizetype>(2, arguments.size() - at));
+    return rounds;
+}
+
+QString workFolder(const QString &folder, const QString &benchmark, qint64 neededBytes,
+                   std::unique_ptr<QTemporaryDir> *temporary)
+{
+    QString path = folder;
+    if (path.isEmpty()) {
+        *temporary = std::make_unique<QTemporaryDir>(QDir::tempPath() + QLatin1Char('/') + benchmark
+                                                     + QStringLiteral("-XXXXXX"));
+        path = (*temporary)->path();
+    } else {
+        QDir().mkpath(path);
+    }
+    const qint64 available = QStorageInfo(path).bytesAvailable();
+    std::printf("working in %s: %.1f GB free\n", qPrintable(path), double(available) / 1e9);
+    if (available < neededBytes) {
+        std::fprintf(stderr, "needs %.1f GB of free disk in %s\n", double(neededBytes) / 1e9, qPrintable(path));
+        return QString();
+    }
+    return path;
 }

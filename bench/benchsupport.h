@@ -7,8 +7,22 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 class ImageSource;
 class QElapsedTimer;
+class QTemporaryDir;
+
+// Takes "--rounds N" out of a benchmark's arguments: N, at least 1; 1
+// without it.
+int takeRounds(QStringList &arguments);
+
+// The folder a benchmark works in: folder, made if need be, or else a new
+// temporary folder named after the benchmark, which *temporary then holds
+// (and removes when it goes). Says which and how much disk is free there;
+// empty, said on standard error, when that is less than neededBytes.
+QString workFolder(const QString &folder, const QString &benchmark, qint64 neededBytes,
+                   std::unique_ptr<QTemporaryDir> *temporary);
 
 // Runs a tool to its end in folder, its errors shown; its output goes to
 // outputFile (by default nowhere). False, said on standard error, when it
