@@ -112,7 +112,9 @@ private slots:
         printer.summary(printer.exitStatus(0));
         QCOMPARE(m_records.last().value(QStringLiteral("written")).toArray(), QJsonArray{QStringLiteral("PhysicalDrive3")});
         QCOMPARE(m_records.last().value(QStringLiteral("failed")).toArray(), QJsonArray{QStringLiteral("PhysicalDrive6")});
-        QCOMPARE(WinMachine::openHandles(), 0);
+        // The monitor goes on polling, on a thread of its own, with handles of
+        // its own for a moment each time; none of the cards' is left open.
+        QTRY_COMPARE(WinMachine::openHandles(), 0);
     }
 };
 
