@@ -71,6 +71,9 @@ QProcessEnvironment WinePrefix::environment(const QStringList &dllFolders) const
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("WINEPREFIX"), m_path);
     environment.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
+    // Wine maps the Windows names of files (the user's profile folder among
+    // them) to Linux ones in the locale's character set.
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
     QStringList path;
     for (const QString &folder : dllFolders)
         path << windowsPath(folder);
