@@ -41,10 +41,8 @@ bool WinePrefix::start()
         return fail(QStringLiteral("no temporary folder for the Wine prefix"));
     m_path = m_dir.path();
     m_owned = true;
-    // The prefix's user is named after USER when Wine first sets it up.
     ProgramOptions options;
     options.environment = environment();
-    options.environment.insert(QStringLiteral("USER"), UserName);
     const ProgramRun boot = runProgram(m_wine, {QStringLiteral("wineboot"), QStringLiteral("-i")}, options);
     if (!boot.succeeded())
         return fail(QStringLiteral("wineboot: ") + boot.problem);
@@ -74,6 +72,10 @@ QProcessEnvironment WinePrefix::environment(const QStringList &dllFolders) const
     // Wine maps the Windows names of files (the user's profile folder among
     // them) to Linux ones in the locale's character set.
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    // Wine takes the Windows user, and so the profile folder, from USER: a
+    // prefix made here has its own, on every run.
+    if (m_owned)
+        environment.insert(QStringLiteral("USER"), UserName);
     QStringList path;
     for (const QString &folder : dllFolders)
         path << windowsPath(folder);
