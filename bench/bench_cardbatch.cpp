@@ -11,7 +11,8 @@
 // "sha256sum" and four "dd"s, then "sha256sum" of the four targets, all four
 // at once. The targets are plain files, so both sides write into and read
 // back from the page cache: the figures compare the work of the two, not
-// cards. The fastest of N rounds (default 1) counts. It needs about 6 GB of
+// cards. Each run starts on warm free memory (see warmFreeMemory). The
+// fastest of N rounds (default 1) counts. It needs about 6 GB of
 // free disk.
 //
 //   bench_cardbatch --batch ARCHIVE COUNT FOLDER   (internal: one batch, one line)
@@ -36,6 +37,8 @@ namespace {
 constexpr qint64 MiB = qint64(1) << 20;
 constexpr qint64 NeededDisk = qint64(6) * 1000 * 1000 * 1000;
 constexpr int Cards = 4;
+// Before each timed run: the targets' page cache and some room.
+constexpr qint64 WarmBytes = qint64(Cards + 1) << 30;
 
 QString targetPath(const QString &folder, int card)
 {
@@ -80,6 +83,7 @@ BatchResult batchInChild(const QString &folder, const QString &archive, int coun
 {
     BatchResult result;
     const QString line = folder + QStringLiteral("/batch.out");
+    warmFreeMemory(WarmBytes);
     const bool ran = run(QCoreApplication::applicationFilePath(),
                          {QStringLiteral("--batch"), archive, QString::number(count), folder}, folder, line);
     const QByteArray output = readFile(line);
@@ -122,6 +126,7 @@ double toolsRun(const QString &folder, const QString &archive, const QByteArray 
     script << QStringLiteral("unzip -p %1 | tee %2 | sha256sum > %3 || exit 1")
                       .arg(shellQuote(archive), pipes.join(QLatin1Char(' ')), shellQuote(digest))
            << QStringLiteral("wait") << checks << QStringLiteral("wait");
+    warmFreeMemory(WarmBytes);
     QElapsedTimer timer;
     timer.start();
     const bool ran = run(QStringLiteral("bash"), {QStringLiteral("-c"), script.join(QLatin1Char('\n'))}, folder);

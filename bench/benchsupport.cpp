@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QtEndian>
 
+#include <sys/mman.h>
 #include <sys/resource.h>
 
 #include <cstdio>
@@ -148,6 +149,18 @@ QString loadAverage()
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return QString::fromLatin1(file.readAll().trimmed());
+}
+
+void warmFreeMemory(qint64 bytes)
+{
+    void *memory = mmap(nullptr, size_t(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
+                        -1, 0);
+    if (memory == MAP_FAILED) {
+        std::fprintf(stderr, "cannot warm %lld bytes of memory: the run may pay for fresh pages\n",
+                     static_cast<long long>(bytes));
+        return;
+    }
+    munmap(memory, size_t(bytes));
 }
 
 bool buildCard(const QString &folder, const QString &image)

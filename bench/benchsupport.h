@@ -57,3 +57,11 @@ double cpuSeconds(int who);
 qint64 peakMemoryKiB();
 // The load averages as /proc/loadavg gives them.
 QString loadAverage();
+// Writes to `bytes` of fresh memory and gives it back, just before a timed
+// run that fills the page cache. A virtual machine whose balloon reports free
+// memory to its host (virtio-balloon free page reporting, as here) hands such
+// pages back; the first write to one then costs a fault in the host, many
+// times the copy into it, and whichever run comes first after a pause pays
+// for all of them. A machine of its own has no such cost: warmed, every run
+// gets pages the kernel has just had in use.
+void warmFreeMemory(qint64 bytes);
