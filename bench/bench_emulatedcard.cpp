@@ -1,7 +1,7 @@
 // The write job on an emulated card of a set speed against the card's own
 // time, for the 1 GiB card image raw, deflated in a ZIP and as an .img.xz:
 //
-//   bench_emulatedcard [FOLDER] [--rounds N]
+//   bench_emulatedcard [FOLDER] [--rounds N] [--rate MB/s]
 //
 // In FOLDER (default: a new temporary folder) it builds the card image (see
 // buildCard), zips it and compresses it with "xz -1 -T2" (many blocks). The
@@ -15,7 +15,7 @@
 //   - the job, write plus verify, for each form;
 // and prints each job's time over the card's own. When the card never waits
 // for the processor the job takes the card's time (within 5 %); when the two
-// take turns it takes their sum. The fastest of N rounds (default 1) counts.
+// take turns it takes their sum. "--rate" measures one speed of card only. The fastest of N rounds (default 1) counts.
 // It needs about 3.5 GB of free disk, 1.5 GB of memory and some minutes.
 
 #include "benchsupport.h"
@@ -117,6 +117,15 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QStringList arguments = app.arguments().mid(1);
     const int rounds = takeRounds(arguments);
+    QList<double> speeds{90.0, 400.0};
+    if (const qsizetype at = arguments.indexOf(QStringLiteral("--rate")); at >= 0) {
+        speeds = {arguments.value(at + 1).toDouble()};
+        arguments.remove(at, qMin<qsizetype>(2, arguments.size() - at));
+        if (speeds.first() <= 0) {
+            std::fprintf(stderr, "--rate wants a speed in MB/s\n");
+            return 1;
+        }
+    }
     std::unique_ptr<QTemporaryDir> temporary;
     const QString folder = workFolder(arguments.value(0), QStringLiteral("bench_emulatedcard"), NeededDisk, &temporary);
     if (folder.isEmpty())
@@ -149,7 +158,7 @@ int main(int argc, char *argv[])
     }
 
     bool ok = true;
-    for (const double megabytes : {90.0, 400.0}) {
+    for (const double megabytes : speeds) {
         const double rate = megabytes * 1e6;
         double alone = 0;
         QList<double> jobs(forms.size(), 0.0);

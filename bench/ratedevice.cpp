@@ -10,6 +10,8 @@ RateDevice::RateDevice(qint64 size, double writeRate, double readRate)
     , m_readRate(readRate)
     , m_blocks(size_t((size + BlockSize - 1) / BlockSize))
 {
+    for (std::unique_ptr<char[]> &block : m_blocks)
+        block = std::make_unique<char[]>(size_t(BlockSize)); // zeroed, so every page is in
 }
 
 bool RateDevice::open()
@@ -36,10 +38,7 @@ bool RateDevice::write(const char *data, qint64 length)
     for (qint64 done = 0; done < length;) {
         const qint64 at = m_position + done;
         const qint64 count = qMin(length - done, BlockSize - at % BlockSize);
-        std::unique_ptr<char[]> &block = m_blocks[size_t(at / BlockSize)];
-        if (!block)
-            block = std::make_unique<char[]>(size_t(BlockSize)); // zeroed
-        std::memcpy(block.get() + at % BlockSize, data + done, size_t(count));
+        std::memcpy(m_blocks[size_t(at / BlockSize)].get() + at % BlockSize, data + done, size_t(count));
         done += count;
     }
     m_position += length;
@@ -58,11 +57,7 @@ qint64 RateDevice::read(char *data, qint64 length)
     for (qint64 done = 0; done < wanted;) {
         const qint64 at = m_position + done;
         const qint64 count = qMin(wanted - done, BlockSize - at % BlockSize);
-        const std::unique_ptr<char[]> &block = m_blocks[size_t(at / BlockSize)];
-        if (block)
-            std::memcpy(data + done, block.get() + at % BlockSize, size_t(count));
-        else
-            std::memset(data + done, 0, size_t(count));
+        std::memcpy(data + done, m_blocks[size_t(at / BlockSize)].get() + at % BlockSize, size_t(count));
         done += count;
     }
     m_position += wanted;

@@ -10,7 +10,8 @@
 
 // A card of a set speed, for timing the write job against the card's own
 // time. Its bytes live in memory, so that no disk under the page cache takes
-// part; every write takes bytes / writeRate seconds and every read
+// part; that memory is all there (and zeroed) from the start, as a card's
+// cells are, so that a transfer copies and faults in no page on the way; every write takes bytes / writeRate seconds and every read
 // bytes / readRate, one transfer at a time, as on a real card. It keeps the
 // sector rules of an unbuffered drive: offsets, lengths and buffer addresses
 // whole 512-byte sectors, nothing past its end.
@@ -48,7 +49,7 @@ private:
     const qint64 m_size;
     const double m_writeRate;
     const double m_readRate;
-    std::vector<std::unique_ptr<char[]>> m_blocks; // made on the first write
+    std::vector<std::unique_ptr<char[]>> m_blocks;
     qint64 m_position = 0;
     double m_transferSeconds = 0;
     QString m_errorString;
