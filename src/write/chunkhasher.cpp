@@ -2,6 +2,7 @@
 
 #include "disks/alignedbuffer.h"
 #include "image/sha256.h"
+#include "write/batchscheduling.h"
 
 ChunkHasher::ChunkHasher(qint64 chunkSize)
     : m_ring(Slots, 1)
@@ -40,6 +41,8 @@ QByteArray ChunkHasher::result()
 
 void ChunkHasher::hashChunks()
 {
+    // The card's next read must not wait for this thread to wake.
+    useBatchScheduling();
     Sha256 hash;
     for (int slot = m_ring.take(0); slot >= 0; slot = m_ring.take(0)) {
         hash.addData(m_buffers[size_t(slot)]->data(), m_lengths[size_t(slot)]);

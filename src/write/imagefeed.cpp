@@ -2,6 +2,7 @@
 
 #include "disks/alignedbuffer.h"
 #include "image/sha256.h"
+#include "write/batchscheduling.h"
 
 #include <cstring>
 
@@ -83,6 +84,9 @@ QByteArray ImageFeed::sha256()
 
 void ImageFeed::produce()
 {
+    // This thread and the decoders it starts work for the writers, which
+    // must get back to their cards the moment a transfer ends.
+    useBatchScheduling();
     qint64 produced = 0;
     while (produced < m_size) {
         const int slot = m_ring.acquire();
@@ -120,6 +124,7 @@ void ImageFeed::produce()
 
 void ImageFeed::hash()
 {
+    useBatchScheduling();
     Sha256 hash;
     qint64 hashed = 0;
     for (int slot = m_ring.take(m_hasher); slot >= 0; slot = m_ring.take(m_hasher)) {
