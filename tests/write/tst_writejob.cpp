@@ -10,16 +10,20 @@
 #include "support/cardimage.h"
 #include "support/scriptedcard.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaEnum>
 #include <QSemaphore>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -422,6 +426,53 @@ private slots:
         // Every chunk that waited went out whole and in order.
         QVERIFY(readFile(path(QStringLiteral("target.img"))).left(writes * Chunk) == image.left(writes * Chunk));
     }
+
+#ifdef Q_OS_LINUX
+    // The threads that read and hash for the card work as batch work; the
+    // caller's thread, which writes to and reads from the card, keeps its
+    // own policy, so that waking them never takes its core.
+    void helperThreadsAreBatchWork()
+    {
+        const auto batchThreads = [] {
+            QSet<int> found;
+            for (const QString &thread : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+                if (sched_getscheduler(thread.toInt()) == SCHED_BATCH)
+                    found << thread.toInt();
+            }
+            return found;
+        };
+        const int callers = sched_getscheduler(0);
+        std::unique_ptr<WriteJob> job = cardJob();
+        QVERIFY(job);
+        Recorder recorder(*job);
+        QSet<int> writing;
+        QSet<int> verifying;
+        recorder.onReport = [&](Phase phase, qint64 done, qint64) {
+            if (done != Chunk)
+                return;
+            // While the first chunk is reported the helpers wait for the
+            // next one, so none ends; one only just started gets a moment.
+            // The feed's threads may linger into the read-back.
+            const QSet<int> earlier = writing;
+            QSet<int> &seen = phase == Phase::Writing ? writing : verifying;
+            const qsizetype wanted = phase == Phase::Writing ? 2 : 1;
+            QElapsedTimer waited;
+            waited.start();
+            for (;;) {
+                seen = batchThreads() - earlier;
+                if (seen.size() >= wanted || waited.hasExpired(5000))
+                    break;
+                QThread::msleep(1);
+            }
+        };
+        job->run();
+
+        QCOMPARE(job->error(), Error::None);
+        QCOMPARE(writing.size(), 2); // the feed's reader and hasher
+        QCOMPARE(verifying.size(), 1); // the read-back's hasher
+        QCOMPARE(sched_getscheduler(0), callers);
+    }
+#endif
 
     // Target faults a file cannot produce, from a device that fails on cue.
     void targetFailures_data()
