@@ -15,8 +15,9 @@
 //   - the job, write plus verify, for each form;
 // and prints each job's time over the card's own. When the card never waits
 // for the processor the job takes the card's time (within 5 %); when the two
-// take turns it takes their sum. "--rate" measures one speed of card only. The fastest of N rounds (default 1) counts.
-// It needs about 3.5 GB of free disk, 1.5 GB of memory and some minutes.
+// take turns it takes their sum. "--rate" measures one speed of card only.
+// The fastest of N rounds (default 1) counts. It needs about 3.5 GB of free
+// disk, 1.5 GB of memory and some minutes.
 
 #include "benchsupport.h"
 #include "ratedevice.h"
@@ -118,9 +119,8 @@ int main(int argc, char *argv[])
     QStringList arguments = app.arguments().mid(1);
     const int rounds = takeRounds(arguments);
     QList<double> speeds{90.0, 400.0};
-    if (const qsizetype at = arguments.indexOf(QStringLiteral("--rate")); at >= 0) {
-        speeds = {arguments.value(at + 1).toDouble()};
-        arguments.remove(at, qMin<qsizetype>(2, arguments.size() - at));
+    if (const QString rate = takeOption(arguments, QStringLiteral("--rate")); !rate.isNull()) {
+        speeds = {rate.toDouble()};
         if (speeds.first() <= 0) {
             std::fprintf(stderr, "--rate wants a speed in MB/s\n");
             return 1;

@@ -199,14 +199,20 @@ bool buildCard(const QString &folder, const QString &image)
     return copied;
 }
 
+QString takeOption(QStringList &arguments, const QString &name)
+{
+    const qsizetype at = arguments.indexOf(name);
+    if (at < 0)
+        return {};
+    const QString value = arguments.value(at + 1, QStringLiteral(""));
+    arguments.remove(at, qMin<qsizetype>(2, arguments.size() - at));
+    return value;
+}
+
 int takeRounds(QStringList &arguments)
 {
-    const qsizetype at = arguments.indexOf(QStringLiteral("--rounds"));
-    if (at < 0)
-        return 1;
-    const int rounds = qMax(1, arguments.value(at + 1).toInt());
-    arguments.remove(at, qMin<qsizetype>(2, arguments.size() - at));
-    return rounds;
+    const QString rounds = takeOption(arguments, QStringLiteral("--rounds"));
+    return rounds.isNull() ? 1 : qMax(1, rounds.toInt());
 }
 
 QString workFolder(const QString &folder, const QString &benchmark, qint64 neededBytes,

@@ -13,6 +13,9 @@ class ImageSource;
 class QElapsedTimer;
 class QTemporaryDir;
 
+// Takes "NAME VALUE" out of a benchmark's arguments: VALUE, empty when NAME
+// ends them; a null string without NAME.
+QString takeOption(QStringList &arguments, const QString &name);
 // Takes "--rounds N" out of a benchmark's arguments: N, at least 1; 1
 // without it.
 int takeRounds(QStringList &arguments);
