@@ -11,7 +11,6 @@
 #include "support/scriptedcard.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -445,31 +444,23 @@ private slots:
         std::unique_ptr<WriteJob> job = cardJob();
         QVERIFY(job);
         Recorder recorder(*job);
-        QSet<int> writing;
-        QSet<int> verifying;
+        QMap<Phase, QSet<int>> seen;
         recorder.onReport = [&](Phase phase, qint64 done, qint64) {
             if (done != Chunk)
                 return;
             // While the first chunk is reported the helpers wait for the
             // next one, so none ends; one only just started gets a moment.
             // The feed's threads may linger into the read-back.
-            const QSet<int> earlier = writing;
-            QSet<int> &seen = phase == Phase::Writing ? writing : verifying;
+            const QSet<int> earlier = seen.value(Phase::Writing);
             const qsizetype wanted = phase == Phase::Writing ? 2 : 1;
-            QElapsedTimer waited;
-            waited.start();
-            for (;;) {
-                seen = batchThreads() - earlier;
-                if (seen.size() >= wanted || waited.hasExpired(5000))
-                    break;
-                QThread::msleep(1);
-            }
+            // The counts below say whether they came.
+            (void)QTest::qWaitFor([&] { return (seen[phase] = batchThreads() - earlier).size() >= wanted; }, 5000);
         };
         job->run();
 
         QCOMPARE(job->error(), Error::None);
-        QCOMPARE(writing.size(), 2); // the feed's reader and hasher
-        QCOMPARE(verifying.size(), 1); // the read-back's hasher
+        QCOMPARE(seen.value(Phase::Writing).size(), 2); // the feed's reader and hasher
+        QCOMPARE(seen.value(Phase::Verifying).size(), 1); // the read-back's hasher
         QCOMPARE(sched_getscheduler(0), callers);
     }
 #endif
