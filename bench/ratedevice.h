@@ -11,7 +11,8 @@
 // A card of a set speed, for timing the write job against the card's own
 // time. Its bytes live in memory, so that no disk under the page cache takes
 // part; that memory is all there (and zeroed) from the start, as a card's
-// cells are, so that a transfer copies and faults in no page on the way; every write takes bytes / writeRate seconds and every read
+// cells are, so that a transfer copies and faults in no page on the way.
+// Every write takes bytes / writeRate seconds and every read
 // bytes / readRate, one transfer at a time, as on a real card. It keeps the
 // sector rules of an unbuffered drive: offsets, lengths and buffer addresses
 // whole 512-byte sectors, nothing past its end.

@@ -434,7 +434,8 @@ private slots:
     {
         const auto batchThreads = [] {
             QSet<int> found;
-            for (const QString &thread : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QDir tasks(QStringLiteral("/proc/self/task"));
+            for (const QString &thread : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
                 if (sched_getscheduler(thread.toInt()) == SCHED_BATCH)
                     found << thread.toInt();
             }
